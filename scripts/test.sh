@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds the tree plainly and
+# under AddressSanitizer + UndefinedBehaviorSanitizer, and runs every test
+# in both builds.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/deps.sh"
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+
+status=0
+for flavour in plain sanitize; do
+  echo "== build and test: $flavour"
+  "$root/scripts/build.sh" "$flavour"
+  if ! (cd "$root/build/$flavour" && ctest --output-on-failure -j "$(nproc)"); then
+    status=1
+  fi
+done
+exit $status
