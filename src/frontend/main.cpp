@@ -1,2 +1,8 @@
-// Process entry of the authenticator (replaced by the front end's own entry).
-int main() { return 0; }
+// Process entry of the authenticator: picks the back end, then hands over to
+// the front end.
+#include "frontend/front_end.h"
+
+int main(int argc, char** argv) {
+    auth_module = front_end_auth_module();
+    return quillmar_main(argc, argv);
+}

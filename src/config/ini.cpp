@@ -1,0 +1,117 @@
+#include "config/ini.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/log.h"
+#include "frontend/auth_module.h"
+#include "frontend/front_end.h"
+
+std::optional<std::string> domain, info_pass;
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+bool same_text_ignoring_case(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (x == 0) return true;
+    }
+}
+
+// Reads one whole line (line feed included) whatever its length, so that a
+// long value is never split into a second, bogus key.
+bool read_line(std::FILE* file, std::string& line) {
+    line.clear();
+    int c;
+    while ((c = std::getc(file)) != EOF) {
+        line.push_back(static_cast<char>(c));
+        if (c == '\n') break;
+    }
+    return !line.empty();
+}
+
+// Parses one line in place; returns false for comments, blank lines and a
+// key without a value. Key and value point into `line`.
+bool split_ini_line(std::string& line, const char*& key, const char*& value) {
+    if (line.empty() || line[0] == '#' || line[0] == '\r' || line[0] == '\n') return false;
+    std::size_t end = line.size();
+    while (end > 0 && (is_blank(line[end - 1]) || line[end - 1] == '\r' || line[end - 1] == '\n'))
+        --end;
+    line.resize(end);
+    std::size_t gap = line.find_first_of(" \t");
+    if (gap == std::string::npos) return false;
+    std::size_t start = gap;
+    while (start < line.size() && is_blank(line[start])) line[start++] = '\0';
+    key = line.c_str();
+    value = line.c_str() + start;
+    return true;
+}
+
+void handle_key(std::FILE* file, const char* key, const char* value) {
+    if (same_text_ignoring_case(key, "debug")) {
+        debug_mode = same_text_ignoring_case(value, "true") ? 1 : 0;
+    } else if (same_text_ignoring_case(key, "log_path")) {
+        log_path = value;
+        start_log("log_path set to (%s)", value);
+    } else if (same_text_ignoring_case(key, "domain")) {
+        domain = value;
+    } else if (same_text_ignoring_case(key, "info_pass")) {
+        info_pass = value;
+    } else if (auth_module.load) {
+        auth_module.load(key, value);
+    } else {
+        error_log("FATAL: no auth_module.load function");
+        std::fclose(file);
+        std::exit(0);
+    }
+}
+
+}  // namespace
+
+std::string program_base_name(const char* program_path) {
+    const char* base = program_path;
+    for (const char* p = program_path; *p; ++p)
+        if (*p == '/' || *p == '\\') base = p + 1;
+    std::string name = base;
+    std::size_t dot = name.find('.');
+    if (dot != std::string::npos) name.resize(dot);
+    return name;
+}
+
+int load_ini(const char* program_path) {
+    // Until the whole file is read neither the log file nor the debug mode is
+    // settled, so the reader's own lines wait in the start buffer.
+    start_buffer_begin();
+    std::string base = program_base_name(program_path ? program_path : "");
+    if (!log_path) log_path = base + ".log";
+
+    std::string name = base + ".ini";
+    std::FILE* file = std::fopen(name.c_str(), "rb");
+    if (!file) {
+        name = "/etc/" + name;
+        file = std::fopen(name.c_str(), "rb");
+    }
+    if (!file) {
+        debug_log("INI: Failed to load {%s}", name.c_str());
+        return 0;
+    }
+    start_log("INI: Loading {%s}", name.c_str());
+
+    std::string line;
+    while (read_line(file, line)) {
+        const char* key = nullptr;
+        const char* value = nullptr;
+        if (!split_ini_line(line, key, value)) continue;
+        start_log("INI:         Located {%s}", key);
+        handle_key(file, key, value);
+    }
+    std::fclose(file);
+    start_buffer_empty();
+    return 1;
+}

@@ -1,0 +1,17 @@
+// The log file: progress lines in debug mode (echoed on stdout), error lines
+// always, each with the process id and a time stamp, plus the buffer that
+// holds the ini reader's lines until the log file and debug mode are settled.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+void debug_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void error_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void start_buffer_begin();
+void start_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void start_buffer_empty();
+
+// "Mon DD HH:MM:SS YYYY" with English month names, day always two digits.
+std::string log_time_stamp(std::time_t when);

@@ -1,0 +1,17 @@
+#include "frontend/auth_module.h"
+
+#include "frontend/front_end.h"
+
+const std::array<const char*, 12> auth_command_names = {
+    "exit", "check", "lookup", "help", "set", "mod", "del", "search", "info", "debug", "quit",
+    "version"};
+
+auth_module_table front_end_auth_module() {
+    auth_module_table table{};
+    table.names = auth_command_names;
+    table.help = print_help;
+    return table;
+}
+
+auth_module_table auth_module = front_end_auth_module();
+long mail_uid = 0;

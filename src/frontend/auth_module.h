@@ -1,0 +1,50 @@
+// The one table through which the front end reaches its back end: the
+// protocol's command names, the back end's entry points and the record a
+// successful check or lookup hands back for the "+OK" line.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+
+// Word 0 is the command, words 1 and 2 the first two arguments, word 3 the
+// whole rest of the line. A back end may replace an entry; the front end
+// answers with the replaced text.
+using command_words = std::array<std::optional<std::string>, 4>;
+
+// Owned by the back end and reused by every call; the front end empties all
+// five fields after printing, so no call ever sees a previous call's values.
+struct auth_result {
+    std::optional<std::string> user, password, mailmask, maildrop, options;
+};
+
+// Every entry point may be null; the front end then answers "is not
+// supported" (or skips the step) instead of calling it.
+struct auth_module_table {
+    std::array<const char*, 12> names;
+    int (*load)(const char* key, const char* value);
+    int (*init)();
+    void (*cleanup)();
+    int (*start)();
+    int (*exit)(command_words&);
+    auth_result* (*check)(command_words&);
+    auth_result* (*lookup)(command_words&);
+    void (*help)(command_words&);
+};
+
+// Command indexes: the position of a name in auth_module_table::names.
+enum command_index {
+    cmd_exit = 0, cmd_check, cmd_lookup, cmd_help, cmd_set, cmd_mod, cmd_del,
+    cmd_search, cmd_info, cmd_debug, cmd_quit, cmd_version
+};
+
+// The twelve names, in table order, for back ends that fill a table of their own.
+extern const std::array<const char*, 12> auth_command_names;
+
+// The table with the command names and only the help slot (print_help) set:
+// what runs when no back end is linked in, and the base a back end fills.
+auth_module_table front_end_auth_module();
+
+extern auth_module_table auth_module;
+// Owned by the back end; printed on the "+OK" line.
+extern long mail_uid;

@@ -1,0 +1,258 @@
+#include "frontend/front_end.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "config/ini.h"
+#include "config/log.h"
+
+int debug_mode = 0;
+long process_id = 0;
+std::optional<std::string> log_path;
+
+const char* const quillmar_version = "1.0b";
+
+namespace {
+
+const char* const eol = "\r\n";
+
+bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool equal_ignoring_case(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (x == 0) return true;
+    }
+}
+
+// Spaces alone separate words; a run of them counts as one, and whatever
+// follows the third word stays together as word 3.
+command_words split_command_line(std::string text) {
+    std::size_t end = text.size();
+    while (end > 0 && is_line_blank(text[end - 1])) --end;
+    text.resize(end);
+
+    command_words words;
+    std::optional<std::size_t> rest = 0;
+    int taken = 0;
+    while (rest && taken < 3) {
+        std::size_t start = *rest;
+        std::size_t space = text.find(' ', start);
+        if (space == std::string::npos) {
+            words[taken++] = text.substr(start);
+            rest.reset();
+        } else {
+            words[taken++] = text.substr(start, space - start);
+            std::size_t next = text.find_first_not_of(' ', space);
+            rest = next == std::string::npos ? text.size() : next;
+        }
+    }
+    if (rest) words[3] = text.substr(*rest);
+    return words;
+}
+
+// The first letter must match exactly, the rest without regard to case, so
+// "cHECK" is check but "Check" is no command at all.
+int find_command(const std::string& word) {
+    for (int i = 0; i < static_cast<int>(auth_module.names.size()); ++i) {
+        const char* name = auth_module.names[i];
+        if (!name) continue;
+        if (name[0] != word.c_str()[0]) continue;
+        if (equal_ignoring_case(name, word.c_str())) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void print_ok_line(auth_result& result, const char* prefix) {
+    const char* user = result.user ? result.user->c_str() : "(null)";
+    if (result.options) {
+        const char* options = result.options->c_str();
+        const char* drop = result.maildrop ? result.maildrop->c_str() : "config";
+        if (mail_uid != 0)
+            std::printf("%s %s %s %ld %s%s", prefix, user, drop, mail_uid, options, eol);
+        else
+            std::printf("%s %s %s 0 %s%s", prefix, user, drop, options, eol);
+    } else if (result.maildrop) {
+        std::printf("%s %s %s%s", prefix, user, result.maildrop->c_str(), eol);
+    } else {
+        // With no maildrop the word config stands in its place and the mail
+        // uid follows it, as in the forms that carry options.
+        std::printf("%s %s config %ld%s", prefix, user, mail_uid, eol);
+    }
+    result.user.reset();
+    result.password.reset();
+    result.mailmask.reset();
+    result.maildrop.reset();
+    result.options.reset();
+}
+
+void print_help(command_words&) {
+    std::printf("+DATA Valid command line options%s", eol);
+    std::printf("+DATA -debug%s", eol);
+    std::printf("+DATA -version%s", eol);
+    std::printf("+DATA Valid slave mode commands%s", eol);
+    std::printf("+DATA    version %s", eol);
+    if (auth_module.check)
+        std::printf("+DATA     check <username> <password> [fromIPaddress]%s", eol);
+    if (auth_module.lookup) std::printf("+DATA     lookup <username>%s", eol);
+    if (auth_module.exit) std::printf("+DATA     exit%s", eol);
+}
+
+int print_info(command_words& words) {
+    std::printf("+DATA %s (%s)%s", quillmar_version, "Quillmar", eol);
+    if (info_pass && words[1] && *words[1] == *info_pass) {
+        std::printf("+DATA%s", eol);
+        if (domain)
+            std::printf("+DATA       Domain = %s%s", domain->c_str(), eol);
+        else
+            std::printf("+DATA       Domain = (NULL)%s", eol);
+        if (log_path)
+            std::printf("+DATA     Log Path = %s%s", log_path->c_str(), eol);
+        else
+            std::printf("+DATA     Log Path = (NULL)%s", eol);
+        if (debug_mode) std::printf("+DATA (DEBUG MODE)%s", eol);
+    }
+    return 1;
+}
+
+int handle_command_line(const std::string& line) {
+    std::size_t length = line.size();
+    if (length > 0 && line[length - 1] == '\n') --length;
+    if (length > max_command_line) {
+        error_log("Command line longer than %zu characters discarded", max_command_line);
+        std::printf("-ERR Command line too long%s", eol);
+        std::fflush(stdout);
+        return 0;
+    }
+    // A NUL would silently shorten a password or a user name in C text, so
+    // such a line is refused rather than checked as something else.
+    if (line.find('\0') != std::string::npos) {
+        error_log("Command line holding a NUL byte refused");
+        std::printf("-ERR Command line holds a NUL byte%s", eol);
+        std::fflush(stdout);
+        return 0;
+    }
+
+    command_words words = split_command_line(line);
+    switch (find_command(*words[0])) {
+    case cmd_version:
+        std::printf("Tarvel's Quillmar Version %s %s", quillmar_version, eol);
+        [[fallthrough]];
+    case cmd_exit:
+    case cmd_quit:
+        if (!auth_module.exit)
+            std::printf("-ERR 'exit' is not supported%s", eol);
+        else if (auth_module.exit(words))
+            std::printf("+OK%s", eol);
+        else
+            std::printf("-ERR Failed Exit%s", eol);
+        return 1;
+    case cmd_check:
+        if (!auth_module.check) {
+            std::printf("-ERR 'check' is not supported%s", eol);
+        } else if (!words[1] || !words[2]) {
+            std::printf("-ERR No username/password provided%s", eol);
+        } else if (auth_result* result = auth_module.check(words)) {
+            print_ok_line(*result, "+OK");
+        } else {
+            std::printf("-ERR %s password wrong or not a valid user%s",
+                        words[1] ? words[1]->c_str() : "(null)", eol);
+        }
+        break;
+    case cmd_lookup:
+        if (!auth_module.lookup) {
+            std::printf("-ERR 'lookup' is not supported%s", eol);
+        } else if (!words[1]) {
+            std::printf("-ERR No username/password provided%s", eol);
+        } else if (auth_result* result = auth_module.lookup(words)) {
+            print_ok_line(*result, "+OK");
+        } else {
+            std::printf("-ERR %s Not Located in database%s",
+                        words[1] ? words[1]->c_str() : "(null)", eol);
+        }
+        break;
+    case cmd_help:
+        if (auth_module.help) {
+            auth_module.help(words);
+            std::printf("+OK%s", eol);
+        } else {
+            std::printf("-ERR 'help' is not supported%s", eol);
+        }
+        break;
+    case cmd_info:
+        print_info(words);
+        std::printf("+OK%s", eol);
+        break;
+    case cmd_debug:
+        if (debug_mode) {
+            debug_mode = 0;
+            std::printf("+OK Debug Turned OFF%s", eol);
+        } else {
+            debug_mode = 1;
+            std::printf("+OK Debug Turned ON%s", eol);
+        }
+        break;
+    default:
+        std::printf("-ERR Command not supported '%.20s'%s", words[0]->c_str(), eol);
+        break;
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+void shutdown_front_end() {
+    if (auth_module.cleanup) auth_module.cleanup();
+    log_path.reset();
+}
+
+namespace {
+
+// Reads one whole line, line feed included. A line longer than the limit is
+// read to its end but only its first limit+1 characters are kept, enough for
+// handle_command_line to see that it is too long.
+bool read_command_line(std::string& line) {
+    line.clear();
+    bool any = false;
+    int c;
+    while ((c = getc_unlocked(stdin)) != EOF) {
+        any = true;
+        if (c == '\n') {
+            line.push_back('\n');
+            break;
+        }
+        if (line.size() <= max_command_line) line.push_back(static_cast<char>(c));
+    }
+    return any;
+}
+
+}  // namespace
+
+int quillmar_main(int argc, char** argv) {
+    if (argc >= 2) {
+        if (equal_ignoring_case(argv[1], "-debug")) debug_mode = 1;
+        if (equal_ignoring_case(argv[1], "-version")) {
+            std::printf("Tarvel's Quillmar Version %s\n+OK\n", quillmar_version);
+            std::fflush(stdout);
+            return 0;
+        }
+    }
+    process_id = static_cast<long>(::getpid());
+    if (auth_module.init) auth_module.init();
+    load_ini(argc >= 1 && argv[0] ? argv[0] : "quillmar");
+    if (auth_module.start && !auth_module.start()) {
+        std::fflush(stdout);
+        return 0;
+    }
+    std::string line;
+    int done = 0;
+    while (!done && read_command_line(line)) done = handle_command_line(line);
+    std::fflush(stdout);
+    shutdown_front_end();
+    return 0;
+}
