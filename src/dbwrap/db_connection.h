@@ -1,0 +1,26 @@
+// The one connection of the process and the two plain functions through
+// which the directory opens it at start-up and closes the user-table
+// recordset after every query.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "dbwrap/odbc_settings.h"
+
+class CDBException;
+
+// Returns 1 when the connection was opened, 0 otherwise (already open, the
+// driver refused, or the class layer raised an error).
+int db_open(const odbc_settings_record& settings, const std::optional<std::string>& login,
+            const std::optional<std::string>& password);
+
+// Closes the user-table recordset and always leaves its column and
+// parameter lists empty, so that a query that failed half-way never
+// burdens the next one.
+void db_close_row();
+
+// Writes one error line with the state and error texts of an error raised
+// by the class layer, the line ends inside it flattened so that the log
+// keeps all of it.
+void log_db_exception(const char* where, const CDBException& error);

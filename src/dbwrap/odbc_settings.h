@@ -1,0 +1,25 @@
+// The directory's thirteen settings, read from the ini file. They live here,
+// below the directory, because the connection wrapper builds its connect
+// string from the same record the directory fills.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// Every field is named after the ini key that sets it. Unset fields are
+// empty optionals; the directory's init gives four of them their defaults.
+struct odbc_settings_record {
+    std::optional<std::string> odbc_server;
+    std::optional<std::string> odbc_login;
+    std::optional<std::string> odbc_password;
+    std::optional<std::string> odbc_mail_user_db;
+    std::optional<std::string> odbc_mail_user_table;
+    std::optional<std::string> odbc_mail_uid;
+    std::optional<std::string> odbc_driver_name;
+    std::optional<std::string> field_username;
+    std::optional<std::string> field_password;
+    std::optional<std::string> field_forward;
+    std::optional<std::string> field_quota;
+    std::optional<std::string> field_mailmask;
+    std::optional<std::string> field_maildrop;
+};

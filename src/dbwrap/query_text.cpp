@@ -1,0 +1,99 @@
+#include "dbwrap/query_text.h"
+
+#include <algorithm>
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The text from `offset` characters after `start` up to `end`; a keyword at
+// the very end of the statement gives an empty text rather than running off.
+std::string tail(const std::string& text, std::size_t start, std::size_t offset, std::size_t end)
+{
+    std::size_t from = std::min(start + offset, end);
+    return text.substr(from, end - from);
+}
+
+}  // namespace
+
+void strip_blanks(std::string* text)
+{
+    if (!text)
+        return;
+    text->erase(std::remove_if(text->begin(), text->end(), is_blank), text->end());
+}
+
+void trim_blanks(std::string* text)
+{
+    if (!text)
+        return;
+    std::size_t first = 0;
+    while (first < text->size() && is_blank((*text)[first]))
+        ++first;
+    std::size_t last = text->size();
+    while (last > first && is_blank((*text)[last - 1]))
+        --last;
+    *text = text->substr(first, last - first);
+}
+
+std::vector<std::string> split_column_list(const std::string& list)
+{
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    for (;;) {
+        if (names.size() + 1 == max_query_columns) {
+            names.push_back(list.substr(start));
+            break;
+        }
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) {
+            names.push_back(list.substr(start));
+            break;
+        }
+        names.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+        if (start == list.size()) {
+            names.emplace_back();
+            break;
+        }
+    }
+    return names;
+}
+
+query_parts split_query(const std::string& statement)
+{
+    query_parts parts;
+    std::size_t end = statement.size();
+
+    std::size_t where = statement.find("WHERE");
+    if (where != std::string::npos) {
+        parts.has_filter = true;
+        parts.filter = tail(statement, where, 6, statement.size());
+        parts.key_column = parts.filter.substr(0, parts.filter.find('='));
+        trim_blanks(&parts.key_column);
+        end = where;
+    }
+
+    std::size_t from = statement.substr(0, end).find("FROM");
+    if (from != std::string::npos) {
+        parts.has_table = true;
+        parts.table = tail(statement, from, 5, end);
+        strip_blanks(&parts.table);
+        end = from;
+    }
+
+    std::size_t select = statement.substr(0, end).find("SELECT");
+    std::string column_text;
+    if (select != std::string::npos) {
+        parts.has_select = true;
+        column_text = tail(statement, select, 6, end);
+    }
+
+    if (parts.has_table && parts.has_select) {
+        trim_blanks(&parts.table);
+        parts.names = split_column_list(column_text);
+        for (std::string& name : parts.names)
+            trim_blanks(&name);
+    }
+    return parts;
+}
