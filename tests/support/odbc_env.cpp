@@ -1,0 +1,158 @@
+#include "support/odbc_env.h"
+
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+// SQLite is reached through dlopen so that every test program can use this
+// helper without linking SQLite (or ODBC) itself. The SQLite ODBC driver
+// depends on the same library, so it is present wherever the tests run.
+struct sqlite_api {
+    using open_fn = int (*)(const char*, void**);
+    using close_fn = int (*)(void*);
+    using exec_fn = int (*)(void*, const char*, int (*)(void*, int, char**, char**), void*,
+                            char**);
+    using free_fn = void (*)(void*);
+    using errmsg_fn = const char* (*)(void*);
+
+    open_fn open = nullptr;
+    close_fn close = nullptr;
+    exec_fn exec = nullptr;
+    free_fn free = nullptr;
+    errmsg_fn errmsg = nullptr;
+
+    static const sqlite_api& get() {
+        static const sqlite_api api = load();
+        return api;
+    }
+
+private:
+    static sqlite_api load() {
+        void* lib = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_GLOBAL);
+        if (!lib) throw std::runtime_error(std::string("cannot load SQLite: ") + dlerror());
+        sqlite_api a;
+        a.open = reinterpret_cast<open_fn>(dlsym(lib, "sqlite3_open"));
+        a.close = reinterpret_cast<close_fn>(dlsym(lib, "sqlite3_close"));
+        a.exec = reinterpret_cast<exec_fn>(dlsym(lib, "sqlite3_exec"));
+        a.free = reinterpret_cast<free_fn>(dlsym(lib, "sqlite3_free"));
+        a.errmsg = reinterpret_cast<errmsg_fn>(dlsym(lib, "sqlite3_errmsg"));
+        if (!a.open || !a.close || !a.exec || !a.free || !a.errmsg)
+            throw std::runtime_error("SQLite library lacks an entry point");
+        return a;
+    }
+};
+
+using rows = std::vector<std::vector<std::optional<std::string>>>;
+
+int collect_row(void* data, int n, char** values, char**) {
+    auto* out = static_cast<rows*>(data);
+    std::vector<std::optional<std::string>> row;
+    for (int i = 0; i < n; ++i)
+        row.push_back(values[i] ? std::optional<std::string>(values[i]) : std::nullopt);
+    out->push_back(std::move(row));
+    return 0;
+}
+
+void run_sql(const std::string& path, const std::string& sql, rows* out) {
+    const sqlite_api& api = sqlite_api::get();
+    void* db = nullptr;
+    if (api.open(path.c_str(), &db) != 0) {
+        std::string msg = db ? api.errmsg(db) : "out of memory";
+        api.close(db);
+        throw std::runtime_error("cannot open " + path + ": " + msg);
+    }
+    char* err = nullptr;
+    int rc = api.exec(db, sql.c_str(), out ? collect_row : nullptr, out, &err);
+    std::string msg = err ? err : "";
+    api.free(err);
+    api.close(db);
+    if (rc != 0) throw std::runtime_error("SQL failed: " + sql + ": " + msg);
+}
+
+std::optional<std::string> getenv_opt(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::optional<std::string>(v) : std::nullopt;
+}
+
+void restore_env(const char* name, const std::optional<std::string>& value) {
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+}
+
+}  // namespace
+
+odbc_env::odbc_env(const std::string& dsn) : dsn_(dsn) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qm_odbc_XXXXXX").string();
+    if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    db_path_ = dir_ + "/test.db";
+    run_sql(db_path_, "PRAGMA user_version = 0;", nullptr);  // creates the file
+    write_ini_files();
+    old_sysini_ = getenv_opt("ODBCSYSINI");
+    old_ini_ = getenv_opt("ODBCINI");
+    setenv("ODBCSYSINI", dir_.c_str(), 1);
+    setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
+}
+
+odbc_env::~odbc_env() {
+    restore_env("ODBCSYSINI", old_sysini_);
+    restore_env("ODBCINI", old_ini_);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+std::vector<std::string> odbc_env::child_environment() const {
+    return {"ODBCSYSINI=" + dir_, "ODBCINI=" + dir_ + "/odbc.ini"};
+}
+
+void odbc_env::add_dsn(const std::string& name, const std::string& driver,
+                       const std::string& database) {
+    odbc_extra_ += "\n[" + name + "]\nDriver = " + driver + "\n";
+    if (!database.empty()) odbc_extra_ += "Database = " + database + "\n";
+    write_ini_files();
+}
+
+void odbc_env::add_driver(const std::string& name, const std::string& library) {
+    odbcinst_extra_ += "\n[" + name + "]\nDriver = " + library + "\n";
+    write_ini_files();
+}
+
+void odbc_env::enable_dm_trace(const std::string& file) {
+    dm_trace_file_ = file;
+    write_ini_files();
+}
+
+void odbc_env::write_ini_files() const {
+    std::string inst;
+    if (!dm_trace_file_.empty())
+        inst += "[ODBC]\nTrace = Yes\nTraceFile = " + dm_trace_file_ + "\n\n";
+    inst += std::string("[") + kDriverName + "]\nDescription = SQLite3 ODBC driver\nDriver = " +
+            kDriverLibrary + "\n" + odbcinst_extra_;
+    write_file("odbcinst.ini", inst);
+    write_file("odbc.ini", "[" + dsn_ + "]\nDriver = " + kDriverName + "\nDatabase = " +
+                               db_path_ + "\n" + odbc_extra_);
+}
+
+void odbc_env::exec(const std::string& sql) const { run_sql(db_path_, sql, nullptr); }
+
+rows odbc_env::query(const std::string& sql) const {
+    rows out;
+    run_sql(db_path_, sql, &out);
+    return out;
+}
+
+std::string odbc_env::write_file(const std::string& name, const std::string& text) const {
+    std::string path = dir_ + "/" + name;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + path);
+    return path;
+}

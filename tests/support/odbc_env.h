@@ -1,0 +1,61 @@
+// A private ODBC world for one test: a temporary directory with its own
+// SQLite database file, odbcinst.ini and odbc.ini, so that no test depends on
+// how the machine's ODBC is configured. While an odbc_env lives, ODBCSYSINI
+// and ODBCINI of this process point at it; child_environment() gives the same
+// settings for a child process.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class odbc_env {
+public:
+    static constexpr const char* kDriverName = "SQLite3";
+    static constexpr const char* kDriverLibrary =
+        "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
+
+    // Makes the directory, the (empty) database file "test.db" and a DSN
+    // named dsn for it; points ODBCSYSINI/ODBCINI of the process at it.
+    explicit odbc_env(const std::string& dsn = "quillmar_test");
+    // Removes the directory and restores the previous ODBCSYSINI/ODBCINI.
+    ~odbc_env();
+    odbc_env(const odbc_env&) = delete;
+    odbc_env& operator=(const odbc_env&) = delete;
+
+    const std::string& dir() const { return dir_; }
+    const std::string& db_path() const { return db_path_; }
+    const std::string& dsn() const { return dsn_; }
+    // "DSN=<dsn>;"
+    std::string connect_string() const { return "DSN=" + dsn_ + ";"; }
+    // {"ODBCSYSINI=<dir>", "ODBCINI=<dir>/odbc.ini"} for a child process.
+    std::vector<std::string> child_environment() const;
+
+    // Adds another data source, e.g. one whose driver library is missing.
+    // An empty database means the DSN names none.
+    void add_dsn(const std::string& name, const std::string& driver,
+                 const std::string& database = "");
+    // Adds another driver entry to odbcinst.ini.
+    void add_driver(const std::string& name, const std::string& library);
+    // Switches the driver manager's own call trace on, written to file; it
+    // shows every ODBC call the code under test makes.
+    void enable_dm_trace(const std::string& file);
+
+    // Runs SQL directly on the database file (not through ODBC), so that
+    // test tables are made independently of the code under test. Several
+    // statements separated by ";" are allowed. Throws std::runtime_error
+    // with SQLite's message on failure.
+    void exec(const std::string& sql) const;
+    // Runs a query and returns its rows, NULL as nullopt.
+    std::vector<std::vector<std::optional<std::string>>> query(const std::string& sql) const;
+
+    // Writes a file in the directory (e.g. an ini file for the program).
+    std::string write_file(const std::string& name, const std::string& text) const;
+
+private:
+    void write_ini_files() const;
+
+    std::string dir_, db_path_, dsn_;
+    std::string odbcinst_extra_, odbc_extra_, dm_trace_file_;
+    std::optional<std::string> old_sysini_, old_ini_;
+};
