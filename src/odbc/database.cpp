@@ -8,10 +8,7 @@
 
 #include "odbc/trace.h"
 
-#if __has_include("odbc/recordset.h")
 #include "odbc/recordset.h"
-#define QM_HAVE_RECORDSET 1
-#endif
 
 DB_STATE& db_state() {
     static DB_STATE* s = new DB_STATE;  // alive until the process ends, past static destructors
@@ -211,7 +208,6 @@ void CDatabase::ReadConnectInfo() {
 void CDatabase::Close() {
     {
         std::lock_guard<std::recursive_mutex> lock(odbc_lock());
-#ifdef QM_HAVE_RECORDSET
         while (!m_listRecordsets.empty()) {
             CRecordset* rs = m_listRecordsets.front();
             rs->Close();
@@ -220,9 +216,6 @@ void CDatabase::Close() {
             m_listRecordsets.remove(rs);
             rs->m_pDatabase = nullptr;
         }
-#else
-        m_listRecordsets.clear();
-#endif
     }
     if (m_hdbc != SQL_NULL_HDBC) {
         SQLDisconnect(m_hdbc);

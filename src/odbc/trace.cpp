@@ -122,7 +122,7 @@ trace_switches read_trace_switches(const std::string& path) {
     return result;
 }
 
-const trace_switches& current_trace_switches() {
+trace_switches current_trace_switches() {
     trace_state& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     return switches_locked(s);
@@ -132,6 +132,12 @@ void set_trace_switches(const trace_switches& switches) {
     trace_state& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.switches = switches;
+}
+
+void reset_trace_switches() {
+    trace_state& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.switches.reset();
 }
 
 trace_sink set_trace_sink(trace_sink sink) {
@@ -145,7 +151,7 @@ trace_sink set_trace_sink(trace_sink sink) {
 bool trace_enabled() { return current_trace_switches().enabled; }
 
 bool trace_category_on(unsigned category) {
-    const trace_switches& sw = current_trace_switches();
+    trace_switches sw = current_trace_switches();
     return sw.enabled && (sw.flags & category) != 0;
 }
 

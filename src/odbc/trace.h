@@ -26,9 +26,12 @@ struct trace_switches {
 trace_switches read_trace_switches(const std::string& path);
 
 // The switches in force; read from "DBTRACE.INI" on first use.
-const trace_switches& current_trace_switches();
+trace_switches current_trace_switches();
 // Replaces the switches in force (tests, or a caller that read them itself).
 void set_trace_switches(const trace_switches& switches);
+// Forgets the switches in force, so that the next use reads "DBTRACE.INI"
+// again from the current working directory.
+void reset_trace_switches();
 
 // Receives each traced piece of text exactly as formatted (a piece need not
 // end in a newline). The default sink appends to the TraceFile.
