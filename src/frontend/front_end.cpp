@@ -124,6 +124,7 @@ int print_info(command_words& words) {
 int handle_command_line(const std::string& line) {
     std::size_t length = line.size();
     if (length > 0 && line[length - 1] == '\n') --length;
+    if (length > 0 && line[length - 1] == '\r') --length;
     if (length > max_command_line) {
         error_log("Command line longer than %zu characters discarded", max_command_line);
         std::printf("-ERR Command line too long%s", eol);
@@ -214,8 +215,8 @@ void shutdown_front_end() {
 namespace {
 
 // Reads one whole line, line feed included. A line longer than the limit is
-// read to its end but only its first limit+1 characters are kept, enough for
-// handle_command_line to see that it is too long.
+// read to its end but only its first limit+2 characters are kept: enough for
+// handle_command_line to see that it is too long even after a carriage return.
 bool read_command_line(std::string& line) {
     line.clear();
     bool any = false;
@@ -226,7 +227,7 @@ bool read_command_line(std::string& line) {
             line.push_back('\n');
             break;
         }
-        if (line.size() <= max_command_line) line.push_back(static_cast<char>(c));
+        if (line.size() < max_command_line + 2) line.push_back(static_cast<char>(c));
     }
     return any;
 }

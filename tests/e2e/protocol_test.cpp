@@ -250,7 +250,9 @@ TEST(Protocol, LongLinesGetOneAnswer) {
     const std::string word(3000, 'w');
     const std::string huge(200 * 1024, 'x');
     std::string input = "check user " + password + "\n" + word + "\ncheck user " + huge +
-                        "\ninfo\n" + "lookup " + std::string(64 * 1024 - 7, 'u') + "\n";
+                        "\ninfo\n" + "lookup " + std::string(64 * 1024 - 7, 'u') + "\n" + "lookup " +
+                        std::string(64 * 1024 - 7, 'v') + "\r\n" + "lookup " +
+                        std::string(64 * 1024 - 6, 'w') + "\r\n";
     child_result r = run_front(dir, input);
     expect_clean_end(r);
     EXPECT_EQ(r.out,
@@ -258,7 +260,9 @@ TEST(Protocol, LongLinesGetOneAnswer) {
               "-ERR Command not supported '" + word.substr(0, 20) + "'\r\n"
               "-ERR Command line too long\r\n"
               "+DATA 1.0b (Quillmar)\r\n+OK\r\n"
-              "-ERR 'lookup' is not supported\r\n");
+              "-ERR 'lookup' is not supported\r\n"
+              "-ERR 'lookup' is not supported\r\n"
+              "-ERR Command line too long\r\n");
     // The refused line leaves an error line, never its text.
     std::string log = dir.read("quillmar.log");
     EXPECT_NE(log.find(" ERROR: Command line longer than 65536 characters discarded\n"),
