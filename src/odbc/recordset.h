@@ -216,4 +216,7 @@ class CRecordset {
   void AddToConnection();
   void RemoveFromConnection();
   void CloseBase();
+
+  // The connection this recordset made for itself (m_bRecordsetDb).
+  std::unique_ptr<CDatabase> m_ownedDatabase;
 };
