@@ -1,0 +1,34 @@
+// The user-table recordset: its columns are not fixed members but a list
+// of names the table query adds before each query, each bound to a text
+// value, plus the values that fill the "?" markers of its filter.
+#pragma once
+
+#include <list>
+#include <string>
+
+#include "odbc/recordset.h"
+
+class CRow : public CRecordset {
+public:
+    explicit CRow(CDatabase* pDatabase);
+    ~CRow() override;
+
+    const char* RuntimeClassOf() const override { return "CRow"; }
+    // Closes as every recordset does, then empties the column and parameter
+    // lists: the next query adds its own.
+    void Close() override;
+    std::string DefaultConnectString() override { return "ODBC;DSN=quillmar"; }
+    std::string DefaultStatement() override { return "[maildb]"; }
+    void ExchangeFields(FieldExchange* pFX) override;
+
+    // Both require a closed recordset: the bound values must not move while
+    // it is open, which list nodes guarantee once nothing is added.
+    void AddColumn(const std::string& name);
+    void AddParameter(const std::string& value);
+    // Empties the lists without touching the statement.
+    void RemoveColumns();
+
+    std::list<std::string> m_listNames;
+    std::list<std::string> m_listValues;
+    std::list<std::string> m_listParams;
+};

@@ -1,0 +1,101 @@
+#include "dbwrap/db_connection.h"
+
+#include "config/log.h"
+#include "dbwrap/connect_string.h"
+#include "dbwrap/db_objects.h"
+
+// Defined together so that their order of construction is fixed.
+CDatabase odbc_connection;
+CRow row_recordset(&odbc_connection);
+
+namespace {
+
+// One log line keeps only what stands before its last line end, so the
+// records' line ends become " | " and nothing of them is lost.
+std::string one_line(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') {
+            out += " | ";
+        } else if (c != '\r') {
+            out += c;
+        }
+    }
+    while (out.size() >= 3 && out.compare(out.size() - 3, 3, " | ") == 0)
+        out.erase(out.size() - 3);
+    return out;
+}
+
+// The layer's own codes carry no driver text, so the log names them.
+const char* layer_code_name(SQLRETURN code)
+{
+    switch (code) {
+    case DBERR_FORWARD_ONLY: return ": forward-only recordset";
+    case DBERR_NO_COLUMNS: return ": no columns to select";
+    case DBERR_KEYSET_UNSUPPORTED: return ": keyset cursor not supported";
+    case DBERR_STATIC_UNSUPPORTED: return ": static cursor not supported";
+    case DBERR_API_CONFORMANCE: return ": driver API conformance too low";
+    case DBERR_SQL_CONFORMANCE: return ": driver SQL conformance too low";
+    case DBERR_NO_DATA: return ": no current row";
+    case DBERR_DRIVER_TOO_OLD: return ": driver too old";
+    case DBERR_DATA_TRUNCATED: return ": field data truncated";
+    case DBERR_ROW_FETCH: return ": error fetching row";
+    case DBERR_DYNAMIC_CURSOR_UNSUPPORTED: return ": dynamic cursor not supported";
+    case DBERR_FIELD_NOT_FOUND: return ": field not found";
+    default: return "";
+    }
+}
+
+}  // namespace
+
+void log_db_exception(const char* where, const CDBException& error)
+{
+    error_log("Database error while %s (code %d%s) %s %s", where, static_cast<int>(error.m_nReturnCode),
+              layer_code_name(error.m_nReturnCode), one_line(error.m_strStateText).c_str(),
+              one_line(error.m_strErrorText).c_str());
+}
+
+int db_open(const odbc_settings_record& settings, const std::optional<std::string>& login,
+            const std::optional<std::string>& password)
+{
+    connect_strings connect = build_connect_string(settings.odbc_driver_name, login, password);
+    if (odbc_connection.IsOpen()) {
+        debug_log("database is already open");
+        return 0;
+    }
+    debug_log("connecting with (%s)\n", connect.shown.c_str());
+    bool opened = false;
+    try {
+        opened = odbc_connection.OpenConnection(connect.sent.c_str(), 0);
+    } catch (const CDBException& error) {
+        log_db_exception("connecting", error);
+    } catch (const CException&) {
+        // Out of memory for the environment: a failed open like any other.
+    }
+    if (opened) {
+        debug_log("open success\n");
+        return 1;
+    }
+    error_log("open of database driver (%s) failed\n",
+              settings.odbc_driver_name ? settings.odbc_driver_name->c_str() : "(null)");
+    return 0;
+}
+
+void db_close_row()
+{
+    bool open = false;
+    try {
+        open = row_recordset.IsOpen();
+    } catch (const CDBException& error) {
+        log_db_exception("closing the row", error);
+        open = row_recordset.m_hstmt != SQL_NULL_HSTMT;
+    }
+    // The statement goes whenever one is held, and the lists are emptied even
+    // when the recordset never opened, so a failed query leaves nothing behind.
+    if (open || row_recordset.m_hstmt != SQL_NULL_HSTMT)
+        row_recordset.Close();
+    else
+        row_recordset.RemoveColumns();
+    debug_log("odbc row now closed");
+}

@@ -1,0 +1,233 @@
+#include "dbwrap/db_query.h"
+
+#include "config/log.h"
+#include "dbwrap/COLUMNST.h"
+#include "dbwrap/db_connection.h"
+#include "dbwrap/db_objects.h"
+#include "dbwrap/db_value_text.h"
+#include "odbc/db_variant.h"
+
+namespace {
+
+row_value_table row_values;
+
+// Field texts are cut here for the log lines, as they always were.
+constexpr std::size_t field_text_limit = 999;
+
+bool same_name(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// Every configured column is looked for in the catalog before the user table
+// is read, so that a misspelt name in the ini file is reported by name.
+int check_columns(const query_parts& parts)
+{
+    CColumns columns(&odbc_connection);
+    columns.m_strTablePattern = parts.table;
+    if (!columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly)) {
+        error_log("connect to table (%s) for column setup failed\n", parts.table.c_str());
+        return -1;
+    }
+    std::vector<bool> found(parts.names.size(), false);
+    bool key_seen = false;
+    int count = 0;
+    while (!columns.AtEnd()) {
+        ++count;
+        if (same_name(columns.m_strColumnName, parts.key_column))
+            key_seen = true;
+        bool matched = false;
+        for (std::size_t i = 0; i < parts.names.size(); ++i) {
+            if (same_name(parts.names[i], columns.m_strColumnName)) {
+                found[i] = true;
+                matched = true;
+                break;
+            }
+        }
+        if (matched)
+            debug_log("Found column named (%s)", columns.m_strColumnName.c_str());
+        else
+            debug_log("Found column named (%s) - not in SELECT query\n", columns.m_strColumnName.c_str());
+        columns.MoveNext();
+    }
+    columns.Close();
+    debug_log("columns class now closed");
+
+    if (count == 0) {
+        error_log("No Columns found in table - probably because table (%s) does not exist \n",
+                  parts.table.c_str());
+        return -1;
+    }
+    debug_log("Found %d columns\n", count);
+    if (!key_seen) {
+        error_log("Table (%s) does not contain column called (%s), modify your ini file username "
+                  "setting to specify the correct column name \n",
+                  parts.table.c_str(), parts.key_column.c_str());
+        return -1;
+    }
+    bool missing = false;
+    for (std::size_t i = 0; i < parts.names.size(); ++i) {
+        if (!found[i]) {
+            error_log("Column (%s) not found!", parts.names[i].c_str());
+            missing = true;
+        }
+    }
+    if (missing) {
+        error_log("The columns above that you have specified in the ini file were not found in the "
+                  "table (%s) - Please remove or correct those settings.",
+                  parts.table.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int run_query(const query_parts& parts, const std::vector<std::string>& parameters)
+{
+    if (check_columns(parts) != 0)
+        return -1;
+
+    for (const std::string& name : parts.names) {
+        row_recordset.AddColumn(name);
+        debug_log("added column name (%s) to row structure\n", name.c_str());
+    }
+    if (row_recordset.m_nFields != parts.names.size()) {
+        error_log("FATAL: select_count (%d) does not match class m_nFields (%d)",
+                  static_cast<int>(parts.names.size()), static_cast<int>(row_recordset.m_nFields));
+        return -1;
+    }
+    for (const std::string& value : parameters)
+        row_recordset.AddParameter(value);
+
+    row_recordset.m_strWhere = parts.has_filter ? parts.filter : std::string();
+    if (parts.has_filter)
+        debug_log("Requerying table with filter(%s)\n", parts.filter.c_str());
+    else
+        debug_log("Requerying table with no filter\n");
+
+    debug_log("isopen check");
+    if (!row_recordset.IsOpen()) {
+        debug_log("Opening table (%s)", parts.table.c_str());
+        if (!row_recordset.Open(-1, parts.table.c_str(), CRecordset::none)) {
+            error_log("Could not open table (%s)", parts.table.c_str());
+            return -1;
+        }
+    }
+    debug_log("restart check");
+    if (!row_recordset.AllowsRequery()) {
+        error_log("Cannot requery table (%s), as no longer open!\n", parts.table.c_str());
+        return -1;
+    }
+    debug_log("do requery");
+    if (!row_recordset.Requery()) {
+        error_log("Requery of table (%s) failed\n", parts.table.c_str());
+        return -1;
+    }
+    debug_log("Requery success, initial record count = (%d)\n", static_cast<int>(row_recordset.RecordsSeen()));
+
+    short columns = row_recordset.ResultColumnCount();
+    debug_log("Row contains %d fields.\n", static_cast<int>(columns));
+
+    int rows = 0;
+    CDBVariant value;
+    std::string text;
+    while (!row_recordset.AtEnd()) {
+        for (short i = 0; i < columns; ++i) {
+            row_recordset.GetFieldValue(i, value);
+            db_value_to_text(value, text, field_text_limit);
+            debug_log("Field %d value (%s)\n", static_cast<int>(i), text.c_str());
+        }
+        row_recordset.MoveNext();
+        ++rows;
+    }
+    if (rows == 0) {
+        debug_log("No records found\n");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+row_value_table& db_row_values()
+{
+    return row_values;
+}
+
+int db_query(const std::string& statement, const std::vector<std::string>& parameters)
+{
+    if (!odbc_connection.IsOpen()) {
+        error_log("FATAL: Database is not yet open.");
+        return 1;
+    }
+    query_parts parts = split_query(statement);
+    if (!parts.has_filter)
+        debug_log("no filter for query\n");
+    if (!parts.has_table)
+        debug_log("no tablename for query\n");
+    if (!parts.has_select)
+        debug_log("no select statement for query\n");
+    if (!parts.has_table || !parts.has_select)
+        return -1;
+
+    std::string list;
+    for (const std::string& name : parts.names)
+        list += (list.empty() ? "" : ",") + name;
+    debug_log("SELECT = (%s), FROM = (%s)\n", list.c_str(), parts.table.c_str());
+
+    // A dropped connection, an over-long value or a cursor the driver refuses
+    // fails this one command; the caller closes the row and serves the next.
+    try {
+        return run_query(parts, parameters);
+    } catch (const CDBException& error) {
+        log_db_exception("querying", error);
+        return -1;
+    }
+}
+
+row_value_table& db_store_row()
+{
+    row_recordset.MoveToRow(1);
+    auto value = row_recordset.m_listValues.begin();
+    std::size_t entry = 0;
+    for (auto name = row_recordset.m_listNames.begin(); name != row_recordset.m_listNames.end();
+         ++name, ++value) {
+        debug_log("Adding to row result,  column name (%s) and column value (%s)", name->c_str(),
+                  value->c_str());
+        if (entry < row_values.size())
+            row_values[entry++] = *value;
+    }
+    return row_values;
+}
+
+int db_count_rows()
+{
+    int count = 0;
+    while (!row_recordset.AtEnd()) {
+        ++count;
+        row_recordset.MoveNext();
+    }
+    if (count > 0)
+        row_recordset.MoveToRow(1);
+    else
+        error_log("No Rows to store");
+    if (count > 1)
+        error_log("More than one Row - non unique result!");
+    return count;
+}
+
+void db_clear_row()
+{
+    for (std::optional<std::string>& value : row_values)
+        value.reset();
+}

@@ -1,0 +1,46 @@
+// The ODBC user directory: the back end behind the module table. It keeps
+// the settings read from the ini file, opens the one connection at start-up
+// and answers check and lookup from the user table.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "dbwrap/odbc_settings.h"
+#include "dbwrap/row_values.h"
+#include "frontend/auth_module.h"
+
+extern odbc_settings_record odbc_settings;
+
+// The module table with every slot of the directory filled in and the front
+// end's own help.
+auth_module_table directory_auth_module();
+
+// The module entries.
+int directory_init();
+int directory_load(const char* key, const char* value);
+int directory_start();
+int directory_exit(command_words& words);
+void directory_cleanup();
+auth_result* directory_check(command_words& words);
+auth_result* directory_lookup(command_words& words);
+
+// The columns to select, in a fixed order whatever the order of the ini
+// file: user name, password, then forward, quota, mail mask and mail drop
+// for those that are set. Positions in the row store follow this order.
+std::string directory_select_list(const odbc_settings_record& settings);
+
+// Fills the process's result record from the row store.
+auth_result* build_auth_result(const row_value_table& values);
+
+// A dotted address or mask read field by field, each field's leading
+// number shifted in by one byte: "192.168.1.10" reads as its 32-bit address,
+// "0", "0.0.0.0" and "*.*.*.*" as 0.
+std::uint32_t ip_mask_value(const std::string& text);
+// An address passes a mask when every bit set in the mask is set in it.
+bool ip_mask_passes(std::uint32_t address, std::uint32_t mask);
+
+// The leading decimal number of a text, as the C library's atoi reads it
+// (blanks, a sign, digits; 0 without digits), without its overflow trap.
+long leading_number(const char* text);

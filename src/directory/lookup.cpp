@@ -1,0 +1,236 @@
+// check and lookup: the statements, the default domain, the address test
+// and the result record.
+#include <cstdlib>
+
+#include "config/ini.h"
+#include "config/log.h"
+#include "dbwrap/db_connection.h"
+#include "dbwrap/db_query.h"
+#include "directory/directory.h"
+#include "odbc/db_exception.h"
+
+namespace {
+
+// The one record handed to the front end; it empties it after printing.
+auth_result result_record;
+
+const char* text_or_empty(const std::optional<std::string>& text)
+{
+    return text ? text->c_str() : "";
+}
+
+void attach_default_domain(command_words& words)
+{
+    if (!domain || !words[1] || words[1]->find('@') != std::string::npos)
+        return;
+    words[1] = *words[1] + "@" + *domain;
+    debug_log("...Attached default domain {%s}", words[1]->c_str());
+}
+
+bool is_null_text(const std::string& value)
+{
+    static const char word[] = "null";
+    if (value.size() != 4)
+        return false;
+    for (std::size_t i = 0; i < 4; ++i) {
+        char c = value[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != word[i])
+            return false;
+    }
+    return true;
+}
+
+bool present(const std::optional<std::string>& value)
+{
+    return value && !value->empty();
+}
+
+void set_mail_uid()
+{
+    mail_uid = odbc_settings.odbc_mail_uid ? leading_number(odbc_settings.odbc_mail_uid->c_str()) : 0;
+}
+
+void release_result(auth_result& result)
+{
+    result = auth_result{};
+}
+
+// The stored row, its count and the record; an error raised while moving
+// over the result is a failed command, not the end of the process.
+bool fetch_single_row(bool log_located)
+{
+    try {
+        if (log_located)
+            debug_log("...User Located");
+        row_value_table& values = db_store_row();
+        if (db_count_rows() != 1)
+            return false;
+        build_auth_result(values);
+        return true;
+    } catch (const CDBException& error) {
+        log_db_exception("reading the row", error);
+        release_result(result_record);
+        return false;
+    }
+}
+
+}  // namespace
+
+long leading_number(const char* text)
+{
+    if (!text)
+        return 0;
+    long value = std::strtol(text, nullptr, 10);
+    return value;
+}
+
+std::uint32_t ip_mask_value(const std::string& text)
+{
+    std::uint32_t value = 0;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t dot = text.find('.', start);
+        std::string field = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        // The field's leading number, digits accumulated with 32-bit wrap-around.
+        std::size_t i = 0;
+        while (i < field.size() && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r')))
+            ++i;
+        bool negative = false;
+        if (i < field.size() && (field[i] == '+' || field[i] == '-'))
+            negative = field[i++] == '-';
+        std::uint32_t n = 0;
+        while (i < field.size() && field[i] >= '0' && field[i] <= '9')
+            n = n * 10u + static_cast<std::uint32_t>(field[i++] - '0');
+        if (negative)
+            n = 0u - n;
+        value = value * 256u + n;
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
+    }
+    return value;
+}
+
+bool ip_mask_passes(std::uint32_t address, std::uint32_t mask)
+{
+    return (address & mask) == mask;
+}
+
+std::string directory_select_list(const odbc_settings_record& settings)
+{
+    std::string list = text_or_empty(settings.field_username);
+    list += ",";
+    list += text_or_empty(settings.field_password);
+    for (const std::optional<std::string>* column :
+         {&settings.field_forward, &settings.field_quota, &settings.field_mailmask,
+          &settings.field_maildrop}) {
+        if (*column)
+            list += "," + **column;
+    }
+    return list;
+}
+
+auth_result* build_auth_result(const row_value_table& values)
+{
+    auth_result& result = result_record;
+    release_result(result);
+    result.user = values[0];
+    result.password = values[1];
+    std::size_t next = 2;
+
+    std::string options;
+    if (odbc_settings.field_forward) {
+        const std::optional<std::string>& forward = values[next++];
+        if (present(forward) && !is_null_text(*forward))
+            options = "fwd=\"" + *forward + "\"";
+    }
+    if (odbc_settings.field_quota) {
+        const std::optional<std::string>& quota = values[next++];
+        if (present(quota))
+            options += (options.empty() ? "quota=\"" : " quota=\"") + *quota + "\"";
+    }
+    if (!options.empty())
+        result.options = options;
+    if (odbc_settings.field_mailmask) {
+        const std::optional<std::string>& mask = values[next++];
+        if (present(mask))
+            result.mailmask = mask;
+    }
+    if (odbc_settings.field_maildrop) {
+        const std::optional<std::string>& drop = values[next++];
+        if (present(drop))
+            result.maildrop = drop;
+    }
+    set_mail_uid();
+    return &result;
+}
+
+auth_result* directory_check(command_words& words)
+{
+    attach_default_domain(words);
+    const char* user = text_or_empty(words[1]);
+    if (words[3])
+        debug_log("...Checking: User='%s'   Pass='xxxx'  IP='%s'", user, words[3]->c_str());
+    else
+        debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", user);
+
+    std::string statement = "SELECT " + directory_select_list(odbc_settings) + " FROM " +
+                            text_or_empty(odbc_settings.odbc_mail_user_table) + " WHERE " +
+                            text_or_empty(odbc_settings.field_username) + "=? AND " +
+                            text_or_empty(odbc_settings.field_password) + "=?";
+    debug_log("...Sending Query {%s}", statement.c_str());
+
+    auth_result* result = nullptr;
+    if (db_query(statement, {words[1].value_or(""), words[2].value_or("")}) != 0) {
+        debug_log("...Query Failed");
+    } else {
+        if (fetch_single_row(false)) {
+            result = &result_record;
+            if (words[3] && result->mailmask) {
+                debug_log("...Checking IPMask");
+                std::uint32_t m = ip_mask_value(*result->mailmask);
+                std::uint32_t a = ip_mask_value(*words[3]);
+                if (!ip_mask_passes(a, m)) {
+                    debug_log("...IPMask Failed");
+                    release_result(result_record);
+                    result = nullptr;
+                }
+            }
+        } else {
+            debug_log("...Failed to Locate User");
+        }
+        db_clear_row();
+    }
+    db_close_row();
+    set_mail_uid();
+    return result;
+}
+
+auth_result* directory_lookup(command_words& words)
+{
+    attach_default_domain(words);
+    debug_log("...Lookup: User='%s'", text_or_empty(words[1]));
+
+    std::string statement = "SELECT " + directory_select_list(odbc_settings) + " FROM " +
+                            text_or_empty(odbc_settings.odbc_mail_user_table) + " WHERE " +
+                            text_or_empty(odbc_settings.field_username) + "=?";
+    debug_log("...Sending Query {%s}", statement.c_str());
+
+    auth_result* result = nullptr;
+    if (db_query(statement, {words[1].value_or("")}) != 0) {
+        debug_log("...Query Failed");
+    } else {
+        if (fetch_single_row(true)) {
+            result = &result_record;
+            debug_log("...User Located");
+        } else {
+            debug_log("...Failed to Locate User");
+        }
+        db_clear_row();
+    }
+    db_close_row();
+    set_mail_uid();
+    return result;
+}

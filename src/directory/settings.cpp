@@ -1,0 +1,128 @@
+// The directory's settings and its connection at start-up.
+#include <cstdio>
+
+#include "config/log.h"
+#include "dbwrap/db_connection.h"
+#include "directory/directory.h"
+
+odbc_settings_record odbc_settings;
+
+namespace {
+
+struct setting_key {
+    const char* name;
+    std::optional<std::string> odbc_settings_record::*field;
+};
+
+// In the record's order; the first match wins.
+const setting_key setting_keys[] = {
+    {"odbc_server", &odbc_settings_record::odbc_server},
+    {"odbc_login", &odbc_settings_record::odbc_login},
+    {"odbc_password", &odbc_settings_record::odbc_password},
+    {"odbc_mail_user_db", &odbc_settings_record::odbc_mail_user_db},
+    {"odbc_mail_user_table", &odbc_settings_record::odbc_mail_user_table},
+    {"odbc_mail_uid", &odbc_settings_record::odbc_mail_uid},
+    {"odbc_driver_name", &odbc_settings_record::odbc_driver_name},
+    {"field_username", &odbc_settings_record::field_username},
+    {"field_password", &odbc_settings_record::field_password},
+    {"field_forward", &odbc_settings_record::field_forward},
+    {"field_quota", &odbc_settings_record::field_quota},
+    {"field_mailmask", &odbc_settings_record::field_mailmask},
+    {"field_maildrop", &odbc_settings_record::field_maildrop},
+};
+
+// Only A to Z fold: a key is an ASCII word, and the locale must not decide
+// which ini lines are ours.
+bool same_key(const char* a, const char* b)
+{
+    for (;; ++a, ++b) {
+        char x = *a, y = *b;
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+        if (x == '\0')
+            return true;
+    }
+}
+
+}  // namespace
+
+int directory_init()
+{
+    odbc_settings = odbc_settings_record{};
+    odbc_settings.odbc_server = "localhost";
+    odbc_settings.odbc_mail_user_db = "maildb";
+    odbc_settings.odbc_mail_user_table = "maildb";
+    odbc_settings.odbc_driver_name = "quillmar";
+    return 1;
+}
+
+int directory_load(const char* key, const char* value)
+{
+    if (!key || !value)
+        return 0;
+    for (const setting_key& k : setting_keys) {
+        if (same_key(key, k.name)) {
+            odbc_settings.*k.field = std::string(value);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int directory_start()
+{
+    if (!odbc_settings.field_username || !odbc_settings.field_password) {
+        std::fputs("-DEAD: Database Problem, please try again later (No MySQL "
+                   "field_username/field_password in ini file)\n", stdout);
+        return 0;
+    }
+    if (!db_open(odbc_settings, odbc_settings.odbc_login, odbc_settings.odbc_password)) {
+        std::printf("-DEAD: Database Problem, please try again later (Cannot Connect to odbc "
+                    "driver, %s as %s)\n",
+                    odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)",
+                    odbc_settings.odbc_login ? odbc_settings.odbc_login->c_str() : "(null)");
+        return 0;
+    }
+    debug_log("...ODBC: Connected to (%s) database driver..",
+              odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
+    return 1;
+}
+
+int directory_exit(command_words&)
+{
+    return 1;
+}
+
+void directory_cleanup()
+{
+    odbc_settings.odbc_server.reset();
+    odbc_settings.odbc_login.reset();
+    odbc_settings.odbc_password.reset();
+    odbc_settings.odbc_mail_user_db.reset();
+    odbc_settings.odbc_mail_user_table.reset();
+    odbc_settings.odbc_driver_name.reset();
+    odbc_settings.odbc_mail_uid.reset();
+    odbc_settings.field_username.reset();
+    odbc_settings.field_password.reset();
+    odbc_settings.field_forward.reset();
+    odbc_settings.field_quota.reset();
+    odbc_settings.field_mailmask.reset();
+    odbc_settings.field_maildrop.reset();
+}
+
+auth_module_table directory_auth_module()
+{
+    auth_module_table table = front_end_auth_module();
+    table.load = directory_load;
+    table.init = directory_init;
+    table.cleanup = directory_cleanup;
+    table.start = directory_start;
+    table.exit = directory_exit;
+    table.check = directory_check;
+    table.lookup = directory_lookup;
+    return table;
+}

@@ -1,0 +1,281 @@
+// The wrapper against the real SQLite ODBC driver: the catalog recordset,
+// the user-table recordset, the one connection and the table query.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "dbwrap/COLUMNST.h"
+#include "dbwrap/db_connection.h"
+#include "dbwrap/db_objects.h"
+#include "dbwrap/db_query.h"
+#include "log_capture.h"
+#include "support/odbc_env.h"
+#include "odbc/db_exception.h"
+
+namespace {
+
+bool contains(const std::vector<std::string>& lines, const std::string& line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Every test gets its own database and opens the one connection on it; the
+// connection is closed again so that the next test starts from scratch.
+class wrapper_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        env_.exec("CREATE TABLE maildb (user TEXT, pass TEXT, fwd TEXT, quota TEXT);"
+                  "INSERT INTO maildb VALUES ('bob', 'secret', 'NULL', '100');"
+                  "INSERT INTO maildb VALUES ('ann', 'pw', NULL, NULL);"
+                  "INSERT INTO maildb VALUES ('twin', 'a', '', '');"
+                  "INSERT INTO maildb VALUES ('twin', 'b', '', '');");
+        settings_.odbc_driver_name = env_.dsn();
+        ASSERT_EQ(db_open(settings_, {}, {}), 1);
+    }
+    void TearDown() override
+    {
+        db_clear_row();
+        db_close_row();
+        odbc_connection.Close();
+    }
+
+    odbc_env env_;
+    odbc_settings_record settings_;
+};
+
+TEST_F(wrapper_test, CatalogListsTheColumnsOfOneTable)
+{
+    CColumns columns(&odbc_connection);
+    columns.m_strTablePattern = "maildb";
+    ASSERT_TRUE(columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly));
+    std::vector<std::string> names;
+    while (!columns.AtEnd()) {
+        EXPECT_EQ(columns.m_strTableName, "maildb");
+        names.push_back(columns.m_strColumnName);
+        columns.MoveNext();
+    }
+    columns.Close();
+    EXPECT_EQ(names, (std::vector<std::string>{"user", "pass", "fwd", "quota"}));
+
+    CColumns none(&odbc_connection);
+    none.m_strTablePattern = "nosuchtable";
+    ASSERT_TRUE(none.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly));
+    EXPECT_TRUE(none.AtEnd());
+    EXPECT_TRUE(none.AtStart());
+}
+
+TEST_F(wrapper_test, RowBindsItsColumnsAndParameters)
+{
+    CRow row(&odbc_connection);
+    row.AddColumn("user");
+    row.AddColumn("fwd");
+    EXPECT_EQ(row.m_nFields, 2u);
+    EXPECT_EQ(row.m_listValues, (std::list<std::string>{"", ""}));
+    row.AddParameter("ann");
+    row.m_strWhere = "user=?";
+    ASSERT_TRUE(row.Open(-1, "maildb", CRecordset::none));
+    EXPECT_EQ(row.StatementText(), "SELECT user,fwd  FROM maildb WHERE user=?");
+    EXPECT_FALSE(row.AtEnd());
+    EXPECT_EQ(row.m_listValues, (std::list<std::string>{"ann", ""}));  // NULL reads as empty
+    row.Close();
+    EXPECT_EQ(row.m_nFields, 0u);
+    EXPECT_EQ(row.m_nParams, 0u);
+    EXPECT_TRUE(row.m_listNames.empty());
+    EXPECT_TRUE(row.m_listValues.empty());
+    EXPECT_TRUE(row.m_listParams.empty());
+
+    // Nothing to select after Close: the layer refuses to build a SELECT.
+    try {
+        row.Open(-1, "maildb", CRecordset::none);
+        ADD_FAILURE() << "Open without columns succeeded";
+    } catch (const CDBException& error) {
+        EXPECT_EQ(error.m_nReturnCode, DBERR_NO_COLUMNS);
+    }
+    EXPECT_FALSE(row.IsOpen());
+}
+
+TEST_F(wrapper_test, ConnectionOpensOnceAndLogsWithoutThePassword)
+{
+    log_capture log;
+    EXPECT_EQ(db_open(settings_, {}, {}), 0);
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{"database is already open"}));
+    EXPECT_TRUE(odbc_connection.IsOpen());
+
+    odbc_connection.Close();
+    log.clear();
+    EXPECT_EQ(db_open(settings_, std::string("joe"), std::string("s3cret")), 1);
+    std::vector<std::string> lines = log.messages();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "connecting with (DSN=" + env_.dsn() + ";UID=joe;PWD=****;)");
+    EXPECT_EQ(lines[1], "open success");
+}
+
+TEST_F(wrapper_test, FailedConnectionIsAnOrdinaryFailure)
+{
+    odbc_connection.Close();
+    log_capture log;
+    odbc_settings_record missing;
+    missing.odbc_driver_name = "no_such_source";
+    EXPECT_EQ(db_open(missing, {}, {}), 0);
+    EXPECT_FALSE(odbc_connection.IsOpen());
+    std::vector<std::string> lines = log.messages();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "connecting with (DSN=no_such_source;)");
+    EXPECT_EQ(lines[1].rfind("ERROR: Database error while connecting", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find("State:IM002"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines.back(), "ERROR: open of database driver (no_such_source) failed");
+}
+
+TEST_F(wrapper_test, QueryFindsOneRowAndStoresItByPosition)
+{
+    ASSERT_EQ(db_query("SELECT user,pass,fwd,quota FROM maildb WHERE user=?", {"bob"}), 0);
+    row_value_table& values = db_store_row();
+    EXPECT_EQ(&values, &db_row_values());
+    EXPECT_EQ(db_count_rows(), 1);
+    EXPECT_EQ(values[0], "bob");
+    EXPECT_EQ(values[1], "secret");
+    EXPECT_EQ(values[2], "NULL");
+    EXPECT_EQ(values[3], "100");
+    EXPECT_FALSE(values[4]);
+    db_clear_row();
+    EXPECT_FALSE(db_row_values()[0]);
+    db_close_row();
+    EXPECT_FALSE(row_recordset.IsOpen());
+    EXPECT_TRUE(row_recordset.m_listNames.empty());
+
+    ASSERT_EQ(db_query("SELECT user,pass,fwd FROM maildb WHERE user=? AND pass=?", {"ann", "pw"}), 0);
+    db_store_row();
+    EXPECT_EQ(db_count_rows(), 1);
+    EXPECT_EQ(db_row_values()[2], "");  // a NULL column reads as empty
+}
+
+TEST_F(wrapper_test, QueryFailuresAndTheirLogLines)
+{
+    struct row {
+        const char* statement;
+        std::vector<std::string> parameters;
+        int result;
+        std::vector<std::string> expected;  // lines that must be in the log
+    };
+    const row rows[] = {
+        {"SELECT user,pass FROM maildb WHERE user=?", {"nobody"}, -1, {"No records found"}},
+        {"SELECT user,pass FROM maildb", {}, -1,
+         {"no filter for query",
+          "ERROR: Table (maildb) does not contain column called (), modify your ini file username "
+          "setting to specify the correct column name "}},
+        {"select user,pass FROM maildb WHERE user=?", {"bob"}, -1, {"no select statement for query"}},
+        {"SELECT user,pass from maildb WHERE user=?", {"bob"}, -1, {"no tablename for query"}},
+        {"SELECT user,pasword,quote FROM maildb WHERE user=?", {"bob"}, -1,
+         {"ERROR: Column (pasword) not found!", "ERROR: Column (quote) not found!",
+          "ERROR: The columns above that you have specified in the ini file were not found in the "
+          "table (maildb) - Please remove or correct those settings."}},
+        {"SELECT user,pass FROM nosuch WHERE user=?", {"bob"}, -1,
+         {"ERROR: No Columns found in table - probably because table (nosuch) does not exist "}},
+        {"SELECT USER,Pass FROM mail db WHERE User=?", {"bob"}, 0,
+         {"SELECT = (USER,Pass), FROM = (maildb)", "Found column named (user)",
+          "Found column named (fwd) - not in SELECT query"}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.statement);
+        log_capture log;
+        EXPECT_EQ(db_query(r.statement, r.parameters), r.result);
+        db_close_row();
+        std::vector<std::string> lines = log.messages();
+        for (const std::string& line : r.expected)
+            EXPECT_TRUE(contains(lines, line)) << "missing: " << line;
+        EXPECT_TRUE(row_recordset.m_listNames.empty());
+    }
+}
+
+TEST_F(wrapper_test, TwoRowsAreCountedAndRefused)
+{
+    log_capture log;
+    ASSERT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"twin"}), 0);
+    db_store_row();
+    EXPECT_EQ(db_count_rows(), 2);
+    EXPECT_TRUE(contains(log.messages(), "ERROR: More than one Row - non unique result!"));
+    EXPECT_EQ(db_row_values()[1], "a");  // the first row is the one stored
+}
+
+TEST_F(wrapper_test, NotOpenConnectionFailsWithOne)
+{
+    odbc_connection.Close();
+    log_capture log;
+    EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"bob"}), 1);
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{"ERROR: FATAL: Database is not yet open."}));
+}
+
+TEST_F(wrapper_test, ErrorRaisedMidQueryFailsOnlyThatQuery)
+{
+    env_.exec("INSERT INTO maildb VALUES ('long', '" + std::string(300, 'x') + "', '', '')");
+    {
+        log_capture log;
+        EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"long"}), -1);
+        std::vector<std::string> lines = log.messages();
+        bool logged = std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.rfind("ERROR: Database error while querying (code 1021: field data truncated)", 0) == 0;
+        });
+        EXPECT_TRUE(logged);
+        db_close_row();
+        EXPECT_TRUE(row_recordset.m_listNames.empty());
+        EXPECT_EQ(row_recordset.m_nFields, 0u);
+    }
+    // The next query starts from empty lists and is answered.
+    ASSERT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"bob"}), 0);
+    db_store_row();
+    EXPECT_EQ(db_count_rows(), 1);
+    EXPECT_EQ(db_row_values()[1], "secret");
+}
+
+TEST_F(wrapper_test, ColumnsLeftBehindByAFailedOpenAreEmptied)
+{
+    // A column the catalog knows but the SELECT cannot use makes Open fail
+    // after the columns were added.
+    row_recordset.AddColumn("user");
+    row_recordset.AddColumn("pass");
+    db_close_row();  // not open: the lists go all the same
+    EXPECT_TRUE(row_recordset.m_listNames.empty());
+    EXPECT_EQ(row_recordset.m_nFields, 0u);
+    log_capture log;
+    db_close_row();
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{"odbc row now closed"}));
+}
+
+TEST_F(wrapper_test, BoundValuesNeverChangeTheStatement)
+{
+    env_.exec("INSERT INTO maildb VALUES ('o''brien', 'it''s', '', '');"
+              "INSERT INTO maildb VALUES ('back\\slash', 'x', '', '');");
+    struct row {
+        std::string user, pass;
+        int result;
+    };
+    const row rows[] = {
+        {"bob", "' OR ''='", -1},
+        {"bob' --", "x", -1},
+        {"' OR 1=1 --", "", -1},
+        {"bob", "secret' OR 'a'='a", -1},
+        {"%", "%", -1},
+        {"_ob", "secret", -1},
+        {"bob;", "secret", -1},
+        {"bob/*", "*/secret", -1},
+        {"o'brien", "it's", 0},
+        {"back\\slash", "x", 0},
+        {"back\\", "x", -1},
+        {"bob", "secret", 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.user + " / " + r.pass);
+        EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=? AND pass=?", {r.user, r.pass}),
+                  r.result);
+        if (r.result == 0) {
+            db_store_row();
+            EXPECT_EQ(db_count_rows(), 1);
+            EXPECT_EQ(db_row_values()[0], r.user);
+            db_clear_row();
+        }
+        db_close_row();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,228 @@
+// The directory's settings, the select list, the address test and the
+// result record, none of which needs a database.
+#include <gtest/gtest.h>
+
+#include "directory/directory.h"
+
+namespace {
+
+struct fresh_settings : ::testing::Test {
+    void SetUp() override { directory_init(); }
+    void TearDown() override
+    {
+        directory_cleanup();
+        mail_uid = 0;
+    }
+};
+
+TEST_F(fresh_settings, InitGivesTheFourDefaults)
+{
+    EXPECT_EQ(odbc_settings.odbc_server, "localhost");
+    EXPECT_EQ(odbc_settings.odbc_mail_user_db, "maildb");
+    EXPECT_EQ(odbc_settings.odbc_mail_user_table, "maildb");
+    EXPECT_EQ(odbc_settings.odbc_driver_name, "quillmar");
+    EXPECT_FALSE(odbc_settings.odbc_login);
+    EXPECT_FALSE(odbc_settings.odbc_password);
+    EXPECT_FALSE(odbc_settings.odbc_mail_uid);
+    EXPECT_FALSE(odbc_settings.field_username);
+    EXPECT_FALSE(odbc_settings.field_maildrop);
+}
+
+TEST_F(fresh_settings, LoadMatchesWholeKeysInAnyAsciiCase)
+{
+    struct row {
+        const char* key;
+        const char* value;
+        std::optional<std::string> odbc_settings_record::*field;  // null: ignored
+    };
+    const row rows[] = {
+        {"odbc_server", "db.example", &odbc_settings_record::odbc_server},
+        {"ODBC_Login", "joe", &odbc_settings_record::odbc_login},
+        {"odbc_password", "pw", &odbc_settings_record::odbc_password},
+        {"odbc_mail_user_db", "x", &odbc_settings_record::odbc_mail_user_db},
+        {"odbc_mail_user_table", "users", &odbc_settings_record::odbc_mail_user_table},
+        {"odbc_mail_uid", "12", &odbc_settings_record::odbc_mail_uid},
+        {"odbc_driver_name", "dsn", &odbc_settings_record::odbc_driver_name},
+        {"FIELD_USERNAME", "user", &odbc_settings_record::field_username},
+        {"field_password", "pass", &odbc_settings_record::field_password},
+        {"field_forward", "fwd", &odbc_settings_record::field_forward},
+        {"field_quota", "quota", &odbc_settings_record::field_quota},
+        {"field_mailmask", "mask", &odbc_settings_record::field_mailmask},
+        {"Field_MailDrop", "drop", &odbc_settings_record::field_maildrop},
+        {"field_username ", "nope", nullptr},
+        {"field_user", "nope", nullptr},
+        {"unknown", "nope", nullptr},
+    };
+    for (const row& r : rows) {
+        int stored = directory_load(r.key, r.value);
+        EXPECT_EQ(stored, r.field ? 1 : 0) << r.key;
+        if (r.field) {
+            EXPECT_EQ(odbc_settings.*r.field, r.value) << r.key;
+        }
+    }
+    EXPECT_EQ(odbc_settings.field_username, "user");  // the ignored keys changed nothing
+    directory_load("field_username", "login");
+    EXPECT_EQ(odbc_settings.field_username, "login");  // the later value stays
+
+    directory_cleanup();
+    const odbc_settings_record empty{};
+    EXPECT_EQ(odbc_settings.odbc_server, empty.odbc_server);
+    EXPECT_EQ(odbc_settings.odbc_driver_name, empty.odbc_driver_name);
+    EXPECT_EQ(odbc_settings.field_maildrop, empty.field_maildrop);
+}
+
+TEST_F(fresh_settings, SelectListHasAFixedOrder)
+{
+    directory_load("field_maildrop", "drop");
+    directory_load("field_password", "pass");
+    directory_load("field_mailmask", "mask");
+    directory_load("field_username", "user");
+    directory_load("field_quota", "quota");
+    directory_load("field_forward", "fwd");
+    EXPECT_EQ(directory_select_list(odbc_settings), "user,pass,fwd,quota,mask,drop");
+
+    odbc_settings_record two;
+    two.field_username = "u";
+    two.field_password = "p";
+    EXPECT_EQ(directory_select_list(two), "u,p");
+    two.field_mailmask = "m";
+    EXPECT_EQ(directory_select_list(two), "u,p,m");
+}
+
+TEST(IpMask, ReadsDottedQuadsAsAddresses)
+{
+    struct row {
+        const char* text;
+        std::uint32_t value;
+    };
+    const row rows[] = {
+        {"0", 0},
+        {"0.0.0.0", 0},
+        {"*.*.*.*", 0},
+        {"", 0},
+        {"10.0.0.1", 0x0A000001u},
+        {"192.168.1.10", 0xC0A8010Au},
+        {"255.255.255.255", 0xFFFFFFFFu},
+        {"10.0.0.1 and more words", 0x0A000001u},
+        {"1..2", 0x00010002u},
+        {" 7", 7},
+        {"-1", 0xFFFFFFFFu},
+        {"1.2.3.4.5", 0x02030405u},  // more fields shift the first ones out
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(ip_mask_value(r.text), r.value) << r.text;
+}
+
+TEST(IpMask, AddressPassesWhenItHoldsEveryMaskBit)
+{
+    struct row {
+        const char* address;
+        const char* mask;
+        bool passes;
+    };
+    const row rows[] = {
+        {"10.0.0.1", "10.0.0.1", true},
+        {"10.0.0.1", "10.0.0.0", true},
+        {"192.168.1.10", "192.168.0.0", true},
+        {"10.0.0.1", "10.0.1.0", false},
+        {"1.2.3.4", "0", true},
+        {"1.2.3.4", "0.0.0.0", true},
+        {"1.2.3.4", "*.*.*.*", true},
+        {"10.0.0.1", "138.0.0.0", false},  // the top bit counts too
+        {"138.0.0.1", "138.0.0.0", true},
+        {"192.168.0.1", "192.168.1.0", false},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(ip_mask_passes(ip_mask_value(r.address), ip_mask_value(r.mask)), r.passes)
+            << r.address << " against " << r.mask;
+}
+
+TEST(LeadingNumber, ReadsAsAtoiDoes)
+{
+    EXPECT_EQ(leading_number("12"), 12);
+    EXPECT_EQ(leading_number("abc"), 0);
+    EXPECT_EQ(leading_number("  -7x"), -7);
+    EXPECT_EQ(leading_number("+3"), 3);
+    EXPECT_EQ(leading_number(""), 0);
+    EXPECT_EQ(leading_number(nullptr), 0);
+}
+
+TEST_F(fresh_settings, ResultRecordFromTheRowStore)
+{
+    directory_load("field_username", "user");
+    directory_load("field_password", "pass");
+    directory_load("field_forward", "fwd");
+    directory_load("field_quota", "quota");
+    directory_load("field_mailmask", "mask");
+    directory_load("field_maildrop", "drop");
+    directory_load("odbc_mail_uid", "12");
+    using opt = std::optional<std::string>;
+    struct row {
+        opt forward, quota, mask, drop;
+        opt options, mailmask, maildrop;
+    };
+    const row rows[] = {
+        {"NULL", "100", "", "", "quota=\"100\"", {}, {}},
+        {"null", "100", {}, {}, "quota=\"100\"", {}, {}},
+        {"Null", "", {}, {}, {}, {}, {}},
+        {"fwdbox", "100", "10.0.0.0", "/var/mail/bob", "fwd=\"fwdbox\" quota=\"100\"", "10.0.0.0",
+         "/var/mail/bob"},
+        {"", "", "", "", {}, {}, {}},
+        {"fwdbox", "", {}, {}, "fwd=\"fwdbox\"", {}, {}},
+        {"", "NULL", {}, {}, "quota=\"NULL\"", {}, {}},
+        {"nulls", {}, {}, {}, "fwd=\"nulls\"", {}, {}},
+    };
+    for (const row& r : rows) {
+        row_value_table values{};
+        values[0] = "bob";
+        values[1] = "secret";
+        values[2] = r.forward;
+        values[3] = r.quota;
+        values[4] = r.mask;
+        values[5] = r.drop;
+        mail_uid = 0;
+        auth_result* result = build_auth_result(values);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(result->user, "bob");
+        EXPECT_EQ(result->password, "secret");
+        EXPECT_EQ(result->options, r.options);
+        EXPECT_EQ(result->mailmask, r.mailmask);
+        EXPECT_EQ(result->maildrop, r.maildrop);
+        EXPECT_EQ(mail_uid, 12);
+    }
+}
+
+TEST_F(fresh_settings, PositionsSkipTheColumnsNotSet)
+{
+    directory_load("field_username", "user");
+    directory_load("field_password", "pass");
+    directory_load("field_maildrop", "drop");
+    row_value_table values{};
+    values[0] = "ann";
+    values[1] = "pw";
+    values[2] = "/mail/ann";
+    auth_result* result = build_auth_result(values);
+    EXPECT_EQ(result->maildrop, "/mail/ann");
+    EXPECT_FALSE(result->options);
+    EXPECT_FALSE(result->mailmask);
+    EXPECT_EQ(mail_uid, 0);
+}
+
+TEST(ModuleTable, DirectoryFillsEverySlot)
+{
+    auth_module_table table = directory_auth_module();
+    EXPECT_STREQ(table.names[1], "check");
+    EXPECT_STREQ(table.names[11], "version");
+    EXPECT_EQ(table.load, &directory_load);
+    EXPECT_EQ(table.init, &directory_init);
+    EXPECT_EQ(table.cleanup, &directory_cleanup);
+    EXPECT_EQ(table.start, &directory_start);
+    EXPECT_EQ(table.exit, &directory_exit);
+    EXPECT_EQ(table.check, &directory_check);
+    EXPECT_EQ(table.lookup, &directory_lookup);
+    EXPECT_NE(table.help, nullptr);
+    command_words words{};
+    EXPECT_EQ(directory_exit(words), 1);
+}
+
+}  // namespace
