@@ -1,0 +1,98 @@
+// A private working directory and clean process-wide settings for each test
+// of the ini reader and the log, which both work relative to the current
+// directory and on process-global state.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "config/ini.h"
+#include "config/log.h"
+#include "frontend/auth_module.h"
+#include "frontend/front_end.h"
+
+namespace qmtest {
+
+// Every key handed to the back end, in order.
+inline std::vector<std::pair<std::string, std::string>>& loaded_keys() {
+    static std::vector<std::pair<std::string, std::string>> keys;
+    return keys;
+}
+
+inline int record_load(const char* key, const char* value) {
+    loaded_keys().emplace_back(key, value);
+    return 1;
+}
+
+class ConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_module_ = auth_module;
+        old_cwd_ = std::filesystem::current_path();
+        std::string pattern = (std::filesystem::temp_directory_path() / "qm-cfg-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
+        dir_ = pattern;
+        std::filesystem::current_path(dir_);
+        auth_module = front_end_auth_module();
+        auth_module.load = record_load;
+        loaded_keys().clear();
+        debug_mode = 0;
+        process_id = static_cast<long>(::getpid());
+        log_path.reset();
+        domain.reset();
+        info_pass.reset();
+        // Leaves no start buffer active from an earlier test.
+        start_buffer_begin();
+        int saved = debug_mode;
+        debug_mode = 0;
+        start_buffer_empty();
+        debug_mode = saved;
+    }
+    void TearDown() override {
+        std::filesystem::current_path(old_cwd_);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+        auth_module = saved_module_;
+        debug_mode = 0;
+        log_path.reset();
+        domain.reset();
+        info_pass.reset();
+    }
+    void write_file(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ / name, std::ios::binary) << text;
+    }
+    std::string read_file(const std::string& name) {
+        std::ifstream in(dir_ / name, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool file_exists(const std::string& name) { return std::filesystem::exists(dir_ / name); }
+
+    std::filesystem::path dir_;
+
+private:
+    std::filesystem::path old_cwd_;
+    auth_module_table saved_module_;
+};
+
+inline std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t lf = text.find('\n', start);
+        std::size_t end = lf == std::string::npos ? text.size() : lf + 1;
+        lines.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+}  // namespace qmtest

@@ -1,0 +1,213 @@
+// The ini reader: its line syntax, the four front-end keys, the hand-over of
+// the others to the back end, the two places it looks, and the start buffer.
+#include <regex>
+
+#include "config_fixture.h"
+#include "support/child_process.h"
+
+using qmtest::ConfigTest;
+using qmtest::lines_of;
+using qmtest::loaded_keys;
+using key_list = std::vector<std::pair<std::string, std::string>>;
+
+TEST(ProgramBaseName, DirectoryAndDots) {
+    const std::vector<std::pair<const char*, const char*>> rows = {
+        {"C:\\mail\\auth\\prog.exe", "prog"},
+        {"/usr/local/bin/quillmar", "quillmar"},
+        {"quillmar", "quillmar"},
+        {"./quillmar.exe", "quillmar"},
+        {"/opt/my.dir/prog", "prog"},
+        {"my.dir/prog", "prog"},
+        {"dir\\sub/name.a.b", "name"},
+        {"/srv/auth.v2", "auth"},
+        {".hidden", ""},
+        {"/usr/bin/", ""},
+        {"", ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(program_base_name(row.first), row.second) << row.first;
+}
+
+// The line syntax and the front end's keys, one ini text per row.
+TEST_F(ConfigTest, LineSyntaxAndKeys) {
+    struct row {
+        const char* name;
+        std::string ini;
+        key_list loads;
+        std::optional<std::string> domain, info_pass;
+        std::string log_path;
+    };
+    const std::string long_value(5000, 'v');
+    const std::vector<row> rows = {
+        {"comments and blank lines",
+         "# a comment\n\n\r\n#debug true\nodbc_dsn users\n  \n\t\n",
+         {{"odbc_dsn", "users"}}, {}, {}, "prog.log"},
+        {"keys in any case",
+         "DOMAIN Example.ORG\nInfo_Pass PassWord\nLOG_PATH Other.Log\nODBC_DSN Users\n",
+         {{"ODBC_DSN", "Users"}}, "Example.ORG", "PassWord", "Other.Log"},
+        {"key without value", "domain\ninfo_pass\nodbc_dsn\nlog_path   \n", {}, {}, {}, "prog.log"},
+        {"leading blank gives an empty key", " value here\n\tx  y\n",
+         {{"", "value here"}, {"", "x  y"}}, {}, {}, "prog.log"},
+        {"value runs to the end of the line", "domain a.org # not a comment  \t\n", {},
+         "a.org # not a comment", {}, "prog.log"},
+        {"blanks between key and value", "odbc_table \t \tuser table\t\n",
+         {{"odbc_table", "user table"}}, {}, {}, "prog.log"},
+        {"CRLF lines and no final line feed", "domain a.org\r\nodbc_dsn d\r\ninfo_pass p",
+         {{"odbc_dsn", "d"}}, "a.org", "p", "prog.log"},
+        {"no sections and no equals sign", "[general]\nkey=value x\n", {{"key=value", "x"}}, {},
+         {}, "prog.log"},
+        {"a later line replaces an earlier one", "domain a\ndomain b\nlog_path 1\nlog_path 2\n",
+         {}, "b", {}, "2"},
+        {"long lines stay one line",
+         "odbc_dsn " + long_value + "\ndomain after.long\n" + std::string(3000, 'k') + " v\n",
+         {{"odbc_dsn", long_value}, {std::string(3000, 'k'), "v"}}, "after.long", {},
+         "prog.log"},
+        {"empty file", "", {}, {}, {}, "prog.log"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        loaded_keys().clear();
+        domain.reset();
+        info_pass.reset();
+        log_path.reset();
+        write_file("prog.ini", r.ini);
+        EXPECT_EQ(load_ini("/usr/sbin/prog.exe"), 1);
+        EXPECT_EQ(loaded_keys(), r.loads);
+        EXPECT_EQ(domain, r.domain);
+        EXPECT_EQ(info_pass, r.info_pass);
+        EXPECT_EQ(log_path, r.log_path);
+        EXPECT_EQ(debug_mode, 0);
+    }
+}
+
+// "debug" is on only for "true" in any case, and the file overrides "-debug".
+TEST_F(ConfigTest, DebugValues) {
+    const std::vector<std::pair<const char*, int>> rows = {
+        {"true", 1}, {"TRUE", 1}, {"tRuE", 1}, {"yes", 0}, {"1", 0},
+        {"on", 0},   {"false", 0}, {"true x", 0}, {"truex", 0},
+    };
+    for (int before : {0, 1}) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.first) + " after " + std::to_string(before));
+            debug_mode = before;
+            write_file("prog.ini", std::string("Debug ") + row.first + "\nlog_path x/y.log\n");
+            std::string out = qmtest::capture_stdout([] { load_ini("prog"); });
+            EXPECT_EQ(debug_mode, row.second);
+        }
+    }
+    // A lone key changes nothing.
+    debug_mode = 1;
+    write_file("prog.ini", "debug\n");
+    qmtest::capture_stdout([] { load_ini("prog"); });
+    EXPECT_EQ(debug_mode, 1);
+}
+
+// The working directory is looked at first; the fixed system directory
+// second. Only the first can be arranged here.
+TEST_F(ConfigTest, FileNamedAfterTheProgram) {
+    write_file("prog.ini", "domain from.cwd\n");
+    write_file("other.ini", "domain wrong\n");
+    EXPECT_EQ(load_ini("C:\\mail\\auth\\prog.exe"), 1);
+    EXPECT_EQ(domain, "from.cwd");
+    EXPECT_EQ(log_path, "prog.log");
+}
+
+TEST_F(ConfigTest, MissingFile) {
+    EXPECT_EQ(load_ini("/no/such/qm-absent-program"), 0);
+    EXPECT_EQ(log_path, "qm-absent-program.log");
+    EXPECT_FALSE(file_exists("qm-absent-program.log"));
+
+    // In debug mode the failure is logged with the second name.
+    log_path.reset();
+    debug_mode = 1;
+    std::string out = qmtest::capture_stdout([] { load_ini("qm-absent-program"); });
+    EXPECT_TRUE(std::regex_match(
+        out, std::regex("[0-9]+ [A-Z][a-z]{2} [0-9]{2} [0-9:]{8} [0-9]{4} "
+                        "INI: Failed to load \\{/etc/qm-absent-program.ini\\}\r\n")))
+        << out;
+    auto log = lines_of(read_file("qm-absent-program.log"));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("INI: Failed to load {/etc/qm-absent-program.ini}\n"),
+              std::string::npos);
+}
+
+// The buffered lines reach the log named by the last "log_path" line, and
+// only when debug mode is on once the whole file has been read.
+TEST_F(ConfigTest, StartBufferGoesToTheFinalLog) {
+    write_file("prog.ini",
+               "log_path first.log\r\ndebug true\r\n# comment\r\nodbc_dsn d\r\nlog_path second.log\r\n");
+    std::string out = qmtest::capture_stdout([] { load_ini("prog"); });
+    EXPECT_FALSE(file_exists("first.log"));
+    EXPECT_FALSE(file_exists("prog.log"));
+    auto log = lines_of(read_file("second.log"));
+    const std::vector<std::string> messages = {
+        "-- Emptying start message buffer now",
+        "INI: Loading {prog.ini}",
+        "INI:         Located {log_path}",
+        "log_path set to (first.log)",
+        "INI:         Located {debug}",
+        "INI:         Located {odbc_dsn}",
+        "INI:         Located {log_path}",
+        "log_path set to (second.log)",
+        "-- End of start message buffer.",
+    };
+    ASSERT_EQ(log.size(), messages.size()) << read_file("second.log");
+    const std::string head = "[0-9]+ [A-Z][a-z]{2} [0-9]{2} [0-9:]{8} [0-9]{4} ";
+    // The first buffered line carries the prefix of the moment of emptying
+    // ahead of its own.
+    EXPECT_TRUE(std::regex_match(log[1], std::regex(head + head + "INI: Loading \\{prog.ini\\}\n")))
+        << log[1];
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(log[i].compare(log[i].size() - messages[i].size() - 1, std::string::npos,
+                                 messages[i] + "\n"),
+                  0)
+            << log[i];
+        EXPECT_EQ(log[i].rfind(std::to_string(process_id) + " ", 0), 0u);
+    }
+    // The same lines are echoed on stdout; the last of each entry ends in CR LF.
+    auto echo = lines_of(out);
+    ASSERT_EQ(echo.size(), log.size());
+    EXPECT_EQ(echo[0].substr(echo[0].size() - 2), "\r\n");
+    EXPECT_EQ(echo[1], log[1]);
+}
+
+TEST_F(ConfigTest, StartBufferDiscardedWithoutDebug) {
+    const std::vector<std::string> inis = {
+        "log_path a.log\ndomain x\n",
+        "debug true\nlog_path a.log\ndebug false\n",
+        "debug true\nlog_path a.log\ndebug yes\n",
+    };
+    for (const auto& ini : inis) {
+        SCOPED_TRACE(ini);
+        write_file("prog.ini", ini);
+        std::string out = qmtest::capture_stdout([] { load_ini("prog"); });
+        EXPECT_EQ(out, "");
+        EXPECT_FALSE(file_exists("a.log"));
+        EXPECT_FALSE(file_exists("prog.log"));
+    }
+    // "-debug" with a file that says nothing about debug keeps the lines.
+    debug_mode = 1;
+    write_file("prog.ini", "log_path a.log\n");
+    qmtest::capture_stdout([] { load_ini("prog"); });
+    EXPECT_EQ(lines_of(read_file("a.log")).size(), 5u);
+    // A "debug true" after "debug false" keeps them too.
+    debug_mode = 0;
+    write_file("prog.ini", "debug false\nlog_path b.log\ndebug TRUE\n");
+    qmtest::capture_stdout([] { load_ini("prog"); });
+    EXPECT_EQ(lines_of(read_file("b.log")).size(), 7u);
+}
+
+// A key for the back end with no load slot ends the process, status 0,
+// after one error line; the buffered lines are never written.
+TEST_F(ConfigTest, BackEndKeyWithoutLoadSlot) {
+    auth_module.load = nullptr;
+    write_file("prog.ini", "debug true\nlog_path fatal.log\ndomain kept.org\nodbc_dsn d\ninfo_pass never\n");
+    EXPECT_EXIT(load_ini("prog"), ::testing::ExitedWithCode(0), "");
+    auto log = lines_of(read_file("fatal.log"));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find(" ERROR: FATAL: no auth_module.load function\n"), std::string::npos);
+    // The front end's own keys never need the slot.
+    write_file("prog.ini", "domain a\ninfo_pass b\nlog_path c\ndebug false\n");
+    EXPECT_EQ(load_ini("prog"), 1);
+    EXPECT_EQ(info_pass, "b");
+}
