@@ -87,6 +87,45 @@ void restore_env(const char* name, const std::optional<std::string>& value) {
         unsetenv(name);
 }
 
+// The driver manager remembers the ODBCSYSINI directory from its first use
+// for the rest of the process, and caches what it read from odbcinst.ini.
+// So every odbc_env of a process shares one driver directory that lives
+// until the process ends; only odbc.ini (ODBCINI) is per environment.
+struct shared_sysini {
+    std::string dir;
+    std::string extra;  // driver entries added by tests
+    std::string trace_file;
+
+    static shared_sysini& get() {
+        static shared_sysini* s = new shared_sysini;
+        return *s;
+    }
+    void write() const {
+        std::string inst;
+        if (!trace_file.empty())
+            inst += "[ODBC]\nTrace = Yes\nTraceFile = " + trace_file + "\n\n";
+        inst += std::string("[") + odbc_env::kDriverName +
+                "]\nDescription = SQLite3 ODBC driver\nDriver = " + odbc_env::kDriverLibrary +
+                "\n" + extra;
+        std::ofstream out(dir + "/odbcinst.ini", std::ios::binary | std::ios::trunc);
+        out << inst;
+    }
+
+private:
+    shared_sysini() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "qm_odbcsys_XXXXXX").string();
+        if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
+        dir = pattern;
+        write();
+        std::ofstream(dir + "/odbc.ini", std::ios::binary | std::ios::trunc);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(get().dir, ec);
+        });
+    }
+};
+
 }  // namespace
 
 odbc_env::odbc_env(const std::string& dsn) : dsn_(dsn) {
@@ -98,7 +137,7 @@ odbc_env::odbc_env(const std::string& dsn) : dsn_(dsn) {
     write_ini_files();
     old_sysini_ = getenv_opt("ODBCSYSINI");
     old_ini_ = getenv_opt("ODBCINI");
-    setenv("ODBCSYSINI", dir_.c_str(), 1);
+    setenv("ODBCSYSINI", shared_sysini::get().dir.c_str(), 1);
     setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
 }
 
@@ -110,7 +149,7 @@ odbc_env::~odbc_env() {
 }
 
 std::vector<std::string> odbc_env::child_environment() const {
-    return {"ODBCSYSINI=" + dir_, "ODBCINI=" + dir_ + "/odbc.ini"};
+    return {"ODBCSYSINI=" + shared_sysini::get().dir, "ODBCINI=" + dir_ + "/odbc.ini"};
 }
 
 void odbc_env::add_dsn(const std::string& name, const std::string& driver,
@@ -121,22 +160,18 @@ void odbc_env::add_dsn(const std::string& name, const std::string& driver,
 }
 
 void odbc_env::add_driver(const std::string& name, const std::string& library) {
-    odbcinst_extra_ += "\n[" + name + "]\nDriver = " + library + "\n";
-    write_ini_files();
+    shared_sysini& sys = shared_sysini::get();
+    sys.extra += "\n[" + name + "]\nDriver = " + library + "\n";
+    sys.write();
 }
 
 void odbc_env::enable_dm_trace(const std::string& file) {
-    dm_trace_file_ = file;
-    write_ini_files();
+    shared_sysini& sys = shared_sysini::get();
+    sys.trace_file = file;
+    sys.write();
 }
 
 void odbc_env::write_ini_files() const {
-    std::string inst;
-    if (!dm_trace_file_.empty())
-        inst += "[ODBC]\nTrace = Yes\nTraceFile = " + dm_trace_file_ + "\n\n";
-    inst += std::string("[") + kDriverName + "]\nDescription = SQLite3 ODBC driver\nDriver = " +
-            kDriverLibrary + "\n" + odbcinst_extra_;
-    write_file("odbcinst.ini", inst);
     write_file("odbc.ini", "[" + dsn_ + "]\nDriver = " + kDriverName + "\nDatabase = " +
                                db_path_ + "\n" + odbc_extra_);
 }

@@ -1,8 +1,11 @@
 // A private ODBC world for one test: a temporary directory with its own
-// SQLite database file, odbcinst.ini and odbc.ini, so that no test depends on
-// how the machine's ODBC is configured. While an odbc_env lives, ODBCSYSINI
-// and ODBCINI of this process point at it; child_environment() gives the same
-// settings for a child process.
+// SQLite database file and odbc.ini, plus an odbcinst.ini naming the SQLite
+// driver, so that no test depends on how the machine's ODBC is configured.
+// While an odbc_env lives, ODBCINI of this process points at its odbc.ini and
+// ODBCSYSINI at the odbcinst.ini directory; child_environment() gives the same
+// settings for a child process. The driver manager fixes the ODBCSYSINI
+// directory at its first use in a process, so that directory (odbcinst.ini)
+// is shared by all odbc_env objects of the process and lives until it ends.
 #pragma once
 
 #include <optional>
@@ -35,10 +38,13 @@ public:
     // An empty database means the DSN names none.
     void add_dsn(const std::string& name, const std::string& driver,
                  const std::string& database = "");
-    // Adds another driver entry to odbcinst.ini.
+    // Adds another driver entry to the shared odbcinst.ini; use a name of
+    // your own, since the driver manager caches what it has read.
     void add_driver(const std::string& name, const std::string& library);
     // Switches the driver manager's own call trace on, written to file; it
-    // shows every ODBC call the code under test makes.
+    // shows every ODBC call the code under test makes. Takes effect for a
+    // child process, and in this process only if the driver manager has not
+    // read its settings yet.
     void enable_dm_trace(const std::string& file);
 
     // Runs SQL directly on the database file (not through ODBC), so that
@@ -56,6 +62,6 @@ private:
     void write_ini_files() const;
 
     std::string dir_, db_path_, dsn_;
-    std::string odbcinst_extra_, odbc_extra_, dm_trace_file_;
+    std::string odbc_extra_;
     std::optional<std::string> old_sysini_, old_ini_;
 };
