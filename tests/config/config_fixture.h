@@ -95,4 +95,35 @@ inline std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
+// True when `s` at `pos` holds a time stamp "Mon DD HH:MM:SS YYYY".
+inline bool is_time_stamp(const std::string& s, std::size_t pos) {
+    static const char shape[] = "Aaa 00 00:00:00 0000";
+    if (s.size() < pos + 20) return false;
+    for (std::size_t i = 0; i < 20; ++i) {
+        char c = s[pos + i], want = shape[i];
+        bool ok = want == 'A'   ? (c >= 'A' && c <= 'Z')
+                  : want == 'a' ? (c >= 'a' && c <= 'z')
+                  : want == '0' ? (c >= '0' && c <= '9')
+                                : c == want;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// What follows `count` line heads ("<pid> <time stamp> "), or "<no head>"
+// when the text does not start with them.
+inline std::string after_heads(const std::string& line, int count = 1) {
+    std::size_t pos = 0;
+    for (int i = 0; i < count; ++i) {
+        std::size_t digits = pos;
+        while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+        if (digits == pos || digits >= line.size() || line[digits] != ' ') return "<no head>";
+        if (!is_time_stamp(line, digits + 1)) return "<no head>";
+        pos = digits + 21;
+        if (pos >= line.size() || line[pos] != ' ') return "<no head>";
+        ++pos;
+    }
+    return line.substr(pos);
+}
+
 }  // namespace qmtest
