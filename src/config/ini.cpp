@@ -40,6 +40,12 @@ bool read_line(std::FILE* file, std::string& line) {
 // key without a value. Key and value point into `line`.
 bool split_ini_line(std::string& line, const char*& key, const char*& value) {
     if (line.empty() || line[0] == '#' || line[0] == '\r' || line[0] == '\n') return false;
+    // Key and value are handed on as C text, which a NUL would cut short: a
+    // password "ab\0cd" must not quietly become "ab".
+    if (line.find('\0') != std::string::npos) {
+        error_log("INI: line holding a NUL byte ignored");
+        return false;
+    }
     std::size_t end = line.size();
     while (end > 0 && (is_blank(line[end - 1]) || line[end - 1] == '\r' || line[end - 1] == '\n'))
         --end;

@@ -61,6 +61,8 @@ TEST_F(ConfigTest, LineSyntaxAndKeys) {
          {{"odbc_dsn", long_value}, {std::string(3000, 'k'), "v"}}, "after.long", {},
          "prog.log"},
         {"empty file", "", {}, {}, {}, "prog.log"},
+        {"a NUL makes the line void", std::string("domain a.org\0evil\nodbc_password p\0q\n# c\0\n", 41),
+         {}, {}, {}, "prog.log"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -76,6 +78,10 @@ TEST_F(ConfigTest, LineSyntaxAndKeys) {
         EXPECT_EQ(log_path, r.log_path);
         EXPECT_EQ(debug_mode, 0);
     }
+    // The refused lines leave one error line each in the log.
+    auto log = lines_of(read_file("prog.log"));
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(qmtest::after_heads(log[0]), "ERROR: INI: line holding a NUL byte ignored\n");
 }
 
 // "debug" is on only for "true" in any case, and the file overrides "-debug".
