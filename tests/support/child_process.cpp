@@ -188,11 +188,10 @@ child_session::~child_session() {
 
 bool child_session::write(const std::string& bytes) {
     std::string to_write = bytes;
-    std::string ignore;
-    int none = -1;
     auto deadline = clock_type::now() + std::chrono::seconds(20);
-    // stderr is drained alongside so that a talkative child never blocks.
-    bool ok = pump(in_, to_write, none, ignore, err_, err_text_, deadline,
+    // Its output is drained alongside, kept for read_line, so that a
+    // talkative child never blocks while we write.
+    bool ok = pump(in_, to_write, out_, pending_out_, err_, err_text_, deadline,
                    [&] { return in_ < 0 || to_write.empty(); });
     return ok && in_ >= 0;
 }
