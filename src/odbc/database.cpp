@@ -1,5 +1,6 @@
 #include "odbc/database.h"
 
+#include <dlfcn.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -19,6 +20,20 @@ std::recursive_mutex& odbc_lock() {
     static std::recursive_mutex* m = new std::recursive_mutex;
     return *m;
 }
+
+namespace {
+
+// Drivers such as the SQLite one load the driver manager's ini library for
+// each connection and unload it on disconnect; the library keeps a cache
+// whose memory is lost with every unload. Holding one reference for the life
+// of the process keeps that cache alive and reused instead of leaking a
+// little on every connection.
+void keep_installer_library_loaded() {
+    static void* handle = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_GLOBAL);
+    (void)handle;
+}
+
+}  // namespace
 
 CDatabase::CDatabase() = default;
 
@@ -66,6 +81,7 @@ void CDatabase::AllocateConnection(uint32_t options) {
         std::lock_guard<std::recursive_mutex> lock(odbc_lock());
         DB_STATE& st = db_state();
         if (st.henvAllConnections == SQL_NULL_HENV) {
+            keep_installer_library_loaded();
             SQLHENV henv = SQL_NULL_HENV;
             SQLRETURN rc = SQLAllocEnv(&henv);
             if (!CheckReturn(rc)) throw CMemoryException();

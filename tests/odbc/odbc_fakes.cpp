@@ -26,8 +26,14 @@ struct error_script {
 std::optional<error_script> g_error;
 std::optional<std::map<SQLUSMALLINT, fake_info>> g_info;
 std::optional<SQLRETURN> g_timeout_rc;
-int g_timeout_calls = 0;
+std::vector<SQLULEN> g_timeout_values;
 bool g_fail_env = false;
+struct connect_log {
+    std::vector<std::pair<SQLUSMALLINT, SQLULEN>> options;
+    std::vector<SQLUSMALLINT> prompts;
+    bool window = false;
+};
+std::optional<connect_log> g_connect;
 
 void copy_text(SQLCHAR* dst, SQLSMALLINT room, const std::string& s) {
     if (!dst || room <= 0) return;
@@ -59,15 +65,43 @@ scripted_get_info::~scripted_get_info() { g_info.reset(); }
 
 failing_query_timeout::failing_query_timeout(SQLRETURN rc) {
     g_timeout_rc = rc;
-    g_timeout_calls = 0;
+    g_timeout_values.clear();
 }
 failing_query_timeout::~failing_query_timeout() { g_timeout_rc.reset(); }
-int failing_query_timeout::timeout_calls() const { return g_timeout_calls; }
+const std::vector<SQLULEN>& failing_query_timeout::values() const { return g_timeout_values; }
 
 failing_alloc_env::failing_alloc_env() { g_fail_env = true; }
 failing_alloc_env::~failing_alloc_env() { g_fail_env = false; }
 
+connect_recorder::connect_recorder() { g_connect.emplace(); }
+connect_recorder::~connect_recorder() { g_connect.reset(); }
+const std::vector<std::pair<SQLUSMALLINT, SQLULEN>>& connect_recorder::options() const {
+    return g_connect->options;
+}
+const std::vector<SQLUSMALLINT>& connect_recorder::prompts() const { return g_connect->prompts; }
+bool connect_recorder::any_window() const { return g_connect->window; }
+
 extern "C" {
+
+SQLRETURN SQLSetConnectOption(SQLHDBC hdbc, SQLUSMALLINT option, SQLULEN value) {
+    if (g_connect) g_connect->options.emplace_back(option, value);
+    static auto fn =
+        real<SQLRETURN (*)(SQLHDBC, SQLUSMALLINT, SQLULEN)>("SQLSetConnectOption");
+    return fn(hdbc, option, value);
+}
+
+SQLRETURN SQLDriverConnect(SQLHDBC hdbc, SQLHWND window, SQLCHAR* in, SQLSMALLINT inLength,
+                           SQLCHAR* out, SQLSMALLINT outRoom, SQLSMALLINT* outLength,
+                           SQLUSMALLINT prompt) {
+    if (g_connect) {
+        g_connect->prompts.push_back(prompt);
+        if (window) g_connect->window = true;
+    }
+    static auto fn = real<SQLRETURN (*)(SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQLCHAR*,
+                                        SQLSMALLINT, SQLSMALLINT*, SQLUSMALLINT)>(
+        "SQLDriverConnect");
+    return fn(hdbc, window, in, inLength, out, outRoom, outLength, prompt);
+}
 
 SQLRETURN SQLError(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR* state,
                    SQLINTEGER* native, SQLCHAR* message, SQLSMALLINT room, SQLSMALLINT* length) {
@@ -107,8 +141,10 @@ SQLRETURN SQLGetInfo(SQLHDBC hdbc, SQLUSMALLINT type, SQLPOINTER value, SQLSMALL
 }
 
 SQLRETURN SQLSetStmtOption(SQLHSTMT hstmt, SQLUSMALLINT option, SQLULEN value) {
-    if (option == SQL_QUERY_TIMEOUT) ++g_timeout_calls;
-    if (g_timeout_rc && option == SQL_QUERY_TIMEOUT) return *g_timeout_rc;
+    if (g_timeout_rc && option == SQL_QUERY_TIMEOUT) {
+        g_timeout_values.push_back(value);
+        if (*g_timeout_rc != SQL_SUCCESS) return *g_timeout_rc;
+    }
     static auto fn =
         real<SQLRETURN (*)(SQLHSTMT, SQLUSMALLINT, SQLULEN)>("SQLSetStmtOption");
     return fn(hstmt, option, value);

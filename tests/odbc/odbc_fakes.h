@@ -45,13 +45,13 @@ public:
     ~scripted_get_info();
 };
 
-// While alive, SQLSetStmtOption(SQL_QUERY_TIMEOUT) fails with rc and is
-// counted; the count is kept for every option-setting call.
+// While alive, SQLSetStmtOption(SQL_QUERY_TIMEOUT) answers rc (SQL_SUCCESS:
+// the call goes on to the driver) and its values are recorded.
 class failing_query_timeout {
 public:
-    explicit failing_query_timeout(SQLRETURN rc = SQL_ERROR);
+    explicit failing_query_timeout(SQLRETURN rc);
     ~failing_query_timeout();
-    int timeout_calls() const;
+    const std::vector<SQLULEN>& values() const;
 };
 
 // While alive, SQLAllocEnv fails.
@@ -59,4 +59,17 @@ class failing_alloc_env {
 public:
     failing_alloc_env();
     ~failing_alloc_env();
+};
+
+// Records, while alive, the connection options set and the prompt mode and
+// window handed to SQLDriverConnect; the calls still reach the driver.
+class connect_recorder {
+public:
+    connect_recorder();
+    ~connect_recorder();
+    // (option, value) of every SQLSetConnectOption, in order.
+    const std::vector<std::pair<SQLUSMALLINT, SQLULEN>>& options() const;
+    // Prompt mode of every SQLDriverConnect, and whether any got a window.
+    const std::vector<SQLUSMALLINT>& prompts() const;
+    bool any_window() const;
 };

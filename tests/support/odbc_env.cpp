@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 
 namespace {
@@ -87,14 +88,24 @@ void restore_env(const char* name, const std::optional<std::string>& value) {
         unsetenv(name);
 }
 
-// The driver manager remembers the ODBCSYSINI directory from its first use
-// for the rest of the process, and caches what it read from odbcinst.ini.
-// So every odbc_env of a process shares one driver directory that lives
-// until the process ends; only odbc.ini (ODBCINI) is per environment.
+// The driver manager and its ini library remember the ODBCSYSINI and ODBCINI
+// files from their first use for the rest of the process, and cache what they
+// read. So inside one process every odbc_env shares one directory with one
+// odbcinst.ini and one odbc.ini that lives until the process ends; each
+// environment adds its data sources there under names of its own. Its own
+// directory gets an odbc.ini with just its sources, for child processes.
 struct shared_sysini {
     std::string dir;
     std::string extra;  // driver entries added by tests
     std::string trace_file;
+    std::map<std::string, std::string> sources;  // DSN name -> its section
+
+    void write_sources() const {
+        std::string text;
+        for (const auto& s : sources) text += s.second;
+        std::ofstream out(dir + "/odbc.ini", std::ios::binary | std::ios::trunc);
+        out << text;
+    }
 
     static shared_sysini& get() {
         static shared_sysini* s = new shared_sysini;
@@ -106,7 +117,7 @@ struct shared_sysini {
             inst += "[ODBC]\nTrace = Yes\nTraceFile = " + trace_file + "\n\n";
         inst += std::string("[") + odbc_env::kDriverName +
                 "]\nDescription = SQLite3 ODBC driver\nDriver = " + odbc_env::kDriverLibrary +
-                "\n" + extra;
+                "\nDontDLClose = 1\n" + extra;
         std::ofstream out(dir + "/odbcinst.ini", std::ios::binary | std::ios::trunc);
         out << inst;
     }
@@ -118,7 +129,7 @@ private:
         if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
         dir = pattern;
         write();
-        std::ofstream(dir + "/odbc.ini", std::ios::binary | std::ios::trunc);
+        write_sources();
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(get().dir, ec);
@@ -129,19 +140,26 @@ private:
 }  // namespace
 
 odbc_env::odbc_env(const std::string& dsn) : dsn_(dsn) {
+    static int made = 0;
+    if (dsn_.empty()) dsn_ = "quillmar_test_" + std::to_string(++made);
     std::string pattern = (std::filesystem::temp_directory_path() / "qm_odbc_XXXXXX").string();
     if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
     db_path_ = dir_ + "/test.db";
     run_sql(db_path_, "PRAGMA user_version = 0;", nullptr);  // creates the file
+    sections_.emplace_back(dsn_, "[" + dsn_ + "]\nDriver = " + kDriverName +
+                                     "\nDatabase = " + db_path_ + "\n\n");
     write_ini_files();
     old_sysini_ = getenv_opt("ODBCSYSINI");
     old_ini_ = getenv_opt("ODBCINI");
     setenv("ODBCSYSINI", shared_sysini::get().dir.c_str(), 1);
-    setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
+    setenv("ODBCINI", (shared_sysini::get().dir + "/odbc.ini").c_str(), 1);
 }
 
 odbc_env::~odbc_env() {
+    shared_sysini& sys = shared_sysini::get();
+    for (const std::string& name : names_) sys.sources.erase(name);
+    sys.write_sources();
     restore_env("ODBCSYSINI", old_sysini_);
     restore_env("ODBCINI", old_ini_);
     std::error_code ec;
@@ -154,8 +172,9 @@ std::vector<std::string> odbc_env::child_environment() const {
 
 void odbc_env::add_dsn(const std::string& name, const std::string& driver,
                        const std::string& database) {
-    odbc_extra_ += "\n[" + name + "]\nDriver = " + driver + "\n";
-    if (!database.empty()) odbc_extra_ += "Database = " + database + "\n";
+    std::string section = "[" + name + "]\nDriver = " + driver + "\n";
+    if (!database.empty()) section += "Database = " + database + "\n";
+    sections_.emplace_back(name, section + "\n");
     write_ini_files();
 }
 
@@ -171,9 +190,17 @@ void odbc_env::enable_dm_trace(const std::string& file) {
     sys.write();
 }
 
-void odbc_env::write_ini_files() const {
-    write_file("odbc.ini", "[" + dsn_ + "]\nDriver = " + kDriverName + "\nDatabase = " +
-                               db_path_ + "\n" + odbc_extra_);
+void odbc_env::write_ini_files() {
+    std::string own;
+    shared_sysini& sys = shared_sysini::get();
+    names_.clear();
+    for (const auto& s : sections_) {
+        own += s.second;
+        sys.sources[s.first] = s.second;
+        names_.push_back(s.first);
+    }
+    write_file("odbc.ini", own);
+    sys.write_sources();
 }
 
 void odbc_env::exec(const std::string& sql) const { run_sql(db_path_, sql, nullptr); }

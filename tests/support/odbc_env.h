@@ -1,11 +1,11 @@
 // A private ODBC world for one test: a temporary directory with its own
 // SQLite database file and odbc.ini, plus an odbcinst.ini naming the SQLite
 // driver, so that no test depends on how the machine's ODBC is configured.
-// While an odbc_env lives, ODBCINI of this process points at its odbc.ini and
-// ODBCSYSINI at the odbcinst.ini directory; child_environment() gives the same
-// settings for a child process. The driver manager fixes the ODBCSYSINI
-// directory at its first use in a process, so that directory (odbcinst.ini)
-// is shared by all odbc_env objects of the process and lives until it ends.
+// child_environment() points a child process at the directory's odbc.ini.
+// Inside this process the driver manager fixes its ini files at first use
+// and caches what it read, so all odbc_env objects of a process share one
+// odbcinst.ini and one odbc.ini (ODBCSYSINI/ODBCINI) that live until the
+// process ends, each environment adding its data sources under new names.
 #pragma once
 
 #include <optional>
@@ -20,7 +20,10 @@ public:
 
     // Makes the directory, the (empty) database file "test.db" and a DSN
     // named dsn for it; points ODBCSYSINI/ODBCINI of the process at it.
-    explicit odbc_env(const std::string& dsn = "quillmar_test");
+    // Without a name each environment gets a new one ("quillmar_test_<n>"):
+    // the driver manager's ini library caches what it read, so a name used
+    // again in the same process could find an old database.
+    explicit odbc_env(const std::string& dsn = "");
     // Removes the directory and restores the previous ODBCSYSINI/ODBCINI.
     ~odbc_env();
     odbc_env(const odbc_env&) = delete;
@@ -35,7 +38,8 @@ public:
     std::vector<std::string> child_environment() const;
 
     // Adds another data source, e.g. one whose driver library is missing.
-    // An empty database means the DSN names none.
+    // An empty database means the DSN names none. Use a name not used before
+    // in this process.
     void add_dsn(const std::string& name, const std::string& driver,
                  const std::string& database = "");
     // Adds another driver entry to the shared odbcinst.ini; use a name of
@@ -59,9 +63,10 @@ public:
     std::string write_file(const std::string& name, const std::string& text) const;
 
 private:
-    void write_ini_files() const;
+    void write_ini_files();
 
     std::string dir_, db_path_, dsn_;
-    std::string odbc_extra_;
+    std::vector<std::pair<std::string, std::string>> sections_;  // name, odbc.ini section
+    std::vector<std::string> names_;
     std::optional<std::string> old_sysini_, old_ini_;
 };
