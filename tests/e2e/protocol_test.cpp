@@ -349,3 +349,40 @@ TEST(Startup, DebugModeEchoesStartBufferAndLogs) {
         EXPECT_EQ(echo, log[i]);
     }
 }
+
+// Whatever bytes a line holds, it gets exactly one final line: a session of
+// random lines (fixed seed) gives as many "+OK"/"-ERR" lines as input lines.
+TEST(Protocol, EveryLineExactlyOneFinalAnswer) {
+    const std::vector<std::string> pieces = {
+        "check", "lookup", "help", "info", "debug", "set", "Check", "cHECK", " ", "  ", "\t",
+        "\r", std::string(1, '\0'), "user", "pw", "#", "+OK", "-ERR", std::string(1500, 'a'),
+        std::string(70000, 'b'), "\xff\xfe", "'"};
+    unsigned seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7fff;
+    };
+    std::string input;
+    const int line_count = 400;
+    for (int i = 0; i < line_count; ++i) {
+        int n = static_cast<int>(next() % 6);
+        for (int j = 0; j < n; ++j) input += pieces[next() % pieces.size()];
+        input += "\n";
+    }
+    work_dir dir;
+    child_result r = run_front(dir, input);
+    expect_clean_end(r);
+    int finals = 0;
+    for (const auto& line : qmtest::split_lines(r.out)) {
+        ASSERT_GE(line.size(), 2u);
+        EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
+        if (line.rfind("+OK", 0) == 0 || line.rfind("-ERR", 0) == 0) {
+            ++finals;
+        } else {
+            // In debug mode log lines are echoed too; they begin with the process id.
+            EXPECT_TRUE(line.rfind("+DATA", 0) == 0 || (line[0] >= '0' && line[0] <= '9'))
+                << line.substr(0, 60);
+        }
+    }
+    EXPECT_EQ(finals, line_count);
+}
