@@ -208,7 +208,10 @@ void CDatabase::ReadConnectInfo() {
     SQLSMALLINT quoteLength = 0;
     rc = SQLGetInfo(m_hdbc, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &quoteLength);
     quote[1] = '\0';
-    m_chIdentifierQuote = (CheckReturn(rc) && std::strlen(quote) == 1) ? quote[0] : ' ';
+    // The reported length catches a longer quote string cut to one character
+    // by the two-byte buffer; its first character alone would be wrong.
+    m_chIdentifierQuote =
+        (CheckReturn(rc) && std::strlen(quote) == 1 && quoteLength == 1) ? quote[0] : ' ';
 
     if (trace_category_on(traceDatabase)) {
         char name[64] = {0};

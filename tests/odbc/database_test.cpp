@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "odbc/database.h"
+#include "odbc/recordset.h"
 #include "odbc_fakes.h"
 #include "support/odbc_env.h"
 #include "trace_capture.h"
@@ -151,6 +152,33 @@ TEST(DatabaseClose, CloseAndOpenAgain) {
     db.Close();
     db.Free();
     expect_no_connection_left(db);
+}
+
+// Close takes the recordsets still running on the connection with it, so
+// that no statement is left on a disconnected handle.
+TEST(DatabaseClose, ClosesItsOpenRecordsets) {
+    odbc_env env;
+    env.exec("CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('x'), ('y');");
+    CDatabase db;
+    ASSERT_TRUE(db.OpenConnection(env.connect_string().c_str(), 0));
+    CRecordset first(&db), second(&db);
+    ASSERT_TRUE(first.Open(CRecordset::forwardOnly, "SELECT a FROM t", CRecordset::readOnly));
+    ASSERT_TRUE(second.Open(CRecordset::forwardOnly, "SELECT a FROM t", CRecordset::readOnly));
+    EXPECT_EQ(db.m_listRecordsets.size(), 2u);
+
+    db.Close();
+    EXPECT_TRUE(db.m_listRecordsets.empty());
+    EXPECT_FALSE(db.IsOpen());
+    for (CRecordset* rs : {&first, &second}) {
+        EXPECT_FALSE(rs->IsOpen());
+        EXPECT_EQ(rs->m_hstmt, nullptr);
+        EXPECT_EQ(rs->m_pDatabase, nullptr);
+    }
+    // The connection opens again and serves a new recordset.
+    ASSERT_TRUE(db.OpenConnection(env.connect_string().c_str(), 0));
+    CRecordset third(&db);
+    EXPECT_TRUE(third.Open(CRecordset::forwardOnly, "SELECT a FROM t", CRecordset::readOnly));
+    EXPECT_EQ(db.m_listRecordsets.size(), 1u);
 }
 
 TEST(DatabaseOpen, OpenTakesTheOdbcPrefixInAnyCase) {
@@ -345,6 +373,9 @@ TEST(DatabaseOpen, ConnectInfoFromDriverAnswers) {
          false, ' ', 0xFF, 0, 0, false, "Warning: data source is readonly.\n"},
         {"quote fails", {{SQL_IDENTIFIER_QUOTE_CHAR, info_text("'", SQL_ERROR)}},
          true, ' ', 0xFF, 0, 0, false, ""},
+        // A two-character quote does not fit; its first half is no quote.
+        {"quote too long", {{SQL_IDENTIFIER_QUOTE_CHAR, info_text("<>", SQL_SUCCESS_WITH_INFO)}},
+         true, ' ', 0xFF, 0, 0, false, "Warning: ODBC Success With Info, "},
     };
     for (const row& r : table) {
         SCOPED_TRACE(r.name);
