@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 
+#include "call_counter.h"
 #include "odbc/db_exception.h"
 #include "odbc/db_variant.h"
 #include "recordset_fixture.h"
@@ -162,6 +163,43 @@ TEST_F(FieldValueTest, LongTextTwoStepReadTracesNoWarning) {
   ASSERT_EQ(v.m_dwValueType, DBVAR_STRING);
   EXPECT_EQ(v.m_pString->size(), 5000u);
   EXPECT_EQ(trace.text().find("Warning: ODBC Success With Info on field"), std::string::npos) << trace.text();
+}
+
+// How many SQLGetData calls each read takes: one for a value that fits its
+// first buffer, two for a long value (its length first, then the rest).
+TEST_F(FieldValueTest, ReadsPerColumnKind) {
+  struct Case {
+    short row;
+    short column;
+    int calls;
+    std::size_t size;
+  } cases[] = {
+      {1, 0, 1, 3},       // VARCHAR(20) "abc": one read into 21 bytes
+      {1, 11, 2, 5000},   // long text of 5000 characters
+      {1, 12, 2, 100},    // long binary of 100 bytes
+      {1, 10, 1, 4},      // BINARY of precision 255 holding 4 bytes
+      {3, 11, 1, 0},      // empty long text: the first read says it all
+      {3, 0, 2, 100},     // 100 characters in a VARCHAR(20) column
+  };
+  short row = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.column);
+    while (row < c.row) {
+      rs->MoveNext();
+      ++row;
+    }
+    CDBVariant v;
+    call_counter calls;
+    rs->GetFieldValue(c.column, v);
+    EXPECT_EQ(calls["SQLGetData"], c.calls);
+    if (v.m_dwValueType == DBVAR_STRING) {
+      EXPECT_EQ(v.m_pString->size(), c.size);
+    } else {
+      ASSERT_EQ(v.m_dwValueType, DBVAR_BINARY);
+      EXPECT_EQ(v.m_pBinary->m_dwDataLength, c.size);
+      EXPECT_EQ(v.m_pBinary->m_hData.size(), c.size);
+    }
+  }
 }
 
 // A column read a second time: the driver says it has nothing left, which is

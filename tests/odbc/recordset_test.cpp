@@ -132,13 +132,16 @@ TEST_F(RecordsetTest, StaticCursorMissingFromDriverRaises1013) {
 
 TEST_F(RecordsetTest, ForwardOnlyAcceptsOnlyMoveNext) {
   env->exec("CREATE TABLE t(a varchar(20)); INSERT INTO t VALUES('x'); INSERT INTO t VALUES('y')");
+  trace_capture trace(traceDatabase);
   TestRecordset rs(db.get());
   rs.AddText("a");
   ASSERT_TRUE(rs.Open(CRecordset::forwardOnly, "t"));
+  EXPECT_NE(trace.text().find("Warning: Setting forwardOnly recordset readOnly.\n"), std::string::npos);
   EXPECT_TRUE(rs.m_dwOpenOptions & CRecordset::readOnly);
   EXPECT_EQ(CodeOf([&] { rs.MoveToRow(1); }), DBERR_FORWARD_ONLY);
   EXPECT_EQ(CodeOf([&] { rs.MoveBack(); }), DBERR_FORWARD_ONLY);
   EXPECT_EQ(CodeOf([&] { rs.MoveToFirst(); }), DBERR_FORWARD_ONLY);
+  EXPECT_EQ(Count(trace.text(), "Error: forward-only recordsets only support MoveNext.\n"), 3u);
   EXPECT_TRUE(rs.IsOpen());  // a refused move leaves the recordset as it was
   EXPECT_EQ(rs.texts[0], "x");
   rs.MoveNext();
@@ -161,7 +164,9 @@ TEST_F(RecordsetTest, CountersOverEmptyAndThreeRowResults) {
       EXPECT_TRUE(rs.AtStart());
       EXPECT_TRUE(rs.AtEnd());
       EXPECT_EQ(rs.RecordsSeen(), 0);
+      trace_capture trace(0);
       EXPECT_EQ(CodeOf([&] { rs.MoveNext(); }), DBERR_NO_DATA);
+      EXPECT_EQ(trace.text(), "Error: attempted to position cursor on empty recordset.\n\n");
     }
     TestRecordset rs(db.get());
     rs.AddText("a");
@@ -180,7 +185,9 @@ TEST_F(RecordsetTest, CountersOverEmptyAndThreeRowResults) {
       if (!s.eof) rs.MoveNext();
     }
     EXPECT_TRUE(rs.m_bEndSeen);
+    trace_capture trace(0);
     EXPECT_EQ(CodeOf([&] { rs.MoveNext(); }), DBERR_NO_DATA);
+    EXPECT_EQ(trace.text(), "Error: attempted to move past EOF.\n\n");
     EXPECT_EQ(rs.RecordsSeen(), 3);
   }
 }
@@ -207,7 +214,11 @@ TEST_F(RecordsetTest, MoveToRowFromEndOnStaticCursor) {
   rs.MoveBack();
   EXPECT_TRUE(rs.AtStart());
   EXPECT_FALSE(rs.AtEnd());
-  EXPECT_EQ(CodeOf([&] { rs.MoveBack(); }), DBERR_NO_DATA);
+  {
+    trace_capture trace(0);
+    EXPECT_EQ(CodeOf([&] { rs.MoveBack(); }), DBERR_NO_DATA);
+    EXPECT_EQ(trace.text(), "Error: attempted to move before BOF.\n\n");
+  }
   rs.MoveToLast();
   EXPECT_EQ(rs.texts[0], "2");
   EXPECT_EQ(rs.m_lCurrentRow, 1);
