@@ -1,0 +1,389 @@
+// Checks per second and latency of the authenticator driven over pipes as a
+// mail server drives it, one command at a time, against a SQLite user table
+// of random users; beside it two floors through the same ODBC driver without
+// the authenticator, and the resident size over a long run.
+//
+//   quillmar_bench [--users N] [--checks N] [--memory N]
+//
+// --memory N compares the resident size after 1,000 checks with the size
+// after N checks (0 skips it).
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/odbc_env.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+struct user_row {
+    std::string user, pass;
+};
+
+struct figures {
+    double median_us = 0, p99_us = 0, per_second = 0;
+};
+
+figures summarise(std::vector<double> micros)
+{
+    figures f;
+    if (micros.empty())
+        return f;
+    double total = 0;
+    for (double m : micros)
+        total += m;
+    std::sort(micros.begin(), micros.end());
+    f.median_us = micros[micros.size() / 2];
+    f.p99_us = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+    f.per_second = total > 0 ? 1e6 * static_cast<double>(micros.size()) / total : 0;
+    return f;
+}
+
+double micros_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double, std::micro>(clock_type::now() - start).count();
+}
+
+std::string random_word(std::mt19937& rng, std::size_t min, std::size_t max)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::uniform_int_distribution<std::size_t> length(min, max), letter(0, sizeof letters - 2);
+    std::string word(length(rng), 'a');
+    for (char& c : word)
+        c = letters[letter(rng)];
+    return word;
+}
+
+std::vector<user_row> make_table(odbc_env& env, std::size_t count, std::mt19937& rng)
+{
+    std::vector<user_row> users;
+    std::string sql =
+        "CREATE TABLE maildb (user VARCHAR(128), pass VARCHAR(128), forward VARCHAR(255), "
+        "quota VARCHAR(32), mask VARCHAR(32), maildrop VARCHAR(255));"
+        "CREATE UNIQUE INDEX maildb_user ON maildb (user);BEGIN;";
+    for (std::size_t i = 0; i < count; ++i) {
+        user_row u{random_word(rng, 6, 12) + std::to_string(i) + "@example.org", random_word(rng, 8, 16)};
+        bool extras = i % 3 == 0;
+        sql += "INSERT INTO maildb VALUES ('" + u.user + "','" + u.pass + "'," +
+               (extras ? "'fwd" + std::to_string(i) + "@elsewhere.example'" : "NULL") + "," +
+               (i % 2 ? "'" + std::to_string(100 + i % 900) + "'" : "NULL") + ",NULL," +
+               (i % 4 ? "'/var/mail/" + u.user + "'" : "NULL") + ");";
+        users.push_back(u);
+    }
+    sql += "COMMIT;";
+    env.exec(sql);
+    return users;
+}
+
+const char* const select_text =
+    "SELECT user,pass,forward,quota,mask,maildrop  FROM maildb WHERE user=? AND pass=?";
+
+void check_rc(SQLRETURN rc, const char* what)
+{
+    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO && rc != SQL_NO_DATA_FOUND)
+        throw std::runtime_error(std::string("ODBC call failed: ") + what);
+}
+
+// The floors run on one connection of their own, with the ODBC 2 calls the
+// authenticator's layer makes.
+class floor_connection {
+public:
+    explicit floor_connection(const std::string& connect)
+    {
+        check_rc(SQLAllocEnv(&env_), "SQLAllocEnv");
+        check_rc(SQLAllocConnect(env_, &dbc_), "SQLAllocConnect");
+        SQLCHAR out[512];
+        SQLSMALLINT out_length = 0;
+        check_rc(SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, out, sizeof out,
+                                  &out_length, SQL_DRIVER_NOPROMPT),
+                 "SQLDriverConnect");
+    }
+    ~floor_connection()
+    {
+        SQLDisconnect(dbc_);
+        SQLFreeConnect(dbc_);
+        SQLFreeEnv(env_);
+    }
+    SQLHDBC dbc() const { return dbc_; }
+
+private:
+    SQLHENV env_ = SQL_NULL_HENV;
+    SQLHDBC dbc_ = SQL_NULL_HDBC;
+};
+
+struct bound_params {
+    char user[256], pass[256];
+    SQLLEN user_length = 0, pass_length = 0;
+    void set(const user_row& u)
+    {
+        std::snprintf(user, sizeof user, "%s", u.user.c_str());
+        std::snprintf(pass, sizeof pass, "%s", u.pass.c_str());
+        user_length = static_cast<SQLLEN>(std::strlen(user));
+        pass_length = static_cast<SQLLEN>(std::strlen(pass));
+    }
+    void bind(SQLHSTMT stmt)
+    {
+        check_rc(SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 255, 0, user,
+                                  sizeof user, &user_length),
+                 "SQLBindParameter");
+        check_rc(SQLBindParameter(stmt, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 255, 0, pass,
+                                  sizeof pass, &pass_length),
+                 "SQLBindParameter");
+    }
+};
+
+// Floor (a): one check's database work, done directly.
+void direct_check(SQLHDBC dbc, const user_row& u)
+{
+    SQLHSTMT cat = SQL_NULL_HSTMT;
+    check_rc(SQLAllocStmt(dbc, &cat), "SQLAllocStmt");
+    check_rc(SQLColumns(cat, nullptr, SQL_NTS, nullptr, SQL_NTS, (SQLCHAR*)"maildb", SQL_NTS, nullptr,
+                        SQL_NTS),
+             "SQLColumns");
+    char name[256];
+    SQLLEN name_length = 0;
+    check_rc(SQLBindCol(cat, 4, SQL_C_CHAR, name, sizeof name, &name_length), "SQLBindCol");
+    while (SQLFetch(cat) == SQL_SUCCESS) {
+    }
+    SQLFreeStmt(cat, SQL_DROP);
+
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    check_rc(SQLAllocStmt(dbc, &stmt), "SQLAllocStmt");
+    SQLSetStmtOption(stmt, SQL_CURSOR_TYPE, SQL_CURSOR_STATIC);
+    SQLSetStmtOption(stmt, SQL_CONCURRENCY, SQL_CONCUR_READ_ONLY);
+    bound_params params;
+    params.set(u);
+    params.bind(stmt);
+    check_rc(SQLPrepare(stmt, (SQLCHAR*)select_text, SQL_NTS), "SQLPrepare");
+    check_rc(SQLExecute(stmt), "SQLExecute");
+    char values[6][256];
+    SQLLEN lengths[6];
+    for (SQLUSMALLINT c = 0; c < 6; ++c)
+        check_rc(SQLBindCol(stmt, c + 1, SQL_C_CHAR, values[c], sizeof values[c], &lengths[c]), "SQLBindCol");
+    SQLULEN fetched = 0;
+    SQLUSMALLINT status[1];
+    SQLExtendedFetch(stmt, SQL_FETCH_NEXT, 1, &fetched, status);
+    SQLFreeStmt(stmt, SQL_CLOSE);
+    check_rc(SQLExecute(stmt), "SQLExecute");
+    while (SQLExtendedFetch(stmt, SQL_FETCH_NEXT, 1, &fetched, status) == SQL_SUCCESS) {
+    }
+    check_rc(SQLExtendedFetch(stmt, SQL_FETCH_ABSOLUTE, 1, &fetched, status), "absolute fetch");
+    char buffer[256];
+    SQLLEN length = 0;
+    for (SQLUSMALLINT c = 1; c <= 6; ++c)
+        SQLGetData(stmt, c, SQL_C_CHAR, buffer, sizeof buffer, &length);
+    SQLFreeStmt(stmt, SQL_DROP);
+}
+
+// Floor (b): the one statement, prepared once, executed with new values.
+class prepared_loop {
+public:
+    explicit prepared_loop(SQLHDBC dbc)
+    {
+        check_rc(SQLAllocStmt(dbc, &stmt_), "SQLAllocStmt");
+        params_.bind(stmt_);
+        check_rc(SQLPrepare(stmt_, (SQLCHAR*)select_text, SQL_NTS), "SQLPrepare");
+        for (SQLUSMALLINT c = 0; c < 6; ++c)
+            check_rc(SQLBindCol(stmt_, c + 1, SQL_C_CHAR, values_[c], sizeof values_[c], &lengths_[c]),
+                     "SQLBindCol");
+    }
+    ~prepared_loop() { SQLFreeStmt(stmt_, SQL_DROP); }
+    void run(const user_row& u)
+    {
+        params_.set(u);
+        check_rc(SQLExecute(stmt_), "SQLExecute");
+        while (SQLFetch(stmt_) == SQL_SUCCESS) {
+        }
+        SQLFreeStmt(stmt_, SQL_CLOSE);
+    }
+
+private:
+    SQLHSTMT stmt_ = SQL_NULL_HSTMT;
+    bound_params params_;
+    char values_[6][256];
+    SQLLEN lengths_[6];
+};
+
+// The child started last by this process with the given command name.
+pid_t find_child(const char* name)
+{
+    pid_t found = -1;
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return -1;
+    while (dirent* entry = readdir(proc)) {
+        pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0)
+            continue;
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::size_t open = text.find('('), close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::string comm = text.substr(open + 1, close - open - 1);
+        int ppid = 0;
+        char state = 0;
+        if (std::sscanf(text.c_str() + close + 1, " %c %d", &state, &ppid) != 2)
+            continue;
+        if (comm == name && ppid == getpid() && pid > found)
+            found = pid;
+    }
+    closedir(proc);
+    return found;
+}
+
+long resident_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+qmtest::child_options authenticator_options(const odbc_env& env)
+{
+    qmtest::child_options o;
+    o.argv0 = "quillmar";
+    o.cwd = env.dir();
+    for (const std::string& setting : env.child_environment()) {
+        std::size_t eq = setting.find('=');
+        o.env.emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
+    }
+    return o;
+}
+
+bool ask(qmtest::child_session& s, const std::string& line)
+{
+    if (!s.write(line))
+        return false;
+    std::vector<std::string> answer = s.read_answer();
+    return !answer.empty() && answer.back().rfind("+OK", 0) == 0;
+}
+
+long argument(int argc, char** argv, const char* name, long fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0)
+            return std::atol(argv[i + 1]);
+    return fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const long user_count = argument(argc, argv, "--users", 10000);
+    const long checks = argument(argc, argv, "--checks", 20000);
+    const long memory_checks = argument(argc, argv, "--memory", 100000);
+    std::mt19937 rng(20261207);
+
+    odbc_env env("quillmar");
+    std::vector<user_row> users = make_table(env, static_cast<std::size_t>(user_count), rng);
+    env.write_file("quillmar.ini",
+                   "field_username user\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
+                   "field_mailmask mask\nfield_maildrop maildrop\n");
+    std::uniform_int_distribution<std::size_t> pick(0, users.size() - 1);
+    auto line_for = [&](const user_row& u) { return "check " + u.user + " " + u.pass + "\n"; };
+
+    // The four measurements take turns in short blocks, so that the load
+    // others put on the machine falls on all of them alike.
+    std::vector<double> auth, pipe, floor_a, floor_b;
+    {
+        qmtest::child_session session(QM_BINARY, authenticator_options(env));
+        qmtest::child_session cat("/bin/cat");
+        floor_connection connection(env.connect_string());
+        prepared_loop loop(connection.dbc());
+        for (int i = 0; i < 200; ++i) {
+            if (!ask(session, line_for(users[pick(rng)])))
+                throw std::runtime_error("warm-up check refused");
+            direct_check(connection.dbc(), users[pick(rng)]);
+            loop.run(users[pick(rng)]);
+            if (!ask(cat, "+OK ping\n"))
+                throw std::runtime_error("echo child failed");
+        }
+        const long block = 50;
+        for (long done = 0; done < checks; done += block) {
+            long n = std::min(block, checks - done);
+            for (long i = 0; i < n; ++i) {
+                const user_row& u = users[pick(rng)];
+                auto start = clock_type::now();
+                if (!ask(session, line_for(u)))
+                    throw std::runtime_error("check refused for " + u.user);
+                auth.push_back(micros_since(start));
+            }
+            for (long i = 0; i < n; ++i) {
+                const user_row& u = users[pick(rng)];
+                auto start = clock_type::now();
+                direct_check(connection.dbc(), u);
+                floor_a.push_back(micros_since(start));
+            }
+            for (long i = 0; i < n; ++i) {
+                auto start = clock_type::now();
+                if (!ask(cat, "+OK ping\n"))
+                    throw std::runtime_error("echo child failed");
+                pipe.push_back(micros_since(start));
+            }
+            for (long i = 0; i < n; ++i) {
+                const user_row& u = users[pick(rng)];
+                auto start = clock_type::now();
+                loop.run(u);
+                floor_b.push_back(micros_since(start));
+            }
+        }
+        session.finish();
+        cat.finish();
+    }
+
+    figures a = summarise(auth), p = summarise(pipe), fa = summarise(floor_a), fb = summarise(floor_b);
+    double floor_a_median = fa.median_us + p.median_us;
+    std::printf("users %ld, checks %ld per measurement\n", user_count, checks);
+    std::printf("authenticator   %9.0f checks/s  median %7.1f us  p99 %7.1f us\n", a.per_second,
+                a.median_us, a.p99_us);
+    std::printf("pipe round trip                    median %7.1f us  p99 %7.1f us\n", p.median_us, p.p99_us);
+    std::printf("floor (a) ODBC  %9.0f checks/s  median %7.1f us  p99 %7.1f us  (+ pipe: %.1f us)\n",
+                fa.per_second, fa.median_us, fa.p99_us, floor_a_median);
+    std::printf("floor (b) prep. %9.0f checks/s  median %7.1f us  p99 %7.1f us\n", fb.per_second,
+                fb.median_us, fb.p99_us);
+    double ratio_a = floor_a_median > 0 ? a.median_us / floor_a_median : 0;
+    double ratio_b = fb.median_us + p.median_us > 0 ? a.median_us / (fb.median_us + p.median_us) : 0;
+    std::printf("median ratio to floor (a): %.2f (goal at most 1.30: %s)\n", ratio_a,
+                ratio_a <= 1.30 ? "met" : "missed");
+    std::printf("median ratio to floor (b) + pipe: %.2f\n", ratio_b);
+
+    if (memory_checks > 0) {
+        qmtest::child_session session(QM_BINARY, authenticator_options(env));
+        pid_t pid = -1;
+        long after_first = -1;
+        for (long i = 1; i <= std::max(memory_checks, 1000L); ++i) {
+            if (!ask(session, line_for(users[pick(rng)])))
+                throw std::runtime_error("check refused during the memory run");
+            if (i == 1)
+                pid = find_child("quillmar");
+            if (i == 1000)
+                after_first = resident_kib(pid);
+        }
+        long after_all = resident_kib(pid);
+        session.finish();
+        long growth = after_all - after_first;
+        std::printf("resident size: %ld KiB after 1000 checks, %ld KiB after %ld (growth %ld KiB, goal "
+                    "at most 1024: %s)\n",
+                    after_first, after_all, memory_checks, growth, growth <= 1024 ? "met" : "missed");
+    }
+    return 0;
+}
