@@ -10,9 +10,24 @@
 namespace {
 
 std::map<std::string, int>* g_counts = nullptr;
+struct failure {
+  SQLRETURN rc;
+  int times;
+};
+std::map<std::string, failure> g_failures;
 
 void count(const char* function) {
   if (g_counts) ++(*g_counts)[function];
+}
+
+// True (with the code in rc) when this call is to fail.
+bool scripted(const char* function, SQLRETURN& rc) {
+  if (!g_counts) return false;
+  auto it = g_failures.find(function);
+  if (it == g_failures.end() || it->second.times == 0) return false;
+  --it->second.times;
+  rc = it->second.rc;
+  return true;
 }
 
 template <typename F>
@@ -31,7 +46,13 @@ call_counter::call_counter() {
   counts.clear();
   g_counts = &counts;
 }
-call_counter::~call_counter() { g_counts = nullptr; }
+call_counter::~call_counter() {
+  g_counts = nullptr;
+  g_failures.clear();
+}
+void call_counter::fail_next(const std::string& function, short rc, int times) {
+  g_failures[function] = failure{rc, times};
+}
 int call_counter::operator[](const std::string& function) const {
   auto it = g_counts->find(function);
   return it == g_counts->end() ? 0 : it->second;
@@ -42,6 +63,8 @@ extern "C" {
 
 SQLRETURN SQLPrepare(SQLHSTMT hstmt, SQLCHAR* text, SQLINTEGER length) {
   count("SQLPrepare");
+  SQLRETURN scriptedRc;
+  if (scripted("SQLPrepare", scriptedRc)) return scriptedRc;
   static auto f = next<SQLRETURN (*)(SQLHSTMT, SQLCHAR*, SQLINTEGER)>("SQLPrepare");
   return f(hstmt, text, length);
 }
@@ -54,6 +77,8 @@ SQLRETURN SQLExecDirect(SQLHSTMT hstmt, SQLCHAR* text, SQLINTEGER length) {
 
 SQLRETURN SQLExecute(SQLHSTMT hstmt) {
   count("SQLExecute");
+  SQLRETURN scriptedRc;
+  if (scripted("SQLExecute", scriptedRc)) return scriptedRc;
   static auto f = next<SQLRETURN (*)(SQLHSTMT)>("SQLExecute");
   return f(hstmt);
 }
@@ -76,6 +101,8 @@ SQLRETURN SQLBindParameter(SQLHSTMT hstmt, SQLUSMALLINT number, SQLSMALLINT io, 
 
 SQLRETURN SQLExtendedFetch(SQLHSTMT hstmt, SQLUSMALLINT type, SQLLEN row, SQLULEN* count_, SQLUSMALLINT* status) {
   count("SQLExtendedFetch");
+  SQLRETURN scriptedRc;
+  if (scripted("SQLExtendedFetch", scriptedRc)) return scriptedRc;
   static auto f = next<SQLRETURN (*)(SQLHSTMT, SQLUSMALLINT, SQLLEN, SQLULEN*, SQLUSMALLINT*)>("SQLExtendedFetch");
   return f(hstmt, type, row, count_, status);
 }

@@ -1,6 +1,7 @@
 // Test helper: counts the statement calls the recordset makes (prepare,
 // execute, bind, fetch, free). The test program defines these ODBC entry
-// points itself and passes every call on to the driver manager unchanged.
+// points itself and passes every call on to the driver manager, except the
+// calls a test asks to fail (answers no real driver gives on demand).
 #pragma once
 
 #include <map>
@@ -16,4 +17,7 @@ class call_counter {
   // Calls of the named function (e.g. "SQLPrepare") since construction or reset.
   int operator[](const std::string& function) const;
   void reset();
+  // The next `times` calls of function (SQLPrepare, SQLExecute,
+  // SQLExtendedFetch) answer rc without reaching the driver manager.
+  void fail_next(const std::string& function, short rc, int times = 1);
 };
