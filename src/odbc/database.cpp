@@ -82,10 +82,12 @@ void CDatabase::AllocateConnection(uint32_t options) {
         DB_STATE& st = db_state();
         if (st.henvAllConnections == SQL_NULL_HENV) {
             keep_installer_library_loaded();
-            SQLHENV henv = SQL_NULL_HENV;
-            SQLRETURN rc = SQLAllocEnv(&henv);
-            if (!CheckReturn(rc)) throw CMemoryException();
-            st.henvAllConnections = henv;
+            // Stored before the check so that a warning on it can be read.
+            SQLRETURN rc = SQLAllocEnv(&st.henvAllConnections);
+            if (!CheckReturn(rc)) {
+                st.henvAllConnections = SQL_NULL_HENV;
+                throw CMemoryException();
+            }
         }
         // Allocate into a local so that a failed call cannot leave a stale
         // value in m_hdbc, which Close would then disconnect and count down.
