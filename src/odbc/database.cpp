@@ -7,9 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "odbc/trace.h"
-
 #include "odbc/recordset.h"
+#include "odbc/trace.h"
 
 DB_STATE& db_state() {
     static DB_STATE* s = new DB_STATE;  // alive until the process ends, past static destructors
@@ -29,7 +28,7 @@ namespace {
 // of the process keeps that cache alive and reused instead of leaking a
 // little on every connection.
 void keep_installer_library_loaded() {
-    static void* handle = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_GLOBAL);
+    static void* handle = dlopen("libodbcinst.so.2", RTLD_LAZY | RTLD_LOCAL);
     (void)handle;
 }
 
