@@ -1,5 +1,6 @@
 #include "odbc/db_variant.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -64,6 +65,15 @@ SQLLEN TextBufferLength(SQLSMALLINT nSqlType, SQLULEN nPrecision) {
   return length;
 }
 
+namespace {
+
+// The first read of a value whose column claims a huge size (a driver's
+// "unlimited" VARCHAR or VARBINARY) takes at most this much; the rest of a
+// longer value is read on afterwards, so nothing is lost.
+constexpr SQLLEN kFirstReadLimit = 65536;
+
+}  // namespace
+
 void* PrepareVariantBuffer(CDBVariant& varValue, SQLSMALLINT nCType, SQLLEN& nLength,
                            SQLSMALLINT nSqlType, SQLULEN nPrecision) {
   switch (nCType) {
@@ -98,13 +108,13 @@ void* PrepareVariantBuffer(CDBVariant& varValue, SQLSMALLINT nCType, SQLLEN& nLe
       nLength = sizeof(TIMESTAMP_STRUCT);
       return varValue.m_pDate;
     case SQL_C_CHAR: {
-      nLength = TextBufferLength(nSqlType, nPrecision);
+      nLength = std::min(TextBufferLength(nSqlType, nPrecision), kFirstReadLimit + 1);
       varValue.m_pString = new std::string(static_cast<std::string::size_type>(nLength), '\0');
       varValue.m_dwValueType = DBVAR_STRING;
       return &(*varValue.m_pString)[0];
     }
     case SQL_C_BINARY: {
-      nLength = nSqlType == SQL_LONGVARBINARY ? 1 : static_cast<SQLLEN>(nPrecision);
+      nLength = nSqlType == SQL_LONGVARBINARY ? 1 : static_cast<SQLLEN>(std::min<SQLULEN>(nPrecision, kFirstReadLimit));
       // A driver that reports no precision still gets a block to read into;
       // the remainder is then read like a long value.
       if (nLength < 1) nLength = 1;

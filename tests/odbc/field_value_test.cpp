@@ -262,6 +262,9 @@ TEST(FieldValueSteps, VariantBuffersByCType) {
       {SQL_C_CHAR, SQL_LONGVARCHAR, 65536, DBVAR_STRING, 1},
       {SQL_C_BINARY, SQL_VARBINARY, 16, DBVAR_BINARY, 16},
       {SQL_C_BINARY, SQL_LONGVARBINARY, 65536, DBVAR_BINARY, 1},
+      // A column that claims 2 GB starts with a bounded first read.
+      {SQL_C_CHAR, SQL_VARCHAR, 0x7FFFFFFF, DBVAR_STRING, 65537},
+      {SQL_C_BINARY, SQL_VARBINARY, 0x7FFFFFFF, DBVAR_BINARY, 65536},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.cType);
