@@ -6,6 +6,7 @@
 
 #include "odbc/database.h"
 #include "odbc/db_exception.h"
+#include "odbc/recordset.h"
 #include "odbc_fakes.h"
 #include "support/odbc_env.h"
 #include "trace_capture.h"
@@ -188,21 +189,31 @@ TEST(RaiseDBException, SqlErrorWithConnectionCollectsAndTraces) {
     EXPECT_EQ(cap.text(), "Access denied\nState:S1000,Native:1045,Origin:[Vendor][Driver]\n\n");
 }
 
-TEST(CheckReturn, ConnectionTableOfReturnCodes) {
+// The connection and the recordset differ only in SQL_NEED_DATA, which a
+// recordset takes as "go on".
+TEST(CheckReturn, ConnectionAndRecordsetTablesOfReturnCodes) {
     struct row {
         SQLRETURN code;
-        bool go_on;
+        bool connection, recordset;
     } table[] = {
-        {SQL_SUCCESS, true},         {SQL_SUCCESS_WITH_INFO, true}, {SQL_NO_DATA_FOUND, true},
-        {SQL_NEED_DATA, false},      {SQL_ERROR, false},            {SQL_INVALID_HANDLE, false},
-        {SQL_STILL_EXECUTING, false}, {DBERR_NO_DATA, false},       {-3, false},
+        {SQL_SUCCESS, true, true},
+        {SQL_SUCCESS_WITH_INFO, true, true},
+        {SQL_NO_DATA_FOUND, true, true},
+        {SQL_NEED_DATA, false, true},
+        {SQL_ERROR, false, false},
+        {SQL_INVALID_HANDLE, false, false},
+        {SQL_STILL_EXECUTING, false, false},
+        {DBERR_NO_DATA, false, false},
+        {-3, false, false},
     };
     CDatabase db;
+    CRecordset rs(&db);
     for (const row& r : table) {
         trace_capture cap(0);  // category off: nothing is read or traced
         scripted_sql_error script({{"01000", 0, "info"}});
-        EXPECT_EQ(CheckReturnOnStatement(&db, r.code, SQL_NULL_HSTMT), r.go_on) << r.code;
-        EXPECT_EQ(db.CheckReturn(r.code), r.go_on) << r.code;
+        EXPECT_EQ(CheckReturnOnStatement(&db, r.code, SQL_NULL_HSTMT), r.connection) << r.code;
+        EXPECT_EQ(db.CheckReturn(r.code), r.connection) << r.code;
+        EXPECT_EQ(rs.CheckReturn(r.code), r.recordset) << r.code;
         EXPECT_EQ(cap.text(), "");
         EXPECT_EQ(script.calls(), 0);
     }
