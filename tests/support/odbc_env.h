@@ -1,6 +1,7 @@
 // A private ODBC world for one test: a temporary directory with its own
 // SQLite database file and odbc.ini, plus an odbcinst.ini naming the SQLite
 // driver, so that no test depends on how the machine's ODBC is configured.
+//
 // child_environment() points a child process at the directory's odbc.ini.
 // Inside this process the driver manager fixes its ini files at first use
 // and caches what it read, so all odbc_env objects of a process share one
