@@ -76,6 +76,10 @@ constexpr SQLLEN kFirstReadLimit = 65536;
 
 void* PrepareVariantBuffer(CDBVariant& varValue, SQLSMALLINT nCType, SQLLEN& nLength,
                            SQLSMALLINT nSqlType, SQLULEN nPrecision) {
+  // The older names of the same C types fill the same members.
+  if (nCType == SQL_C_LONG) nCType = SQL_C_SLONG;
+  if (nCType == SQL_C_SHORT) nCType = SQL_C_SSHORT;
+  if (nCType == SQL_C_TYPE_TIMESTAMP) nCType = SQL_C_TIMESTAMP;
   switch (nCType) {
     case SQL_C_BIT:
       varValue.m_dwValueType = DBVAR_BOOL;
