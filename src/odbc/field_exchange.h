@@ -83,6 +83,16 @@ class FieldExchange {
 // Exchange functions, called from a subclass's ExchangeFields in the order of
 // the result columns (output fields) or of the "?" markers (parameters).
 //
+// A subclass with one output column and one "?" in m_strWhere (m_nFields and
+// m_nParams both 1):
+//
+//   void ExchangeFields(FieldExchange* pFX) override {
+//     pFX->SetExchangeFieldType(FieldExchange::fieldResult);
+//     ExchangeText(pFX, "maildrop", m_strMaildrop);
+//     pFX->SetExchangeFieldType(FieldExchange::fieldParam);
+//     ExchangeText(pFX, "user", m_strUserParam);
+//   }
+//
 // A text output field is bound to a buffer the recordset owns and copied into
 // `value` after each fetch. A text parameter is copied into a buffer of the
 // recordset's own when the statement is executed (Open, Requery), bound as
