@@ -326,7 +326,6 @@ TEST_F(RecordsetTest, RequeryWithChangedFilterOpensAgain) {
   rs.AddText("a");
   rs.m_strWhere = "a='1'";
   ASSERT_TRUE(rs.Open(-1, "t"));
-  SQLHSTMT first = rs.m_hstmt;
   rs.m_strWhere = "a='2'";
   ASSERT_TRUE(rs.Requery());
   EXPECT_EQ(rs.closeCalls, 1);
@@ -335,7 +334,6 @@ TEST_F(RecordsetTest, RequeryWithChangedFilterOpensAgain) {
   EXPECT_EQ(rs.m_strRequeryWhere, "a='2'");
   EXPECT_TRUE(rs.InConnectionList());
   EXPECT_EQ(db->m_listRecordsets.size(), 1u);
-  (void)first;
 
   rs.m_strOrderBy = "a";
   ASSERT_TRUE(rs.Requery());
