@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the tree plainly and
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and runs every test
-# in both builds.
+# in both builds, then runs every fuzz target for about 20 s.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh"
@@ -17,4 +17,8 @@ for flavour in plain sanitize; do
     status=1
   fi
 done
+echo "== fuzz targets"
+if ! "$root/scripts/fuzz.sh" "${QM_FUZZ_SECONDS:-20}"; then
+  status=1
+fi
 exit $status
