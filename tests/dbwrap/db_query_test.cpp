@@ -279,3 +279,36 @@ TEST_F(wrapper_test, BoundValuesNeverChangeTheStatement)
 }
 
 }  // namespace
+
+namespace {
+
+// Non-text columns are read in their own type for the debug lines, each
+// announced by its type line, while the row store still gets their text.
+TEST(WrapperTypes, NumberColumnsAreLoggedWithTheirTypeLine)
+{
+    odbc_env env;
+    env.exec("CREATE TABLE maildb (user TEXT, quota INTEGER, ratio DOUBLE);"
+             "INSERT INTO maildb VALUES ('bob', 100, 2.5);");
+    odbc_settings_record settings;
+    settings.odbc_driver_name = env.dsn();
+    ASSERT_EQ(db_open(settings, {}, {}), 1);
+    {
+        log_capture log;
+        ASSERT_EQ(db_query("SELECT user,quota,ratio FROM maildb WHERE user=?", {"bob"}), 0);
+        db_store_row();
+        EXPECT_EQ(db_row_values()[1], "100");
+        EXPECT_EQ(db_row_values()[2].value_or("").rfind("2.5", 0), 0u);
+        std::vector<std::string> lines = log.messages();
+        auto at = [&](const std::string& line) {
+            return std::find(lines.begin(), lines.end(), line) - lines.begin();
+        };
+        EXPECT_EQ(at("type 5 - long") + 1, at("Field 1 value (100)"));
+        EXPECT_EQ(at("type 7 - double") + 1, at("Field 2 value (2.500000)"));
+        EXPECT_LT(at("Field 0 value (bob)"), at("type 5 - long"));
+    }
+    db_clear_row();
+    db_close_row();
+    odbc_connection.Close();
+}
+
+}  // namespace
