@@ -10,6 +10,12 @@ CRow row_recordset(&odbc_connection);
 
 namespace {
 
+// What db_open used, kept for reconnecting after the database went away.
+struct {
+    bool known = false;
+    std::string sent, data_source;
+} last_connect;
+
 // One log line keeps only what stands before its last line end, so the
 // records' line ends become " | " and nothing of them is lost.
 std::string one_line(const std::string& text)
@@ -56,6 +62,20 @@ void log_db_exception(const char* where, const CDBException& error)
               one_line(error.m_strErrorText).c_str());
 }
 
+bool db_connection_lost(const CDBException& error)
+{
+    if (error.m_nReturnCode == SQL_INVALID_HANDLE)
+        return true;
+    const std::string& states = error.m_strStateText;
+    for (std::size_t at = states.find("State:"); at != std::string::npos;
+         at = states.find("State:", at + 6)) {
+        std::string state = states.substr(at + 6, 5);
+        if (state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" || state == "57P03")
+            return true;
+    }
+    return false;
+}
+
 int db_open(const odbc_settings_record& settings, const std::optional<std::string>& login,
             const std::optional<std::string>& password)
 {
@@ -64,6 +84,9 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
         debug_log("database is already open");
         return 0;
     }
+    last_connect.known = true;
+    last_connect.sent = connect.sent;
+    last_connect.data_source = settings.odbc_driver_name.value_or("(null)");
     debug_log("connecting with (%s)\n", connect.shown.c_str());
     bool opened = false;
     try {
@@ -98,4 +121,35 @@ void db_close_row()
     else
         row_recordset.RemoveColumns();
     debug_log("odbc row now closed");
+}
+
+int db_reconnect()
+{
+    if (!last_connect.known)
+        return 0;
+    error_log("Reconnecting to database driver (%s)", last_connect.data_source.c_str());
+    // The recordset leaves the connection's list first: closing the
+    // connection would otherwise detach it from the connection for good.
+    try {
+        if (row_recordset.m_hstmt != SQL_NULL_HSTMT)
+            row_recordset.Close();
+        else
+            row_recordset.RemoveColumns();
+    } catch (const CException&) {
+    }
+    row_recordset.m_pDatabase = &odbc_connection;
+    odbc_connection.Close();
+    bool opened = false;
+    try {
+        opened = odbc_connection.OpenConnection(last_connect.sent.c_str(), 0);
+    } catch (const CDBException& error) {
+        log_db_exception("reconnecting", error);
+    } catch (const CException&) {
+    }
+    if (!opened) {
+        error_log("Reconnect to database driver (%s) failed", last_connect.data_source.c_str());
+        return 0;
+    }
+    error_log("Reconnected to database driver (%s)", last_connect.data_source.c_str());
+    return 1;
 }

@@ -24,3 +24,14 @@ void db_close_row();
 // by the class layer, the line ends inside it flattened so that the log
 // keeps all of it.
 void log_db_exception(const char* where, const CDBException& error);
+
+// Whether an error says that the connection itself is gone (the server
+// restarted, the network dropped it): any state of class 08, an
+// administrator's shutdown (57P01 to 57P03), or a statement handle refused on
+// a connection that was open, which is how a dropped MariaDB link shows first.
+bool db_connection_lost(const CDBException& error);
+
+// Closes the connection opened by db_open and opens it again with the same
+// connect string, logging the attempt as an error. 1 when it is open again,
+// 0 when it could not be reopened or was never opened by db_open.
+int db_reconnect();

@@ -14,8 +14,18 @@ row_value_table row_values;
 // Field texts are cut here for the log lines, as they always were.
 constexpr std::size_t field_text_limit = 999;
 
-bool same_name(const std::string& a, const std::string& b)
+// A name the ini file wrote in brackets, such as [user], reaches the driver
+// quoted; the catalog knows it without them.
+std::string bare_name(const std::string& name)
 {
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+        return name.substr(1, name.size() - 2);
+    return name;
+}
+
+bool same_name(const std::string& bracketed, const std::string& b)
+{
+    const std::string a = bare_name(bracketed);
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -45,7 +55,7 @@ int check_columns(const query_parts& parts)
     int count = 0;
     while (!columns.AtEnd()) {
         ++count;
-        if (same_name(columns.m_strColumnName, parts.key_column))
+        if (same_name(parts.key_column, columns.m_strColumnName))
             key_seen = true;
         bool matched = false;
         for (std::size_t i = 0; i < parts.names.size(); ++i) {
@@ -166,7 +176,8 @@ row_value_table& db_row_values()
 
 int db_query(const std::string& statement, const std::vector<std::string>& parameters)
 {
-    if (!odbc_connection.IsOpen()) {
+    // A connection lost at an earlier command is opened again here first.
+    if (!odbc_connection.IsOpen() && !db_reconnect()) {
         error_log("FATAL: Database is not yet open.");
         return 1;
     }
@@ -187,11 +198,16 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
 
     // A dropped connection, an over-long value or a cursor the driver refuses
     // fails this one command; the caller closes the row and serves the next.
-    try {
-        return run_query(parts, parameters);
-    } catch (const CDBException& error) {
-        log_db_exception("querying", error);
-        return -1;
+    // A connection that went away is opened again and the query run once
+    // more; a second failure waits for the next command.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return run_query(parts, parameters);
+        } catch (const CDBException& error) {
+            log_db_exception("querying", error);
+            if (attempt > 0 || !db_connection_lost(error) || !db_reconnect())
+                return -1;
+        }
     }
 }
 
