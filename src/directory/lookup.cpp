@@ -76,6 +76,19 @@ bool fetch_single_row(bool log_located)
     }
 }
 
+// The database decides which row belongs to the user name, but some compare
+// passwords too loosely (MariaDB's default collation ignores case and
+// trailing blanks), so the row's own password must equal the given one byte
+// for byte. A CHAR column comes back padded with blanks, which do not count.
+bool same_password(const std::optional<std::string>& stored, const std::string& given)
+{
+    if (!stored)
+        return false;
+    std::size_t end = stored->find_last_not_of(' ');
+    std::size_t length = end == std::string::npos ? 0 : end + 1;
+    return stored->compare(0, length, given) == 0;
+}
+
 }  // namespace
 
 long leading_number(const char* text)
@@ -188,7 +201,11 @@ auth_result* directory_check(command_words& words)
     } else {
         if (fetch_single_row(false)) {
             result = &result_record;
-            if (words[3] && result->mailmask) {
+            if (!same_password(result->password, words[2].value_or(""))) {
+                debug_log("...Password differs from the stored one");
+                release_result(result_record);
+                result = nullptr;
+            } else if (words[3] && result->mailmask) {
                 debug_log("...Checking IPMask");
                 std::uint32_t m = ip_mask_value(*result->mailmask);
                 std::uint32_t a = ip_mask_value(*words[3]);
