@@ -39,7 +39,7 @@ start_pg() {
   as_pg "$pgbin/pg_ctl" -D "$base/data" -l "$base/server.log" -w -t 60 \
     -o "-c listen_addresses=127.0.0.1 -p $port -k $base/sock -c fsync=off" start >/dev/null
   as_pg "$pgbin/psql" -h "$base/sock" -p "$port" -U postgres -q \
-    -c "CREATE ROLE quillmar LOGIN PASSWORD 'qm-secret'" \
+    -c "CREATE ROLE quillmar LOGIN CREATEDB PASSWORD 'qm-secret'" \
     -c "CREATE DATABASE quillmar OWNER quillmar" >/dev/null
   {
     echo "QM_PG_PORT=$port"
@@ -66,7 +66,7 @@ start_mariadb() {
   mariadb --no-defaults -S "$base/mysqld.sock" -uroot -e \
     "CREATE DATABASE quillmar; CREATE USER 'quillmar'@'localhost' IDENTIFIED BY 'qm-secret';
      CREATE USER 'quillmar'@'127.0.0.1' IDENTIFIED BY 'qm-secret';
-     GRANT ALL ON quillmar.* TO 'quillmar'@'localhost'; GRANT ALL ON quillmar.* TO 'quillmar'@'127.0.0.1';"
+     GRANT ALL ON *.* TO 'quillmar'@'localhost'; GRANT ALL ON *.* TO 'quillmar'@'127.0.0.1';"
   {
     echo "QM_MARIADB_PORT=$port"
     echo "QM_MARIADB_SOCKET=$base/mysqld.sock"

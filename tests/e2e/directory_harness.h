@@ -1,41 +1,74 @@
-// A private world for the whole-program directory tests: a SQLite user
-// table reached through the real SQLite ODBC driver under the data source
-// "quillmar", a quillmar.ini naming it, and the built binary run over pipes
-// in that directory, as a mail server runs it.
+// A private world for the whole-program directory tests: a user table
+// reached through a real ODBC driver under the data source "quillmar" (an
+// SQLite file, or a scratch database on the test run's PostgreSQL or MariaDB
+// server), a quillmar.ini naming it, and the built binary run over pipes in
+// that directory, as a mail server runs it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/db_servers.h"
 #include "support/odbc_env.h"
 
 namespace qmdir {
 
+using qmtest::db_kind;
+
 // Every column set, in an order other than the select list's, so that the
-// fixed order of the list is what the tests see.
+// fixed order of the list is what the tests see. The user name and mail
+// drop columns carry names that SQL reserves, so they are bracketed.
 inline const char* const full_ini =
-    "field_maildrop maildrop\n"
+    "field_maildrop [drop]\n"
     "field_mailmask mask\n"
     "field_quota quota\n"
     "field_forward fwd\n"
     "field_password pass\n"
-    "field_username user\n"
+    "field_username [user]\n"
     "odbc_mail_user_table maildb\n";
 
 class world {
 public:
-    world() : env_("quillmar") {}
+    // A server world reads its server from servers_env, by default the file
+    // the test run names.
+    explicit world(db_kind kind = db_kind::sqlite, const std::string& servers_env = "")
+        : env_("quillmar")
+    {
+        if (kind != db_kind::sqlite) {
+            server_ = std::make_unique<qmtest::server_database>(kind, qmtest::read_servers_env(servers_env));
+            env_.set_dsn("quillmar", server_->dsn_settings());
+        }
+    }
 
     odbc_env& env() { return env_; }
+
+    // Statements on the world's database; [name] is a quoted name.
+    void exec(const std::string& sql) const
+    {
+        if (server_)
+            server_->exec(sql);
+        else
+            env_.exec(sql);
+    }
+
+    std::string scalar(const std::string& sql) const
+    {
+        if (server_)
+            return server_->query(sql).at(0).at(0);
+        return env_.query(sql).at(0).at(0).value_or("");
+    }
 
     // The standard user table with a handful of users.
     void standard_table()
     {
-        env_.exec(
-            "CREATE TABLE maildb (user TEXT, pass TEXT, fwd TEXT, quota TEXT, mask TEXT, maildrop TEXT);"
+        exec(
+            "CREATE TABLE maildb ([user] TEXT, pass TEXT, fwd TEXT, quota TEXT, mask TEXT, [drop] TEXT);"
             "INSERT INTO maildb VALUES ('bob', 'secret', 'NULL', '100', NULL, '/var/mail/bob');"
             "INSERT INTO maildb VALUES ('ann', 'pw', 'fwdbox', '100', '10.0.0.0', '');"
             "INSERT INTO maildb VALUES ('cat', 'meow', NULL, '', '192.168.0.0', '/var/mail/cat');"
@@ -107,6 +140,35 @@ public:
 
 private:
     odbc_env env_;
+    std::unique_ptr<qmtest::server_database> server_;
 };
 
+// The fixture of the tests that run on every database: a missing server
+// skips them when run by hand and fails them under the test command.
+class database_test : public ::testing::TestWithParam<db_kind> {
+protected:
+    void SetUp() override
+    {
+        if (qmtest::has_server(GetParam(), qmtest::read_servers_env()))
+            return;
+        if (qmtest::servers_required())
+            FAIL() << "no " << qmtest::db_kind_name(GetParam()) << " server for the test run";
+        GTEST_SKIP() << "no " << qmtest::db_kind_name(GetParam())
+                     << " server (QM_DB_SERVERS_ENV names the file of scripts/db-servers.sh)";
+    }
+    db_kind db() const { return GetParam(); }
+};
+
+inline std::string db_label(const ::testing::TestParamInfo<db_kind>& info)
+{
+    return qmtest::db_kind_name(info.param);
+}
+
 }  // namespace qmdir
+
+#define QM_ON_EVERY_DATABASE(suite)                                                            \
+    class suite : public qmdir::database_test {};                                              \
+    INSTANTIATE_TEST_SUITE_P(Db, suite,                                                        \
+                             ::testing::Values(qmdir::db_kind::sqlite, qmdir::db_kind::postgres, \
+                                               qmdir::db_kind::mariadb),                       \
+                             qmdir::db_label)

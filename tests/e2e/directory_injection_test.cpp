@@ -9,15 +9,17 @@ namespace {
 
 using qmdir::world;
 
-TEST(DirectoryInjection, HostileNamesAndPasswordsNeverMatchOtherRows)
+QM_ON_EVERY_DATABASE(DirectoryInjection);
+
+TEST_P(DirectoryInjection, HostileNamesAndPasswordsNeverMatchOtherRows)
 {
-    world w;
-    w.env().exec("CREATE TABLE maildb (user TEXT, pass TEXT);"
-                 "INSERT INTO maildb VALUES ('bob', 'secret');"
-                 "INSERT INTO maildb VALUES ('o''brien', 'it''s');"
-                 "INSERT INTO maildb VALUES ('back\\slash', 'pa\\ss');"
-                 "INSERT INTO maildb VALUES ('per%cent', 'under_score');");
-    w.write_ini("field_username user\nfield_password pass\n");
+    world w(db());
+    w.exec("CREATE TABLE maildb ([user] TEXT, pass TEXT);"
+           "INSERT INTO maildb VALUES ('bob', 'secret');"
+           "INSERT INTO maildb VALUES ('o''brien', 'it''s');"
+           "INSERT INTO maildb VALUES ('back\\slash', 'pa\\ss');"
+           "INSERT INTO maildb VALUES ('per%cent', 'under_score');");
+    w.write_ini("field_username [user]\nfield_password pass\n");
     qmtest::child_session session(QM_BINARY, w.options());
 
     // Words are split at blanks, so a value with blanks spreads over the
@@ -64,18 +66,18 @@ TEST(DirectoryInjection, HostileNamesAndPasswordsNeverMatchOtherRows)
               (std::vector<std::string>{"-ERR per_cent Not Located in database\r\n"}));
     qmtest::child_result end = session.finish();
     EXPECT_EQ(end.exit_code, 0);
-    EXPECT_EQ(w.env().query("SELECT count(*) FROM maildb")[0][0], "4");
+    EXPECT_EQ(w.scalar("SELECT count(*) FROM maildb"), "4");
 }
 
-TEST(DirectoryInjection, LongNamesAndPasswordsAreBoundWhole)
+TEST_P(DirectoryInjection, LongNamesAndPasswordsAreBoundWhole)
 {
-    world w;
+    world w(db());
     const std::string long_user(600, 'u');
-    w.env().exec("CREATE TABLE maildb (user TEXT, pass TEXT);"
-                 "INSERT INTO maildb VALUES ('" + long_user + "', 'pw');"
-                 "INSERT INTO maildb VALUES ('bob', 'secret');");
-    w.env().exec("INSERT INTO maildb VALUES ('max', '" + std::string(255, 'p') + "')");
-    w.write_ini("field_username user\nfield_password pass\n");
+    w.exec("CREATE TABLE maildb ([user] TEXT, pass TEXT);"
+           "INSERT INTO maildb VALUES ('" + long_user + "', 'pw');"
+           "INSERT INTO maildb VALUES ('bob', 'secret');");
+    w.exec("INSERT INTO maildb VALUES ('max', '" + std::string(255, 'p') + "')");
+    w.write_ini("field_username [user]\nfield_password pass\n");
     // The stored name is longer than a bound text field, so reading it back
     // fails; the command is refused and the next one is served.
     qmtest::child_result r = w.run("check " + long_user + " pw\ncheck " + long_user.substr(0, 255) +

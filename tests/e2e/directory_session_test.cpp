@@ -9,15 +9,17 @@ namespace {
 
 using qmdir::world;
 
+QM_ON_EVERY_DATABASE(DirectorySession);
+
 std::vector<std::string> ask(qmtest::child_session& session, const std::string& command)
 {
     EXPECT_TRUE(session.write(command + "\n"));
     return session.read_answer();
 }
 
-TEST(DirectorySession, RenamedTableAndOverlongValue)
+TEST_P(DirectorySession, RenamedTableAndOverlongValue)
 {
-    world w;
+    world w(db());
     w.standard_table();
     w.write_ini(qmdir::full_ini);
     qmtest::child_session session(QM_BINARY, w.options());
@@ -26,14 +28,14 @@ TEST(DirectorySession, RenamedTableAndOverlongValue)
 
     EXPECT_EQ(ask(session, "check bob secret"), ok);
 
-    w.env().exec("ALTER TABLE maildb RENAME TO maildb_moved");
+    w.exec("ALTER TABLE maildb RENAME TO maildb_moved");
     EXPECT_EQ(ask(session, "check bob secret"), refused);
     EXPECT_TRUE(w.log_has("ERROR: No Columns found in table - probably because table (maildb) does "
                           "not exist "));
-    w.env().exec("ALTER TABLE maildb_moved RENAME TO maildb");
+    w.exec("ALTER TABLE maildb_moved RENAME TO maildb");
     EXPECT_EQ(ask(session, "check bob secret"), ok);
 
-    w.env().exec("UPDATE maildb SET maildrop = '" + std::string(300, 'd') + "' WHERE user = 'bob'");
+    w.exec("UPDATE maildb SET [drop] = '" + std::string(300, 'd') + "' WHERE [user] = 'bob'");
     EXPECT_EQ(ask(session, "check bob secret"), refused);
     EXPECT_EQ(ask(session, "lookup bob"),
               (std::vector<std::string>{"-ERR bob Not Located in database\r\n"}));
@@ -42,7 +44,7 @@ TEST(DirectorySession, RenamedTableAndOverlongValue)
         << w.log_text();
     // Other users are served while bob's row is too long.
     EXPECT_EQ(ask(session, "check dan x"), (std::vector<std::string>{"+OK dan config 0\r\n"}));
-    w.env().exec("UPDATE maildb SET maildrop = '/var/mail/bob' WHERE user = 'bob'");
+    w.exec("UPDATE maildb SET [drop] = '/var/mail/bob' WHERE [user] = 'bob'");
     EXPECT_EQ(ask(session, "check bob secret"), ok);
     EXPECT_EQ(ask(session, "lookup bob"), ok);
 

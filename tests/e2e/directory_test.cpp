@@ -1,6 +1,6 @@
-// The whole authenticator against a real SQLite user table: check and
-// lookup answers, the default domain, options, masks, start-up failures and
-// the debug log of a lookup.
+// The whole authenticator against a real user table on each database: check
+// and lookup answers, the default domain, options, masks, start-up failures
+// and the debug log of a lookup.
 #include <gtest/gtest.h>
 
 #include "directory_harness.h"
@@ -9,6 +9,11 @@ namespace {
 
 using qmdir::full_ini;
 using qmdir::world;
+
+QM_ON_EVERY_DATABASE(DirectoryAnswers);
+QM_ON_EVERY_DATABASE(DirectoryStart);
+QM_ON_EVERY_DATABASE(DirectoryErrors);
+QM_ON_EVERY_DATABASE(DirectoryLog);
 
 void expect_clean_end(const qmtest::child_result& r)
 {
@@ -38,9 +43,9 @@ void expect_answers(world& w, const std::vector<answer_row>& rows)
     EXPECT_EQ(r.out, expected);
 }
 
-TEST(DirectoryAnswers, CheckAndLookupWithEveryKindOfRow)
+TEST_P(DirectoryAnswers, CheckAndLookupWithEveryKindOfRow)
 {
-    world w;
+    world w(db());
     w.standard_table();
     w.write_ini(full_ini);
     expect_answers(w, {
@@ -61,9 +66,9 @@ TEST(DirectoryAnswers, CheckAndLookupWithEveryKindOfRow)
     EXPECT_TRUE(w.log_has("ERROR: More than one Row - non unique result!"));
 }
 
-TEST(DirectoryAnswers, AddressAgainstTheStoredMask)
+TEST_P(DirectoryAnswers, AddressAgainstTheStoredMask)
 {
-    world w;
+    world w(db());
     w.standard_table();
     w.write_ini(full_ini);
     expect_answers(w, {
@@ -82,9 +87,9 @@ TEST(DirectoryAnswers, AddressAgainstTheStoredMask)
     });
 }
 
-TEST(DirectoryAnswers, DefaultDomainExtendsBareNames)
+TEST_P(DirectoryAnswers, DefaultDomainExtendsBareNames)
 {
-    world w;
+    world w(db());
     w.standard_table();
     w.write_ini(std::string(full_ini) + "domain example.org\n");
     expect_answers(w, {
@@ -97,7 +102,7 @@ TEST(DirectoryAnswers, DefaultDomainExtendsBareNames)
     });
 }
 
-TEST(DirectoryAnswers, MailUidFromTheIni)
+TEST_P(DirectoryAnswers, MailUidFromTheIni)
 {
     struct uid_row {
         const char* setting;
@@ -113,7 +118,7 @@ TEST(DirectoryAnswers, MailUidFromTheIni)
     };
     for (const uid_row& row : rows) {
         SCOPED_TRACE(row.setting);
-        world w;
+        world w(db());
         w.standard_table();
         w.write_ini(std::string(full_ini) + row.setting);
         expect_answers(w, {
@@ -125,18 +130,18 @@ TEST(DirectoryAnswers, MailUidFromTheIni)
     }
 }
 
-TEST(DirectoryAnswers, TwoColumnsOnly)
+TEST_P(DirectoryAnswers, TwoColumnsOnly)
 {
-    world w;
+    world w(db());
     w.standard_table();
-    w.write_ini("field_password pass\nfield_username user\n");
+    w.write_ini("field_password pass\nfield_username [user]\n");
     expect_answers(w, {
         {"check bob secret", "+OK bob config 0"},
         {"lookup ann", "+OK ann config 0"},
     });
 }
 
-TEST(DirectoryStart, DeadLines)
+TEST_P(DirectoryStart, DeadLines)
 {
     struct dead_row {
         const char* name;
@@ -145,21 +150,21 @@ TEST(DirectoryStart, DeadLines)
     };
     const std::string dead = "-DEAD: Database Problem, please try again later ";
     const dead_row rows[] = {
-        {"no password column", "field_username user\n",
+        {"no password column", "field_username [user]\n",
          dead + "(No MySQL field_username/field_password in ini file)\n"},
         {"no user column", "field_password pass\n",
          dead + "(No MySQL field_username/field_password in ini file)\n"},
         {"no ini at all", "", dead + "(No MySQL field_username/field_password in ini file)\n"},
-        {"unknown data source", "field_username user\nfield_password pass\nodbc_driver_name nosuch\n",
+        {"unknown data source", "field_username [user]\nfield_password pass\nodbc_driver_name nosuch\n",
          dead + "(Cannot Connect to odbc driver, nosuch as (null))\n"},
         {"unknown data source with login",
-         "field_username user\nfield_password pass\nodbc_driver_name nosuch\nodbc_login joe\n"
+         "field_username [user]\nfield_password pass\nodbc_driver_name nosuch\nodbc_login joe\n"
          "odbc_password s3cret\n",
          dead + "(Cannot Connect to odbc driver, nosuch as joe)\n"},
     };
     for (const dead_row& row : rows) {
         SCOPED_TRACE(row.name);
-        world w;
+        world w(db());
         w.standard_table();
         if (!row.ini.empty())
             w.write_ini(row.ini);
@@ -168,28 +173,28 @@ TEST(DirectoryStart, DeadLines)
         EXPECT_EQ(r.out, row.out);
     }
     // The failed connection is logged, without the password.
-    world w;
-    w.write_ini("field_username user\nfield_password pass\nodbc_driver_name nosuch\n"
+    world w(db());
+    w.write_ini("field_username [user]\nfield_password pass\nodbc_driver_name nosuch\n"
                 "odbc_password s3cret\n");
     w.run("quit\n");
     EXPECT_TRUE(w.log_has("ERROR: open of database driver (nosuch) failed"));
     EXPECT_EQ(w.log_text().find("s3cret"), std::string::npos);
 }
 
-TEST(DirectoryStart, ServerAndUserDbSettingsChangeNothing)
+TEST_P(DirectoryStart, ServerAndUserDbSettingsChangeNothing)
 {
-    world w;
+    world w(db());
     w.standard_table();
     w.write_ini(std::string(full_ini) + "odbc_server elsewhere.example\nODBC_MAIL_USER_DB other\n");
     expect_answers(w, {{"check bob secret", "+OK bob /var/mail/bob 0 quota=\"100\""}});
 }
 
-TEST(DirectoryErrors, MisspeltColumnAndMissingTable)
+TEST_P(DirectoryErrors, MisspeltColumnAndMissingTable)
 {
     {
-        world w;
+        world w(db());
         w.standard_table();
-        w.write_ini("field_username user\nfield_password pass\nfield_quota qouta\n");
+        w.write_ini("field_username [user]\nfield_password pass\nfield_quota qouta\n");
         expect_answers(w, {
             {"check bob secret", "-ERR bob password wrong or not a valid user"},
             {"lookup bob", "-ERR bob Not Located in database"},
@@ -200,7 +205,7 @@ TEST(DirectoryErrors, MisspeltColumnAndMissingTable)
                               "those settings."));
     }
     {
-        world w;
+        world w(db());
         w.standard_table();
         w.write_ini(std::string(full_ini) + "odbc_mail_user_table nosuch\n");
         expect_answers(w, {{"lookup bob", "-ERR bob Not Located in database"}});
@@ -208,7 +213,7 @@ TEST(DirectoryErrors, MisspeltColumnAndMissingTable)
                               "does not exist "));
     }
     {
-        world w;
+        world w(db());
         w.standard_table();
         w.write_ini("field_username login\nfield_password pass\n");
         expect_answers(w, {{"lookup bob", "-ERR bob Not Located in database"}});
@@ -217,39 +222,39 @@ TEST(DirectoryErrors, MisspeltColumnAndMissingTable)
     }
 }
 
-TEST(DirectoryLog, SelectListInItsFixedOrderAndBoundValues)
+TEST_P(DirectoryLog, SelectListInItsFixedOrderAndBoundValues)
 {
-    world w;
+    world w(db());
     w.standard_table();
     w.write_ini(full_ini);
     qmtest::child_result r = w.run("check bob Wr0ngPass\nquit\n", {"-debug"});
     expect_clean_end(r);
-    EXPECT_TRUE(w.log_has("...Sending Query {SELECT user,pass,fwd,quota,mask,maildrop FROM maildb "
-                          "WHERE user=? AND pass=?}"));
+    EXPECT_TRUE(w.log_has("...Sending Query {SELECT [user],pass,fwd,quota,mask,[drop] FROM maildb "
+                          "WHERE [user]=? AND pass=?}"));
     EXPECT_TRUE(w.log_has("...Checking: User='bob'   Pass='xxxx'  IP='(NULL)'"));
     // The client's password is bound, never logged.
     EXPECT_EQ(w.log_text().find("Wr0ngPass"), std::string::npos);
 }
 
-TEST(DirectoryLog, SuccessfulLookupInOrder)
+TEST_P(DirectoryLog, SuccessfulLookupInOrder)
 {
-    world w;
-    w.env().exec("CREATE TABLE maildb (user TEXT, pass TEXT);"
-                 "INSERT INTO maildb VALUES ('bob', 'secret');");
-    w.write_ini("field_username user\nfield_password pass\n");
+    world w(db());
+    w.exec("CREATE TABLE maildb ([user] TEXT, pass TEXT);"
+           "INSERT INTO maildb VALUES ('bob', 'secret');");
+    w.write_ini("field_username [user]\nfield_password pass\n");
     qmtest::child_result r = w.run("lookup bob\nquit\n", {"-debug"});
     expect_clean_end(r);
     const std::vector<std::string> expected = {
         "...Lookup: User='bob'",
-        "...Sending Query {SELECT user,pass FROM maildb WHERE user=?}",
-        "SELECT = (user,pass), FROM = (maildb)",
+        "...Sending Query {SELECT [user],pass FROM maildb WHERE [user]=?}",
+        "SELECT = ([user],pass), FROM = (maildb)",
         "Found column named (user)",
         "Found column named (pass)",
         "columns class now closed",
         "Found 2 columns",
-        "added column name (user) to row structure",
+        "added column name ([user]) to row structure",
         "added column name (pass) to row structure",
-        "Requerying table with filter(user=?)",
+        "Requerying table with filter([user]=?)",
         "isopen check",
         "Opening table (maildb)",
         "restart check",
@@ -259,7 +264,7 @@ TEST(DirectoryLog, SuccessfulLookupInOrder)
         "Field 0 value (bob)",
         "Field 1 value (secret)",
         "...User Located",
-        "Adding to row result,  column name (user) and column value (bob)",
+        "Adding to row result,  column name ([user]) and column value (bob)",
         "Adding to row result,  column name (pass) and column value (secret)",
         "...User Located",
         "odbc row now closed",

@@ -178,6 +178,22 @@ void odbc_env::add_dsn(const std::string& name, const std::string& driver,
     write_ini_files();
 }
 
+void odbc_env::set_dsn(const std::string& name,
+                       const std::vector<std::pair<std::string, std::string>>& settings) {
+    std::string section = "[" + name + "]\n";
+    for (const auto& kv : settings) section += kv.first + " = " + kv.second + "\n";
+    section += "\n";
+    bool replaced = false;
+    for (auto& s : sections_) {
+        if (s.first == name) {
+            s.second = section;
+            replaced = true;
+        }
+    }
+    if (!replaced) sections_.emplace_back(name, section);
+    write_ini_files();
+}
+
 void odbc_env::add_driver(const std::string& name, const std::string& library) {
     shared_sysini& sys = shared_sysini::get();
     sys.extra += "\n[" + name + "]\nDriver = " + library + "\n";

@@ -43,6 +43,10 @@ public:
     // in this process.
     void add_dsn(const std::string& name, const std::string& driver,
                  const std::string& database = "");
+    // Puts a data source of any driver under name, replacing one of the same
+    // name made by this environment (e.g. "quillmar" aimed at a server).
+    void set_dsn(const std::string& name,
+                 const std::vector<std::pair<std::string, std::string>>& settings);
     // Adds another driver entry to the shared odbcinst.ini; use a name of
     // your own, since the driver manager caches what it has read.
     void add_driver(const std::string& name, const std::string& library);
