@@ -7,6 +7,7 @@ packages=(
   g++ cmake make pkg-config
   libgtest-dev
   unixodbc unixodbc-dev odbcinst libsqliteodbc sqlite3
+  postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
   clang libclang-rt-14-dev libfuzzer-14-dev
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
