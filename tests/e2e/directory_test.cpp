@@ -66,6 +66,38 @@ TEST_P(DirectoryAnswers, CheckAndLookupWithEveryKindOfRow)
     EXPECT_TRUE(w.log_has("ERROR: More than one Row - non unique result!"));
 }
 
+// The stored password must equal the given one byte for byte even where the
+// database compares loosely; a CHAR column's padding does not count.
+TEST_P(DirectoryAnswers, PasswordsCompareByteForByte)
+{
+    world w(db());
+    w.exec("CREATE TABLE maildb ([user] TEXT, pass CHAR(20));"
+           "INSERT INTO maildb VALUES ('alice', 'alice-pw');");
+    w.write_ini("field_username [user]\nfield_password pass\n");
+    const char* refused = "-ERR alice password wrong or not a valid user";
+    expect_answers(w, {
+        {"check alice alice-pw", "+OK alice config 0"},
+        {"check alice ALICE-PW", refused},
+        {"check alice alice-pW", refused},
+        {"check alice alice-p", refused},
+        {"check alice alice-pw\t", "+OK alice config 0"},  // the tab ends the word
+        {"lookup alice", "+OK alice config 0"},
+    });
+}
+
+// A database told to ignore case finds the row; the authenticator refuses it.
+TEST(DirectoryPassword, LooseCollationRefusedWithADebugLine)
+{
+    world w;
+    w.exec("CREATE TABLE maildb ([user] TEXT, pass TEXT COLLATE NOCASE);"
+           "INSERT INTO maildb VALUES ('alice', 'alice-pw');");
+    w.write_ini("field_username [user]\nfield_password pass\n");
+    qmtest::child_result r = w.run("check alice ALICE-PW\nquit\n", {"-debug"});
+    EXPECT_NE(r.out.find("-ERR alice password wrong or not a valid user\r\n"), std::string::npos);
+    EXPECT_TRUE(w.log_has("...Password differs from the stored one")) << w.log_text();
+    EXPECT_TRUE(w.log_has("odbc row now closed"));
+}
+
 TEST_P(DirectoryAnswers, AddressAgainstTheStoredMask)
 {
     world w(db());

@@ -1,0 +1,133 @@
+// A database that goes away: a server of the test's own is stopped in the
+// middle of a session and started again. While it is down every command is
+// refused; once it is back the same authenticator answers right with no
+// restart. A slow statement is cut by the query timeout and the connection
+// kept.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "directory_harness.h"
+
+namespace {
+
+using qmdir::world;
+
+const std::string script = std::string(QM_SOURCE_DIR) + "/scripts/db-servers.sh";
+
+// Servers under a temporary folder, stopped and removed at the end.
+struct own_servers {
+    explicit own_servers(qmtest::db_kind kind)
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "qm_srv_XXXXXX").string();
+        dir = mkdtemp(&pattern[0]) ? pattern : "";
+        std::filesystem::permissions(dir, std::filesystem::perms::owner_all |
+                                              std::filesystem::perms::group_exec |
+                                              std::filesystem::perms::others_exec);
+        started = qmtest::run_db_servers_script(
+            script, {"start", dir, kind == qmtest::db_kind::postgres ? "pg" : "mariadb"});
+    }
+    ~own_servers()
+    {
+        qmtest::run_db_servers_script(script, {"stop", dir});
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    bool halt() { return qmtest::run_db_servers_script(script, {"halt", dir}); }
+    bool resume() { return qmtest::run_db_servers_script(script, {"resume", dir}); }
+    std::string env_file() const { return dir + "/servers.env"; }
+
+    std::string dir;
+    bool started = false;
+};
+
+std::vector<std::string> ask(qmtest::child_session& session, const std::string& command)
+{
+    EXPECT_TRUE(session.write(command + "\n"));
+    return session.read_answer(std::chrono::milliseconds(60000));
+}
+
+class DirectoryRestart : public qmdir::database_test {};
+INSTANTIATE_TEST_SUITE_P(Db, DirectoryRestart,
+                         ::testing::Values(qmdir::db_kind::postgres, qmdir::db_kind::mariadb),
+                         qmdir::db_label);
+
+TEST_P(DirectoryRestart, RefusedWhileDownServedAgainWhenBack)
+{
+    own_servers servers(db());
+    ASSERT_TRUE(servers.started);
+    world w(db(), servers.env_file());
+    w.standard_table();
+    w.write_ini(qmdir::full_ini);
+    qmtest::child_session session(QM_BINARY, w.options());
+    const std::vector<std::string> ok = {"+OK bob /var/mail/bob 0 quota=\"100\"\r\n"};
+    const std::vector<std::string> refused = {"-ERR bob password wrong or not a valid user\r\n"};
+    EXPECT_EQ(ask(session, "check bob secret"), ok);
+
+    // Restarted between two commands: the next one reconnects and succeeds.
+    ASSERT_TRUE(servers.halt());
+    ASSERT_TRUE(servers.resume());
+    EXPECT_EQ(ask(session, "check bob secret"), ok);
+    EXPECT_TRUE(w.log_has("ERROR: Reconnecting to database driver (quillmar)")) << w.log_text();
+    EXPECT_TRUE(w.log_has("ERROR: Reconnected to database driver (quillmar)"));
+
+    // Down: every command is refused, a wrong password as much as a right one.
+    ASSERT_TRUE(servers.halt());
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(ask(session, "check bob secret"), refused);
+        EXPECT_EQ(ask(session, "check bob wrong"), refused);
+        EXPECT_EQ(ask(session, "lookup bob"),
+                  (std::vector<std::string>{"-ERR bob Not Located in database\r\n"}));
+    }
+    EXPECT_TRUE(w.log_has("ERROR: Reconnect to database driver (quillmar) failed"));
+
+    // A new authenticator meets the database down at start-up.
+    qmtest::child_result dead = w.run("check bob secret\nquit\n");
+    EXPECT_EQ(dead.exit_code, 0);
+    EXPECT_EQ(dead.out, "-DEAD: Database Problem, please try again later (Cannot Connect to odbc "
+                        "driver, quillmar as (null))\n");
+
+    ASSERT_TRUE(servers.resume());
+    EXPECT_EQ(ask(session, "check bob secret"), ok);
+    EXPECT_EQ(ask(session, "check bob wrong"), refused);
+    EXPECT_EQ(ask(session, "lookup bob"), ok);
+    qmtest::child_result end = session.finish();
+    EXPECT_EQ(end.exit_code, 0);
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.err, "");
+}
+
+// PostgreSQL's driver cancels a statement that outlasts the query timeout
+// (15 s) and keeps the connection, so the next command is served at once.
+class DirectorySlowQuery : public qmdir::database_test {};
+INSTANTIATE_TEST_SUITE_P(Db, DirectorySlowQuery, ::testing::Values(qmdir::db_kind::postgres),
+                         qmdir::db_label);
+
+TEST_P(DirectorySlowQuery, CancelledAfterTheTimeoutConnectionKept)
+{
+    world w(db());
+    // Every row read asks a policy that sleeps, for as long as it is there.
+    w.exec("CREATE TABLE maildb ([user] TEXT, pass TEXT);"
+           "INSERT INTO maildb VALUES ('bob', 'secret');"
+           "CREATE FUNCTION slow() RETURNS boolean AS 'SELECT pg_sleep(40); SELECT true' LANGUAGE sql;"
+           "ALTER TABLE maildb ENABLE ROW LEVEL SECURITY; ALTER TABLE maildb FORCE ROW LEVEL SECURITY;"
+           "CREATE POLICY slow_rows ON maildb USING (slow())");
+    w.write_ini("field_username [user]\nfield_password pass\n");
+    qmtest::child_session session(QM_BINARY, w.options());
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ask(session, "check bob secret"),
+              (std::vector<std::string>{"-ERR bob password wrong or not a valid user\r\n"}));
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::seconds(14));
+    EXPECT_LT(waited, std::chrono::seconds(35));
+    EXPECT_TRUE(w.log_text().find("State:57014") != std::string::npos) << w.log_text();
+
+    w.exec("DROP POLICY slow_rows ON maildb; ALTER TABLE maildb DISABLE ROW LEVEL SECURITY");
+    EXPECT_EQ(ask(session, "check bob secret"), (std::vector<std::string>{"+OK bob config 0\r\n"}));
+    EXPECT_FALSE(w.log_has_prefix("ERROR: Reconnecting"));
+    EXPECT_EQ(session.finish().exit_code, 0);
+}
+
+}  // namespace
