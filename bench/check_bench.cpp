@@ -1,9 +1,11 @@
 // Checks per second and latency of the authenticator driven over pipes as a
-// mail server drives it, one command at a time, against a SQLite user table
-// of random users; beside it two floors through the same ODBC driver without
-// the authenticator, and the resident size over a long run.
+// mail server drives it, one command at a time, against a user table of
+// random users (SQLite, or PostgreSQL or MariaDB on the servers of
+// scripts/db-servers.sh named by QM_DB_SERVERS_ENV); beside it two floors
+// through the same ODBC driver without the authenticator, and the resident
+// size over a long run.
 //
-//   quillmar_bench [--users N] [--checks N] [--memory N]
+//   quillmar_bench [--db sqlite|postgres|mariadb] [--users N] [--checks N] [--memory N]
 //
 // --memory N compares the resident size after 1,000 checks with the size
 // after N checks (0 skips it).
@@ -17,6 +19,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -24,6 +28,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/db_servers.h"
 #include "support/odbc_env.h"
 
 namespace {
@@ -68,13 +73,16 @@ std::string random_word(std::mt19937& rng, std::size_t min, std::size_t max)
     return word;
 }
 
-std::vector<user_row> make_table(odbc_env& env, std::size_t count, std::mt19937& rng)
+// The user name column is called user, which PostgreSQL reserves: the
+// statements and the ini file write it in brackets.
+std::vector<user_row> make_table(const std::function<void(const std::string&)>& exec, std::size_t count,
+                                 std::mt19937& rng)
 {
     std::vector<user_row> users;
     std::string sql =
-        "CREATE TABLE maildb (user VARCHAR(128), pass VARCHAR(128), forward VARCHAR(255), "
+        "CREATE TABLE maildb ([user] VARCHAR(128), pass VARCHAR(128), forward VARCHAR(255), "
         "quota VARCHAR(32), mask VARCHAR(32), maildrop VARCHAR(255));"
-        "CREATE UNIQUE INDEX maildb_user ON maildb (user);BEGIN;";
+        "CREATE UNIQUE INDEX maildb_user ON maildb ([user]);BEGIN;";
     for (std::size_t i = 0; i < count; ++i) {
         user_row u{random_word(rng, 6, 12) + std::to_string(i) + "@example.org", random_word(rng, 8, 16)};
         bool extras = i % 3 == 0;
@@ -84,13 +92,20 @@ std::vector<user_row> make_table(odbc_env& env, std::size_t count, std::mt19937&
                (i % 4 ? "'/var/mail/" + u.user + "'" : "NULL") + ");";
         users.push_back(u);
     }
-    sql += "COMMIT;";
-    env.exec(sql);
+    sql += "COMMIT";
+    exec(sql);
     return users;
 }
 
-const char* const select_text =
-    "SELECT user,pass,forward,quota,mask,maildrop  FROM maildb WHERE user=? AND pass=?";
+// The statement the authenticator sends, its brackets as the driver gets them.
+std::string select_text = "SELECT [user],pass,forward,quota,mask,maildrop  FROM maildb WHERE [user]=? AND pass=?";
+
+void quote_names(std::string& text, char quote)
+{
+    for (char& c : text)
+        if (c == '[' || c == ']')
+            c = quote;
+}
 
 void check_rc(SQLRETURN rc, const char* what)
 {
@@ -166,7 +181,7 @@ void direct_check(SQLHDBC dbc, const user_row& u)
     bound_params params;
     params.set(u);
     params.bind(stmt);
-    check_rc(SQLPrepare(stmt, (SQLCHAR*)select_text, SQL_NTS), "SQLPrepare");
+    check_rc(SQLPrepare(stmt, (SQLCHAR*)select_text.c_str(), SQL_NTS), "SQLPrepare");
     check_rc(SQLExecute(stmt), "SQLExecute");
     char values[6][256];
     SQLLEN lengths[6];
@@ -194,7 +209,7 @@ public:
     {
         check_rc(SQLAllocStmt(dbc, &stmt_), "SQLAllocStmt");
         params_.bind(stmt_);
-        check_rc(SQLPrepare(stmt_, (SQLCHAR*)select_text, SQL_NTS), "SQLPrepare");
+        check_rc(SQLPrepare(stmt_, (SQLCHAR*)select_text.c_str(), SQL_NTS), "SQLPrepare");
         for (SQLUSMALLINT c = 0; c < 6; ++c)
             check_rc(SQLBindCol(stmt_, c + 1, SQL_C_CHAR, values_[c], sizeof values_[c], &lengths_[c]),
                      "SQLBindCol");
@@ -274,6 +289,14 @@ bool ask(qmtest::child_session& s, const std::string& line)
     return !answer.empty() && answer.back().rfind("+OK", 0) == 0;
 }
 
+std::string text_argument(int argc, char** argv, const char* name, const char* fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0)
+            return argv[i + 1];
+    return fallback;
+}
+
 long argument(int argc, char** argv, const char* name, long fallback)
 {
     for (int i = 1; i + 1 < argc; ++i)
@@ -289,12 +312,33 @@ int main(int argc, char** argv)
     const long user_count = argument(argc, argv, "--users", 10000);
     const long checks = argument(argc, argv, "--checks", 20000);
     const long memory_checks = argument(argc, argv, "--memory", 100000);
+    const std::string db = text_argument(argc, argv, "--db", "sqlite");
     std::mt19937 rng(20261207);
 
     odbc_env env("quillmar");
-    std::vector<user_row> users = make_table(env, static_cast<std::size_t>(user_count), rng);
+    std::unique_ptr<qmtest::server_database> server;
+    std::function<void(const std::string&)> exec = [&](const std::string& sql) { env.exec(sql); };
+    char quote = '"';
+    if (db == "postgres" || db == "mariadb") {
+        qmtest::db_kind kind = db == "postgres" ? qmtest::db_kind::postgres : qmtest::db_kind::mariadb;
+        qmtest::server_settings servers = qmtest::read_servers_env();
+        if (!qmtest::has_server(kind, servers)) {
+            std::fprintf(stderr, "no %s server: start scripts/db-servers.sh and set QM_DB_SERVERS_ENV\n",
+                         db.c_str());
+            return 2;
+        }
+        server = std::make_unique<qmtest::server_database>(kind, servers);
+        env.set_dsn("quillmar", server->dsn_settings());
+        exec = [&](const std::string& sql) { server->exec(sql); };
+        quote = kind == qmtest::db_kind::mariadb ? '`' : '"';
+    } else if (db != "sqlite") {
+        std::fprintf(stderr, "--db takes sqlite, postgres or mariadb\n");
+        return 2;
+    }
+    quote_names(select_text, quote);
+    std::vector<user_row> users = make_table(exec, static_cast<std::size_t>(user_count), rng);
     env.write_file("quillmar.ini",
-                   "field_username user\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
+                   "field_username [user]\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
                    "field_mailmask mask\nfield_maildrop maildrop\n");
     std::uniform_int_distribution<std::size_t> pick(0, users.size() - 1);
     auto line_for = [&](const user_row& u) { return "check " + u.user + " " + u.pass + "\n"; };
@@ -350,7 +394,7 @@ int main(int argc, char** argv)
 
     figures a = summarise(auth), p = summarise(pipe), fa = summarise(floor_a), fb = summarise(floor_b);
     double floor_a_median = fa.median_us + p.median_us;
-    std::printf("users %ld, checks %ld per measurement\n", user_count, checks);
+    std::printf("database %s, users %ld, checks %ld per measurement\n", db.c_str(), user_count, checks);
     std::printf("authenticator   %9.0f checks/s  median %7.1f us  p99 %7.1f us\n", a.per_second,
                 a.median_us, a.p99_us);
     std::printf("pipe round trip                    median %7.1f us  p99 %7.1f us\n", p.median_us, p.p99_us);
