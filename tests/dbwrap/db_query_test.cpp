@@ -198,12 +198,59 @@ TEST_F(wrapper_test, TwoRowsAreCountedAndRefused)
     EXPECT_EQ(db_row_values()[1], "a");  // the first row is the one stored
 }
 
-TEST_F(wrapper_test, NotOpenConnectionFailsWithOne)
+TEST_F(wrapper_test, ClosedConnectionIsOpenedAgainByTheNextQuery)
 {
     odbc_connection.Close();
     log_capture log;
+    EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"bob"}), 0);
+    std::vector<std::string> lines = log.messages();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "ERROR: Reconnecting to database driver (" + env_.dsn() + ")");
+    EXPECT_EQ(lines[1], "ERROR: Reconnected to database driver (" + env_.dsn() + ")");
+}
+
+TEST_F(wrapper_test, NotOpenConnectionFailsWithOneWhenItCannotBeReopened)
+{
+    odbc_connection.Close();
+    odbc_settings_record elsewhere;
+    elsewhere.odbc_driver_name = "no_such_source";
+    ASSERT_EQ(db_open(elsewhere, {}, {}), 0);
+    log_capture log;
     EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"bob"}), 1);
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{"ERROR: FATAL: Database is not yet open."}));
+    std::vector<std::string> lines = log.messages();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "ERROR: Reconnecting to database driver (no_such_source)");
+    EXPECT_TRUE(contains(lines, "ERROR: Reconnect to database driver (no_such_source) failed"));
+    EXPECT_EQ(lines.back(), "ERROR: FATAL: Database is not yet open.");
+}
+
+TEST(connection_lost, StatesThatMeanTheServerIsGone)
+{
+    struct row {
+        SQLRETURN code;
+        const char* states;
+        bool lost;
+    };
+    const row rows[] = {
+        {SQL_ERROR, "State:08S01,Native:2013,Origin:[ma-3.1.15]\n", true},
+        {SQL_ERROR, "State:08003,Native:0,Origin:[ma-3.1.15]\n", true},
+        {SQL_ERROR, "State:57P01,Native:7,Origin:\n", true},
+        {SQL_ERROR, "State:57P02,Native:7,Origin:\n", true},
+        {SQL_ERROR, "State:57P03,Native:7,Origin:\n", true},
+        {SQL_ERROR, "State:01000,Native:0,Origin:\nState:08S01,Native:0,Origin:\n", true},
+        {SQL_ERROR, "State:57014,Native:7,Origin:\n", false},  // cancelled by the timeout
+        {SQL_ERROR, "State:42S02,Native:1146,Origin:\n", false},
+        {SQL_ERROR, "State:S1000,Native:2002,Origin:\n", false},
+        {SQL_ERROR, "", false},
+        {DBERR_DATA_TRUNCATED, "", false},
+        {SQL_INVALID_HANDLE, "", true},  // no statement handle on a dropped link
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.states);
+        CDBException error(r.code);
+        error.m_strStateText = r.states;
+        EXPECT_EQ(db_connection_lost(error), r.lost);
+    }
 }
 
 TEST_F(wrapper_test, ErrorRaisedMidQueryFailsOnlyThatQuery)

@@ -48,6 +48,15 @@ public:
 
     odbc_env& env() { return env_; }
 
+    // A further setting of the server data source, such as a driver timeout.
+    void add_dsn_setting(const std::string& key, const std::string& value)
+    {
+        std::vector<std::pair<std::string, std::string>> settings = server_->dsn_settings();
+        extra_.emplace_back(key, value);
+        settings.insert(settings.end(), extra_.begin(), extra_.end());
+        env_.set_dsn("quillmar", settings);
+    }
+
     // Statements on the world's database; [name] is a quoted name.
     void exec(const std::string& sql) const
     {
@@ -141,6 +150,7 @@ public:
 private:
     odbc_env env_;
     std::unique_ptr<qmtest::server_database> server_;
+    std::vector<std::pair<std::string, std::string>> extra_;
 };
 
 // The fixture of the tests that run on every database: a missing server

@@ -130,4 +130,43 @@ TEST_P(DirectorySlowQuery, CancelledAfterTheTimeoutConnectionKept)
     EXPECT_EQ(session.finish().exit_code, 0);
 }
 
+// psqlODBC's updatable cursors read a row id that a view lacks; with them
+// off in the data source a view serves as the user table.
+TEST_P(DirectorySlowQuery, ViewAsUserTableWithUpdatableCursorsOff)
+{
+    world w(db());
+    w.add_dsn_setting("UpdatableCursors", "0");
+    w.exec("CREATE TABLE users ([user] TEXT, pass TEXT);"
+           "INSERT INTO users VALUES ('bob', 'secret');"
+           "CREATE VIEW maildb AS SELECT [user], pass FROM users");
+    w.write_ini("field_username [user]\nfield_password pass\n");
+    qmtest::child_result r = w.run("check bob secret\ncheck bob wrong\nquit\n");
+    EXPECT_EQ(r.out, "+OK bob config 0\r\n-ERR bob password wrong or not a valid user\r\n+OK\r\n")
+        << w.log_text();
+}
+
+// MariaDB's driver refuses the statement timeout; its READ_TIMEOUT bounds a
+// query by dropping the connection, which is then opened again for the next
+// try. A view is a user table like any other.
+class DirectoryReadTimeout : public qmdir::database_test {};
+INSTANTIATE_TEST_SUITE_P(Db, DirectoryReadTimeout, ::testing::Values(qmdir::db_kind::mariadb),
+                         qmdir::db_label);
+
+TEST_P(DirectoryReadTimeout, SlowViewDropsTheConnectionNextCommandServed)
+{
+    world w(db());
+    w.add_dsn_setting("READ_TIMEOUT", "2");
+    w.exec("CREATE TABLE users ([user] TEXT, pass TEXT, slow INT);"
+           "INSERT INTO users VALUES ('bob', 'secret', 0), ('sam', 'pw', 1);"
+           "CREATE VIEW maildb AS SELECT [user], pass FROM users WHERE slow = 0 OR SLEEP(4) = 1");
+    w.write_ini("field_username [user]\nfield_password pass\n");
+    qmtest::child_session session(QM_BINARY, w.options());
+    EXPECT_EQ(ask(session, "check bob secret"), (std::vector<std::string>{"+OK bob config 0\r\n"}));
+    EXPECT_EQ(ask(session, "check sam pw"),
+              (std::vector<std::string>{"-ERR sam password wrong or not a valid user\r\n"}));
+    EXPECT_TRUE(w.log_has("ERROR: Reconnected to database driver (quillmar)")) << w.log_text();
+    EXPECT_EQ(ask(session, "check bob secret"), (std::vector<std::string>{"+OK bob config 0\r\n"}));
+    EXPECT_EQ(session.finish().exit_code, 0);
+}
+
 }  // namespace
