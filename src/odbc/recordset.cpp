@@ -1,6 +1,7 @@
 #include "odbc/recordset.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -364,15 +365,18 @@ void CRecordset::DescribeResultColumns() {
   }
   if (m_nResultColumns <= 0) return;
 
-  m_columnDescriptions = std::vector<ColumnDescription>(static_cast<std::size_t>(m_nResultColumns));
+  m_columnDescriptions.assign(static_cast<std::size_t>(m_nResultColumns), ColumnDescription());
+  // One name buffer serves every column: a catalog result has a dozen or
+  // more, and each name is short enough to live in its string without a
+  // heap block of its own.
+  std::vector<char> name(65, '\0');
   for (SQLSMALLINT column = 1; column <= m_nResultColumns; ++column) {
     ColumnDescription& d = m_columnDescriptions[static_cast<std::size_t>(column - 1)];
-    std::string name(65, '\0');
     SQLSMALLINT nameLength = 0;
     SQLSMALLINT bufferLength = 64;
     for (;;) {
       do {
-        rc = SQLDescribeCol(m_hstmt, static_cast<SQLUSMALLINT>(column), reinterpret_cast<SQLCHAR*>(&name[0]),
+        rc = SQLDescribeCol(m_hstmt, static_cast<SQLUSMALLINT>(column), reinterpret_cast<SQLCHAR*>(name.data()),
                             bufferLength, &nameLength, &d.m_nSqlType, &d.m_nColumnSize, &d.m_nDecimalDigits,
                             &d.m_nNullFlag);
       } while (rc == SQL_STILL_EXECUTING);
@@ -386,9 +390,10 @@ void CRecordset::DescribeResultColumns() {
       bufferLength = static_cast<SQLSMALLINT>(std::min<int>(nameLength + 1, 0x7FFF - 1));
       name.assign(static_cast<std::size_t>(bufferLength) + 1, '\0');
     }
-    name.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)),
-                                      static_cast<std::size_t>(bufferLength - 1)));
-    d.m_strResultName = name;
+    const std::size_t length =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)),
+                              static_cast<std::size_t>(bufferLength - 1));
+    d.m_strResultName.assign(name.data(), strnlen(name.data(), length));
   }
 }
 

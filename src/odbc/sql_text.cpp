@@ -5,46 +5,70 @@
 
 namespace {
 
-std::string UpperCopy(const std::string& text) {
-  std::string upper(text);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return upper;
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Whether `sql` holds `token` at `pos`, letters compared in upper case.
+bool TokenAt(const std::string& sql, std::string::size_type pos, const char* token,
+             std::string::size_type tokenLength) {
+  for (std::string::size_type k = 0; k < tokenLength; ++k)
+    if (UpperAscii(sql[pos + k]) != token[k]) return false;
+  return true;
 }
 
-// Whether position `pos` of `sql` lies inside a literal or a bracketed name.
-// Doubled quotes and doubled brackets are escapes and do not change the state.
-bool IsQuoted(const std::string& sql, std::string::size_type pos) {
-  bool inLiteral = false;
-  int depth = 0;
-  for (std::string::size_type i = 0; i < pos; ++i) {
-    char c = sql[i];
-    bool doubled = i + 1 < sql.size() && sql[i + 1] == c;
-    if (c == '\'') {
-      if (doubled) {
-        ++i;
-        continue;
+// Walks `sql` from its start, keeping track of whether the walk stands inside
+// a literal or a bracketed name. Doubled quotes and doubled brackets are
+// escapes and do not change the state. Every statement is analysed at each
+// open, so the walk goes on from where the last question left it instead of
+// starting again for every candidate position.
+class QuoteScanner {
+ public:
+  explicit QuoteScanner(const std::string& sql) : m_sql(sql) {}
+
+  // Whether position `pos` lies inside a literal or a bracketed name; the
+  // positions asked about must not decrease.
+  bool IsQuoted(std::string::size_type pos) {
+    for (; m_next < pos; ++m_next) {
+      char c = m_sql[m_next];
+      bool doubled = m_next + 1 < m_sql.size() && m_sql[m_next + 1] == c;
+      if (c == '\'') {
+        if (doubled) {
+          ++m_next;
+          continue;
+        }
+        m_inLiteral = !m_inLiteral;
+      } else if (!m_inLiteral && (c == '[' || c == ']')) {
+        if (doubled) {
+          ++m_next;
+          continue;
+        }
+        m_depth += c == '[' ? 1 : -1;
       }
-      inLiteral = !inLiteral;
-    } else if (!inLiteral && (c == '[' || c == ']')) {
-      if (doubled) {
-        ++i;
-        continue;
-      }
-      depth += c == '[' ? 1 : -1;
     }
+    return m_inLiteral || m_depth > 0;
   }
-  return inLiteral || depth > 0;
-}
+
+ private:
+  const std::string& m_sql;
+  std::string::size_type m_next = 0;
+  bool m_inLiteral = false;
+  int m_depth = 0;
+};
 
 }  // namespace
 
 std::string::size_type FindSQLToken(const std::string& sql, const char* token,
                                     std::string::size_type from) {
-  const std::string upper = UpperCopy(sql);
   const std::string::size_type tokenLength = std::strlen(token);
-  std::string::size_type pos = upper.find(token, from);
-  while (pos != std::string::npos && IsQuoted(sql, pos)) pos = upper.find(token, pos + tokenLength);
-  return pos;
+  if (from > sql.size() || sql.size() - from < tokenLength) return std::string::npos;
+  QuoteScanner scanner(sql);
+  const std::string::size_type last = sql.size() - tokenLength;
+  for (std::string::size_type pos = from; pos <= last; ++pos) {
+    if (!TokenAt(sql, pos, token, tokenLength)) continue;
+    if (!scanner.IsQuoted(pos)) return pos;
+    // A match inside a literal is stepped over whole.
+    pos += tokenLength == 0 ? 0 : tokenLength - 1;
+  }
+  return std::string::npos;
 }
 
 bool StartsWithNoCase(const std::string& sql, const char* prefix) {
