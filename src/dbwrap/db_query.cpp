@@ -5,6 +5,7 @@
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_objects.h"
 #include "dbwrap/db_value_text.h"
+#include "frontend/front_end.h"
 #include "odbc/db_variant.h"
 
 namespace {
@@ -15,20 +16,19 @@ row_value_table row_values;
 constexpr std::size_t field_text_limit = 999;
 
 // A name the ini file wrote in brackets, such as [user], reaches the driver
-// quoted; the catalog knows it without them.
-std::string bare_name(const std::string& name)
-{
-    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
-        return name.substr(1, name.size() - 2);
-    return name;
-}
-
+// quoted; the catalog knows it without them. Compared in place: the catalog
+// check runs for every catalog row at every command.
 bool same_name(const std::string& bracketed, const std::string& b)
 {
-    const std::string a = bare_name(bracketed);
-    if (a.size() != b.size())
+    const char* a = bracketed.data();
+    std::size_t length = bracketed.size();
+    if (length >= 2 && a[0] == '[' && a[length - 1] == ']') {
+        ++a;
+        length -= 2;
+    }
+    if (length != b.size())
         return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
+    for (std::size_t i = 0; i < length; ++i) {
         char x = a[i], y = b[i];
         if (x >= 'A' && x <= 'Z')
             x = static_cast<char>(x - 'A' + 'a');
@@ -154,8 +154,11 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
     while (!row_recordset.AtEnd()) {
         for (short i = 0; i < columns; ++i) {
             row_recordset.GetFieldValue(i, value);
-            db_value_to_text(value, text, field_text_limit);
-            debug_log("Field %d value (%s)\n", static_cast<int>(i), text.c_str());
+            // The text serves only the debug line; the value is read either way.
+            if (debug_mode) {
+                db_value_to_text(value, text, field_text_limit);
+                debug_log("Field %d value (%s)\n", static_cast<int>(i), text.c_str());
+            }
         }
         row_recordset.MoveNext();
         ++rows;
@@ -191,10 +194,15 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
     if (!parts.has_table || !parts.has_select)
         return -1;
 
-    std::string list;
-    for (const std::string& name : parts.names)
-        list += (list.empty() ? "" : ",") + name;
-    debug_log("SELECT = (%s), FROM = (%s)\n", list.c_str(), parts.table.c_str());
+    if (debug_mode) {
+        std::string list;
+        for (const std::string& name : parts.names) {
+            if (!list.empty())
+                list += ',';
+            list += name;
+        }
+        debug_log("SELECT = (%s), FROM = (%s)\n", list.c_str(), parts.table.c_str());
+    }
 
     // A dropped connection, an over-long value or a cursor the driver refuses
     // fails this one command; the caller closes the row and serves the next.
