@@ -6,7 +6,11 @@
 // size over a long run.
 //
 //   quillmar_bench [--db sqlite|postgres|mariadb] [--users N] [--checks N] [--memory N]
+//                  [--binary PATH]
 //
+// --binary runs another build of the authenticator (by default the one built
+// beside this benchmark), so that two builds can be compared in turns on a
+// machine whose load changes from minute to minute.
 // --memory N compares the resident size after 1,000 checks with the size
 // after N checks (0 skips it).
 #include <sql.h>
@@ -313,6 +317,7 @@ int main(int argc, char** argv)
     const long checks = argument(argc, argv, "--checks", 20000);
     const long memory_checks = argument(argc, argv, "--memory", 100000);
     const std::string db = text_argument(argc, argv, "--db", "sqlite");
+    const std::string binary = text_argument(argc, argv, "--binary", QM_BINARY);
     std::mt19937 rng(20261207);
 
     odbc_env env("quillmar");
@@ -347,7 +352,7 @@ int main(int argc, char** argv)
     // others put on the machine falls on all of them alike.
     std::vector<double> auth, pipe, floor_a, floor_b;
     {
-        qmtest::child_session session(QM_BINARY, authenticator_options(env));
+        qmtest::child_session session(binary, authenticator_options(env));
         qmtest::child_session cat("/bin/cat");
         floor_connection connection(env.connect_string());
         prepared_loop loop(connection.dbc());
@@ -409,7 +414,7 @@ int main(int argc, char** argv)
     std::printf("median ratio to floor (b) + pipe: %.2f\n", ratio_b);
 
     if (memory_checks > 0) {
-        qmtest::child_session session(QM_BINARY, authenticator_options(env));
+        qmtest::child_session session(binary, authenticator_options(env));
         pid_t pid = -1;
         long after_first = -1;
         for (long i = 1; i <= std::max(memory_checks, 1000L); ++i) {
