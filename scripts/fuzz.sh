@@ -14,7 +14,7 @@ seconds="${1:-20}"
 shift || true
 build="$root/build/fuzz"
 
-all_targets=(command_line_fuzz ini_fuzz ip_mask_fuzz connect_string_fuzz query_text_fuzz
+all_targets=(command_line_fuzz command_loop_fuzz ini_fuzz ip_mask_fuzz connect_string_fuzz query_text_fuzz
              quote_brackets_fuzz sql_token_fuzz collect_errors_fuzz)
 if [ "$#" -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
@@ -46,8 +46,11 @@ for t in "${targets[@]}"; do
     grep -E 'PROPERTY BROKEN|ERROR: (AddressSanitizer|libFuzzer)|runtime error|detail:|Test unit written' "$log" | head -n 20 || true
   fi
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
-  cov="$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1)"
-  summary+=("$(printf '%-22s %-7s runs %-10s %s' "$t" "$verdict" "${runs:-?}" "${cov:-}")")
+  # Coverage as libFuzzer counts it: edges reached of the instrumented
+  # program points (the target and the libraries it links).
+  cov="$(grep -oE 'cov: [0-9]+' "$log" | tail -n 1 | tr -dc 0-9)"
+  pcs="$(sed -n 's/.*PC tables (\([0-9]*\) PCs).*/\1/p' "$log" | head -n 1)"
+  summary+=("$(printf '%-22s %-7s runs %-10s cov %s/%s' "$t" "$verdict" "${runs:-?}" "${cov:-?}" "${pcs:-?}")")
 done
 echo "== fuzz summary (${seconds}s per target)"
 printf '%s\n' "${summary[@]}"
