@@ -8,6 +8,7 @@
 #include <sqlext.h>
 
 #include <cstring>
+#include <memory>
 
 #include "fuzz_support.h"
 #include "odbc/database.h"
@@ -127,5 +128,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                    texts[i]);
     }
     for (const std::string& piece : traced) FUZZ_CHECK(piece.size() <= 81, piece);
+
+    // The message copy into a caller's buffer of any size, the buffer
+    // allocated to the byte so that the sanitizer sees any overrun; a
+    // zero-sized one must not be touched at all.
+    std::size_t room = data[0] >> 1;
+    std::unique_ptr<char[]> buffer(new char[room == 0 ? 1 : room]);
+    buffer[0] = 'x';
+    unsigned help = 7;
+    FUZZ_CHECK(error.GetMessageText(buffer.get(), static_cast<unsigned>(room), &help), error.m_strErrorText);
+    FUZZ_CHECK(help == 0, error.m_strErrorText);
+    if (room == 0) {
+        FUZZ_CHECK(buffer[0] == 'x', error.m_strErrorText);
+    } else {
+        std::size_t copied = std::strlen(buffer.get());
+        FUZZ_CHECK(copied + 1 <= room && buffer[room - 1] == '\0', error.m_strErrorText);
+        FUZZ_CHECK(error.m_strErrorText.compare(0, copied, buffer.get()) == 0, error.m_strErrorText);
+    }
+    FUZZ_CHECK(std::strlen(error.what()) > 0, error.m_strErrorText);
     return 0;
 }
