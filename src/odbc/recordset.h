@@ -8,10 +8,11 @@
 #include <sqlext.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CDatabase;
@@ -37,6 +38,41 @@ struct FieldState {
   unsigned char m_bFieldStatus = 0;
   void* m_pBindAddress = nullptr;
   std::vector<char> m_proxy;  // bound buffer; its address stays put until Close
+};
+
+// A bound member's address -> its 1-based field or parameter number. It is
+// filled afresh at every open with a few dozen entries at most, so a flat
+// list searched in order costs less than a tree node allocated per field.
+class FieldIndexMap {
+ public:
+  unsigned& operator[](const void* key) {
+    for (auto& entry : m_entries)
+      if (entry.first == key) return entry.second;
+    if (m_entries.empty()) m_entries.reserve(16);
+    m_entries.emplace_back(key, 0u);
+    return m_entries.back().second;
+  }
+  // Throws std::out_of_range for an address that was never bound.
+  unsigned at(const void* key) const {
+    for (const auto& entry : m_entries)
+      if (entry.first == key) return entry.second;
+    throw std::out_of_range("FieldIndexMap::at");
+  }
+  std::size_t erase(const void* key) {
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+      if (it->first == key) {
+        m_entries.erase(it);
+        return 1;
+      }
+    }
+    return 0;
+  }
+  void clear() { m_entries.clear(); }
+  std::size_t size() const { return m_entries.size(); }
+  bool empty() const { return m_entries.empty(); }
+
+ private:
+  std::vector<std::pair<const void*, unsigned>> m_entries;
 };
 
 class CRecordset {
@@ -146,8 +182,8 @@ class CRecordset {
   bool m_bUseCursorLibrary = false;
   std::vector<ColumnDescription> m_columnDescriptions;
   std::vector<FieldState> m_fieldStates;
-  std::map<const void*, unsigned> m_fieldIndexMap;
-  std::map<const void*, unsigned> m_paramIndexMap;
+  FieldIndexMap m_fieldIndexMap;
+  FieldIndexMap m_paramIndexMap;
   unsigned m_nOpenType = staticCursor;
   unsigned m_nDefaultOpenType = staticCursor;
   long m_lOpen = -1;
