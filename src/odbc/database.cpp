@@ -276,30 +276,32 @@ void CDatabase::BindStatementParameters(SQLHSTMT) {}
 void CDatabase::RaiseError(SQLRETURN code) { RaiseDBException(code, this, m_hstmt); }
 
 void CDatabase::ReplaceQuoteBrackets(std::string& text) const {
-    std::string out;
-    out.reserve(text.size());
+    // Every statement passes here at each open. The text never grows (a
+    // doubled bracket becomes one), so it is rewritten in place.
+    std::size_t out = 0;
     bool literal = false;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         char next = i + 1 < text.size() ? text[i + 1] : '\0';
         if (c == '\'') {
             if (next == '\'') {
-                out += "''";
+                text[out++] = '\'';
+                text[out++] = '\'';
                 ++i;
             } else {
                 literal = !literal;
-                out += c;
+                text[out++] = c;
             }
         } else if (!literal && (c == '[' || c == ']')) {
             if (next == c) {
-                out += c;
+                text[out++] = c;
                 ++i;
             } else {
-                out += m_chIdentifierQuote;
+                text[out++] = m_chIdentifierQuote;
             }
         } else {
-            out += c;
+            text[out++] = c;
         }
     }
-    text.swap(out);
+    text.resize(out);
 }

@@ -62,7 +62,16 @@ std::string::size_type FindSQLToken(const std::string& sql, const char* token,
   if (from > sql.size() || sql.size() - from < tokenLength) return std::string::npos;
   QuoteScanner scanner(sql);
   const std::string::size_type last = sql.size() - tokenLength;
+  // The keywords looked for begin with a blank or a comma, which a plain
+  // character search finds quickly; a token that begins with a letter is
+  // tried at every position.
+  const char first = tokenLength > 0 ? token[0] : '\0';
+  const bool plainFirst = tokenLength > 0 && !(first >= 'A' && first <= 'Z') && !(first >= 'a' && first <= 'z');
   for (std::string::size_type pos = from; pos <= last; ++pos) {
+    if (plainFirst) {
+      pos = sql.find(first, pos);
+      if (pos == std::string::npos || pos > last) return std::string::npos;
+    }
     if (!TokenAt(sql, pos, token, tokenLength)) continue;
     if (!scanner.IsQuoted(pos)) return pos;
     // A match inside a literal is stepped over whole.
