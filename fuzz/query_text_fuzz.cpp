@@ -41,6 +41,18 @@ void check_blanks(const std::string& text) {
     trim_blanks(nullptr);
 }
 
+// The select list cut at its commas must join back into itself: no
+// character is lost or added, even past the twentieth name.
+void check_column_list(const std::string& list) {
+    std::vector<std::string> names = split_column_list(list);
+    FUZZ_CHECK(!names.empty() && names.size() <= max_query_columns, list);
+    std::string joined;
+    for (std::size_t i = 0; i < names.size(); ++i) joined += (i == 0 ? "" : ",") + names[i];
+    FUZZ_CHECK(joined == list, list);
+    for (std::size_t i = 0; i + 1 < names.size(); ++i)
+        FUZZ_CHECK(names[i].find(',') == std::string::npos, list);
+}
+
 void check_any_statement(const std::string& statement) {
     query_parts parts = split_query(statement);
     FUZZ_CHECK(parts.names.size() <= max_query_columns, statement);
@@ -85,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     check_blanks(text);
     check_any_statement(text);
+    check_column_list(text);
     check_built_statement(fuzz_pieces(data, size, '\n'));
     return 0;
 }
