@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,8 @@ namespace qmtest {
 
 enum class db_kind { sqlite, postgres, mariadb };
 const char* db_kind_name(db_kind kind);
+// Test names show the database by name.
+inline void PrintTo(db_kind kind, std::ostream* out) { *out << db_kind_name(kind); }
 
 using server_settings = std::map<std::string, std::string>;
 
