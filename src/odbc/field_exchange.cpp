@@ -155,7 +155,7 @@ void ExchangeText(FieldExchange* pFX, const char* szName, std::string& value, in
       SQLRETURN rc = SQLBindCol(pFX->m_hstmt, static_cast<SQLUSMALLINT>(nField), SQL_C_CHAR,
                                 state->m_proxy.data(), static_cast<SQLLEN>(state->m_proxy.size()),
                                 &state->m_nLengthIndicator);
-      value.assign(state->m_proxy.data());
+      value.clear();  // the buffer is all zeros until the first fetch
       if (!rs->CheckReturn(rc)) rs->RaiseError(rc);
       rs->m_fieldIndexMap[&value] = nField;
       break;
@@ -166,8 +166,12 @@ void ExchangeText(FieldExchange* pFX, const char* szName, std::string& value, in
         MarkNull(rs, nField);
         value.clear();
       } else {
-        value.assign(state->m_proxy.data(), strnlen(state->m_proxy.data(), state->m_proxy.size()));
-        state->m_nLengthIndicator = static_cast<SQLLEN>(value.size());
+        const char* text = state->m_proxy.data();
+        const std::size_t length = strnlen(text, state->m_proxy.size());
+        // Rows often repeat a value (the table name in every catalog row);
+        // an equal text is left as it is.
+        if (value.size() != length || value.compare(0, length, text, length) != 0) value.assign(text, length);
+        state->m_nLengthIndicator = static_cast<SQLLEN>(length);
       }
       break;
     case FieldExchange::ListNames:
