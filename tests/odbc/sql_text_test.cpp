@@ -27,9 +27,17 @@ TEST(SqlTokenSearch, FindsTokensOutsideLiteralsAndBrackets) {
       {"SELECT a FROM t WHERE b=' WHERE '", " WHERE ", 15},
       {"SELECT a FROM t WHERE b='x' ORDER BY a", " ORDER BY ", 27},
       {"SELECT a FROM t1 JOIN t2 ON 1=1", " JOIN ", 16},
+      {"select a from t", "FROM", 9},
+      {"SELECT 'a,b','c' , d", ",", 12},
+      {"SELECT ' FROM ' FROM t", " FROM ", 15},
+      {"x FROM", " FROM", 1},
+      {"x FRO", " FROM", npos},
   };
   for (const Case& c : cases) EXPECT_EQ(FindSQLToken(c.sql, c.token), c.at) << c.sql << " / " << c.token;
   EXPECT_EQ(FindSQLToken("SELECT a FROM t FROM u", " FROM ", 9), 15u);
+  EXPECT_EQ(FindSQLToken("SELECT a FROM t", " FROM ", 16), npos);
+  // A literal that opens before the starting point still hides what is in it.
+  EXPECT_EQ(FindSQLToken("SELECT 'x FROM y' FROM t", " FROM ", 8), 17u);
 }
 
 TEST(SqlTokenSearch, PrefixesIgnoreCase) {
