@@ -16,6 +16,7 @@
 namespace {
 
 int stdin_file = -1;
+std::string stdin_path;
 int stdout_capture = -1;
 int stderr_capture = -1;
 
@@ -86,8 +87,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     stderr_capture = ::memfd_create("fuzz-stderr", 0);
     if (stdin_file < 0 || stdout_capture < 0 || stderr_capture < 0) std::abort();
     std::fflush(stdout);
-    if (::dup2(stdin_file, STDIN_FILENO) < 0 || ::dup2(stdout_capture, STDOUT_FILENO) < 0)
-        std::abort();
+    stdin_path = "/proc/self/fd/" + std::to_string(stdin_file);
+    if (::dup2(stdout_capture, STDOUT_FILENO) < 0) std::abort();
     return 0;
 }
 
@@ -96,12 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     reset_file(stdin_file);
     if (!input.empty() && ::write(stdin_file, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
         std::abort();
-    // What stdin still holds from the previous input is dropped (glibc
-    // discards the read buffer of a seekable stream on fflush); a bare fseek
-    // could keep serving it.
-    std::fflush(stdin);
-    std::clearerr(stdin);
-    if (std::fseek(stdin, 0, SEEK_SET) != 0) std::abort();
+    // stdin is opened afresh on the input for every run: a stream that
+    // stopped at "quit" still buffers the rest of the previous input, and
+    // neither fflush nor fseek reliably drops it.
+    if (!std::freopen(stdin_path.c_str(), "rb", stdin)) std::abort();
 
     auth_module = front_end_auth_module();
     auth_module.check = answer;
