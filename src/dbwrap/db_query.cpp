@@ -12,6 +12,39 @@ namespace {
 
 row_value_table row_values;
 
+// What the fast path remembers between queries: the shape whose columns the
+// catalog confirmed, and whether the recordset still holds that shape's
+// prepared statement, sound for another execution.
+struct {
+    bool on = false;
+    bool checked = false;
+    bool kept = false;
+    bool has_filter = false;
+    std::vector<std::string> names;
+    std::string table, filter;
+} fast;
+
+bool same_shape(const query_parts& parts)
+{
+    return parts.has_filter == fast.has_filter && parts.table == fast.table && parts.filter == fast.filter &&
+           parts.names == fast.names;
+}
+
+void remember_shape(const query_parts& parts)
+{
+    fast.has_filter = parts.has_filter;
+    fast.names = parts.names;
+    fast.table = parts.table;
+    fast.filter = parts.filter;
+}
+
+// After any failure the next query is checked and prepared afresh.
+void forget_fast_state()
+{
+    fast.checked = false;
+    fast.kept = false;
+}
+
 // Field texts are cut here for the log lines, as they always were.
 constexpr std::size_t field_text_limit = 999;
 
@@ -102,10 +135,47 @@ int check_columns(const query_parts& parts)
     return 0;
 }
 
+// Walks the result: each field is read, as the row store will read it.
+int read_rows()
+{
+    short columns = row_recordset.ResultColumnCount();
+    debug_log("Row contains %d fields.\n", static_cast<int>(columns));
+
+    int rows = 0;
+    CDBVariant value;
+    std::string text;
+    while (!row_recordset.AtEnd()) {
+        for (short i = 0; i < columns; ++i) {
+            row_recordset.GetFieldValue(i, value);
+            // The text serves only the debug line; the value is read either way.
+            if (debug_mode) {
+                db_value_to_text(value, text, field_text_limit);
+                debug_log("Field %d value (%s)\n", static_cast<int>(i), text.c_str());
+            }
+        }
+        row_recordset.MoveNext();
+        ++rows;
+    }
+    if (rows == 0) {
+        debug_log("No records found\n");
+        return -1;
+    }
+    return 0;
+}
+
 int run_query(const query_parts& parts, const std::vector<std::string>& parameters)
 {
-    if (check_columns(parts) != 0)
-        return -1;
+    if (fast.on && fast.checked && same_shape(parts)) {
+        // The catalog confirmed these columns at an earlier query.
+    } else {
+        fast.checked = false;
+        if (check_columns(parts) != 0)
+            return -1;
+        if (fast.on) {
+            remember_shape(parts);
+            fast.checked = true;
+        }
+    }
 
     for (const std::string& name : parts.names) {
         row_recordset.AddColumn(name);
@@ -132,6 +202,12 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
             error_log("Could not open table (%s)", parts.table.c_str());
             return -1;
         }
+        // The open has executed the statement with these very values; the
+        // fast path does not execute it a second time.
+        if (fast.on) {
+            fast.kept = true;
+            return read_rows();
+        }
     }
     debug_log("restart check");
     if (!row_recordset.AllowsRequery()) {
@@ -144,30 +220,47 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
         return -1;
     }
     debug_log("Requery success, initial record count = (%d)\n", static_cast<int>(row_recordset.RecordsSeen()));
+    return read_rows();
+}
 
-    short columns = row_recordset.ResultColumnCount();
-    debug_log("Row contains %d fields.\n", static_cast<int>(columns));
+// The fast path's query on the recordset kept open from the last query of
+// the same shape: the new values go into the bound parameters in place and
+// the prepared statement is executed once; the columns stay bound.
+int run_kept_query(const query_parts& parts, const std::vector<std::string>& parameters)
+{
+    auto param = row_recordset.m_listParams.begin();
+    for (const std::string& value : parameters)
+        *param++ = value;
+    row_recordset.m_strWhere = parts.has_filter ? parts.filter : std::string();
+    if (parts.has_filter)
+        debug_log("Requerying table with filter(%s)\n", parts.filter.c_str());
+    else
+        debug_log("Requerying table with no filter\n");
+    debug_log("isopen check");
+    if (!row_recordset.IsOpen())
+        return -2;
+    debug_log("restart check");
+    if (!row_recordset.AllowsRequery())
+        return -2;
+    debug_log("do requery");
+    if (!row_recordset.Requery())
+        return -2;
+    debug_log("Requery success, initial record count = (%d)\n", static_cast<int>(row_recordset.RecordsSeen()));
+    return read_rows();
+}
 
-    int rows = 0;
-    CDBVariant value;
-    std::string text;
-    while (!row_recordset.AtEnd()) {
-        for (short i = 0; i < columns; ++i) {
-            row_recordset.GetFieldValue(i, value);
-            // The text serves only the debug line; the value is read either way.
-            if (debug_mode) {
-                db_value_to_text(value, text, field_text_limit);
-                debug_log("Field %d value (%s)\n", static_cast<int>(i), text.c_str());
-            }
-        }
-        row_recordset.MoveNext();
-        ++rows;
+// A kept recordset goes without a log line: closing it is the fast path's
+// own housekeeping, not a step of the query.
+void drop_kept_row()
+{
+    fast.kept = false;
+    try {
+        if (row_recordset.m_hstmt != SQL_NULL_HSTMT)
+            row_recordset.Close();
+        else
+            row_recordset.RemoveColumns();
+    } catch (const CException&) {
     }
-    if (rows == 0) {
-        debug_log("No records found\n");
-        return -1;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -180,6 +273,8 @@ row_value_table& db_row_values()
 int db_query(const std::string& statement, const std::vector<std::string>& parameters)
 {
     // A connection lost at an earlier command is opened again here first.
+    if (!odbc_connection.IsOpen())
+        forget_fast_state();
     if (!odbc_connection.IsOpen() && !db_reconnect()) {
         error_log("FATAL: Database is not yet open.");
         return 1;
@@ -204,19 +299,69 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
         debug_log("SELECT = (%s), FROM = (%s)\n", list.c_str(), parts.table.c_str());
     }
 
+    if (fast.kept) {
+        if (same_shape(parts) && row_recordset.m_hstmt != SQL_NULL_HSTMT &&
+            row_recordset.m_listParams.size() == parameters.size()) {
+            // Whatever goes wrong on the kept statement (the table changed
+            // under it, the connection went away) is not reported from here:
+            // the query runs afresh below, catalog check included, so that
+            // the answer and the error lines are those of a fresh query.
+            try {
+                int result = run_kept_query(parts, parameters);
+                if (result != -2)
+                    return result;
+            } catch (const CDBException&) {
+            }
+            debug_log("Kept statement failed, querying afresh");
+            forget_fast_state();
+            drop_kept_row();
+        } else {
+            fast.kept = false;
+            db_close_row();
+        }
+    }
+
     // A dropped connection, an over-long value or a cursor the driver refuses
     // fails this one command; the caller closes the row and serves the next.
     // A connection that went away is opened again and the query run once
     // more; a second failure waits for the next command.
     for (int attempt = 0;; ++attempt) {
         try {
-            return run_query(parts, parameters);
+            int result = run_query(parts, parameters);
+            if (result != 0 && !fast.kept)
+                forget_fast_state();
+            return result;
         } catch (const CDBException& error) {
+            forget_fast_state();
             log_db_exception("querying", error);
             if (attempt > 0 || !db_connection_lost(error) || !db_reconnect())
                 return -1;
         }
     }
+}
+
+void db_set_fast_path(bool on)
+{
+    fast.on = on;
+    forget_fast_state();
+}
+
+void db_end_query(bool failed)
+{
+    if (failed)
+        forget_fast_state();
+    // A query that met no error leaves its statement for the next one.
+    if (fast.on && fast.kept && row_recordset.m_hstmt != SQL_NULL_HSTMT)
+        return;
+    fast.kept = false;
+    db_close_row();
+}
+
+void db_release_kept_row()
+{
+    if (fast.kept)
+        drop_kept_row();
+    forget_fast_state();
 }
 
 row_value_table& db_store_row()

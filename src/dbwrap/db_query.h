@@ -20,3 +20,19 @@ row_value_table& db_store_row();
 int db_count_rows();
 // Empties the row store.
 void db_clear_row();
+
+// The fast path for busy servers (ini key odbc_fast_path): the catalog check
+// runs once for each statement shape (select list, table, filter) and again
+// after any failure, and the user-table recordset stays open between queries
+// of one shape, so that the next query only binds its values and executes
+// the prepared statement once. Off, every query is checked, prepared,
+// executed and requeried, and the recordset closed after it.
+void db_set_fast_path(bool on);
+
+// Ends a command's query: closes the user-table recordset, unless the fast
+// path keeps it for the next query. failed: reading the row raised an error
+// after db_query, so the statement is not trusted again.
+void db_end_query(bool failed);
+
+// The end of the session: a recordset the fast path kept is closed.
+void db_release_kept_row();

@@ -1,4 +1,4 @@
-// The directory's thirteen settings, read from the ini file. They live here,
+// The directory's settings, read from the ini file. They live here,
 // below the directory, because the connection wrapper builds its connect
 // string from the same record the directory fills.
 #pragma once
@@ -22,4 +22,6 @@ struct odbc_settings_record {
     std::optional<std::string> field_quota;
     std::optional<std::string> field_mailmask;
     std::optional<std::string> field_maildrop;
+    // "true" in any letter case turns the fast path on (db_set_fast_path).
+    std::optional<std::string> odbc_fast_path;
 };

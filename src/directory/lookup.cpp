@@ -14,6 +14,10 @@ namespace {
 // The one record handed to the front end; it empties it after printing.
 auth_result result_record;
 
+// Set when reading the found row raised an error: the fast path must not
+// keep that statement for the next command.
+bool row_read_failed = false;
+
 const char* text_or_empty(const std::optional<std::string>& text)
 {
     return text ? text->c_str() : "";
@@ -61,6 +65,7 @@ void release_result(auth_result& result)
 // over the result is a failed command, not the end of the process.
 bool fetch_single_row(bool log_located)
 {
+    row_read_failed = false;
     try {
         if (log_located)
             debug_log("...User Located");
@@ -71,6 +76,7 @@ bool fetch_single_row(bool log_located)
         return true;
     } catch (const CDBException& error) {
         log_db_exception("reading the row", error);
+        row_read_failed = true;
         release_result(result_record);
         return false;
     }
@@ -196,6 +202,7 @@ auth_result* directory_check(command_words& words)
     debug_log("...Sending Query {%s}", statement.c_str());
 
     auth_result* result = nullptr;
+    row_read_failed = false;
     if (db_query(statement, {words[1].value_or(""), words[2].value_or("")}) != 0) {
         debug_log("...Query Failed");
     } else {
@@ -220,7 +227,7 @@ auth_result* directory_check(command_words& words)
         }
         db_clear_row();
     }
-    db_close_row();
+    db_end_query(row_read_failed);
     set_mail_uid();
     return result;
 }
@@ -236,6 +243,7 @@ auth_result* directory_lookup(command_words& words)
     debug_log("...Sending Query {%s}", statement.c_str());
 
     auth_result* result = nullptr;
+    row_read_failed = false;
     if (db_query(statement, {words[1].value_or("")}) != 0) {
         debug_log("...Query Failed");
     } else {
@@ -247,7 +255,7 @@ auth_result* directory_lookup(command_words& words)
         }
         db_clear_row();
     }
-    db_close_row();
+    db_end_query(row_read_failed);
     set_mail_uid();
     return result;
 }

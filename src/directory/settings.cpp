@@ -3,6 +3,7 @@
 
 #include "config/log.h"
 #include "dbwrap/db_connection.h"
+#include "dbwrap/db_query.h"
 #include "directory/directory.h"
 
 odbc_settings_record odbc_settings;
@@ -29,6 +30,7 @@ const setting_key setting_keys[] = {
     {"field_quota", &odbc_settings_record::field_quota},
     {"field_mailmask", &odbc_settings_record::field_mailmask},
     {"field_maildrop", &odbc_settings_record::field_maildrop},
+    {"odbc_fast_path", &odbc_settings_record::odbc_fast_path},
 };
 
 // Only A to Z fold: a key is an ASCII word, and the locale must not decide
@@ -87,6 +89,7 @@ int directory_start()
                     odbc_settings.odbc_login ? odbc_settings.odbc_login->c_str() : "(null)");
         return 0;
     }
+    db_set_fast_path(odbc_settings.odbc_fast_path && same_key(odbc_settings.odbc_fast_path->c_str(), "true"));
     debug_log("...ODBC: Connected to (%s) database driver..",
               odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
     return 1;
@@ -99,6 +102,8 @@ int directory_exit(command_words&)
 
 void directory_cleanup()
 {
+    db_release_kept_row();
+    db_set_fast_path(false);
     odbc_settings.odbc_server.reset();
     odbc_settings.odbc_login.reset();
     odbc_settings.odbc_password.reset();
@@ -112,6 +117,7 @@ void directory_cleanup()
     odbc_settings.field_quota.reset();
     odbc_settings.field_mailmask.reset();
     odbc_settings.field_maildrop.reset();
+    odbc_settings.odbc_fast_path.reset();
 }
 
 auth_module_table directory_auth_module()

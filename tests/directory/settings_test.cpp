@@ -49,6 +49,7 @@ TEST_F(fresh_settings, LoadMatchesWholeKeysInAnyAsciiCase)
         {"field_quota", "quota", &odbc_settings_record::field_quota},
         {"field_mailmask", "mask", &odbc_settings_record::field_mailmask},
         {"Field_MailDrop", "drop", &odbc_settings_record::field_maildrop},
+        {"ODBC_Fast_Path", "TRUE", &odbc_settings_record::odbc_fast_path},
         {"field_username ", "nope", nullptr},
         {"field_user", "nope", nullptr},
         {"unknown", "nope", nullptr},
