@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -32,6 +33,14 @@ inline const char* const full_ini =
     "field_password pass\n"
     "field_username [user]\n"
     "odbc_mail_user_table maildb\n";
+
+// Whether the ini files that worlds write turn the fast path on; the
+// fixture sets it for the instantiations that run with the key.
+inline bool& fast_path_in_ini()
+{
+    static bool on = false;
+    return on;
+}
 
 class world {
 public:
@@ -88,7 +97,17 @@ public:
             "INSERT INTO maildb VALUES ('carl@example.org', 'c', 'Null', '5', '', '');");
     }
 
-    void write_ini(const std::string& text) { env_.write_file("quillmar.ini", text); }
+    void write_ini(const std::string& text)
+    {
+        if (!fast_path_in_ini()) {
+            env_.write_file("quillmar.ini", text);
+            return;
+        }
+        std::string with_key = text;
+        if (!with_key.empty() && with_key.back() != '\n')
+            with_key += '\n';
+        env_.write_file("quillmar.ini", with_key + "odbc_fast_path true\n");
+    }
 
     qmtest::child_options options(std::vector<std::string> args = {}) const
     {
@@ -153,25 +172,50 @@ private:
     std::vector<std::pair<std::string, std::string>> extra_;
 };
 
+// One database, with the fast path off (the ini as written) or on.
+struct db_case {
+    db_case(db_kind k, bool f = false) : kind(k), fast(f) {}
+    db_kind kind;
+    bool fast;
+};
+inline void PrintTo(const db_case& c, std::ostream* out)
+{
+    *out << qmtest::db_kind_name(c.kind) << (c.fast ? " fast path" : "");
+}
+
+// Each database twice: every answer and error line must be the same with
+// the fast path on.
+inline ::testing::internal::ParamGenerator<db_case> both_paths(std::initializer_list<db_kind> kinds)
+{
+    std::vector<db_case> cases;
+    for (bool fast : {false, true})
+        for (db_kind kind : kinds)
+            cases.emplace_back(kind, fast);
+    return ::testing::ValuesIn(cases);
+}
+
 // The fixture of the tests that run on every database: a missing server
 // skips them when run by hand and fails them under the test command.
-class database_test : public ::testing::TestWithParam<db_kind> {
+class database_test : public ::testing::TestWithParam<db_case> {
 protected:
     void SetUp() override
     {
-        if (qmtest::has_server(GetParam(), qmtest::read_servers_env()))
+        fast_path_in_ini() = GetParam().fast;
+        if (qmtest::has_server(db(), qmtest::read_servers_env()))
             return;
         if (qmtest::servers_required())
-            FAIL() << "no " << qmtest::db_kind_name(GetParam()) << " server for the test run";
-        GTEST_SKIP() << "no " << qmtest::db_kind_name(GetParam())
+            FAIL() << "no " << qmtest::db_kind_name(db()) << " server for the test run";
+        GTEST_SKIP() << "no " << qmtest::db_kind_name(db())
                      << " server (QM_DB_SERVERS_ENV names the file of scripts/db-servers.sh)";
     }
-    db_kind db() const { return GetParam(); }
+    void TearDown() override { fast_path_in_ini() = false; }
+    db_kind db() const { return GetParam().kind; }
+    bool fast() const { return GetParam().fast; }
 };
 
-inline std::string db_label(const ::testing::TestParamInfo<db_kind>& info)
+inline std::string db_label(const ::testing::TestParamInfo<db_case>& info)
 {
-    return qmtest::db_kind_name(info.param);
+    return std::string(qmtest::db_kind_name(info.param.kind)) + (info.param.fast ? "_FastPath" : "");
 }
 
 }  // namespace qmdir
@@ -179,6 +223,6 @@ inline std::string db_label(const ::testing::TestParamInfo<db_kind>& info)
 #define QM_ON_EVERY_DATABASE(suite)                                                            \
     class suite : public qmdir::database_test {};                                              \
     INSTANTIATE_TEST_SUITE_P(Db, suite,                                                        \
-                             ::testing::Values(qmdir::db_kind::sqlite, qmdir::db_kind::postgres, \
-                                               qmdir::db_kind::mariadb),                       \
+                             qmdir::both_paths({qmdir::db_kind::sqlite, qmdir::db_kind::postgres, \
+                                                qmdir::db_kind::mariadb}),                     \
                              qmdir::db_label)

@@ -13,7 +13,7 @@ namespace {
 using qmdir::world;
 
 class DirectoryManyProcesses : public qmdir::database_test {};
-INSTANTIATE_TEST_SUITE_P(Db, DirectoryManyProcesses, ::testing::Values(qmdir::db_kind::postgres),
+INSTANTIATE_TEST_SUITE_P(Db, DirectoryManyProcesses, qmdir::both_paths({qmdir::db_kind::postgres}),
                          qmdir::db_label);
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -50,7 +50,7 @@ std::vector<std::string> ask(qmtest::child_session& session, const std::string& 
 
 class DirectoryRestart : public qmdir::database_test {};
 INSTANTIATE_TEST_SUITE_P(Db, DirectoryRestart,
-                         ::testing::Values(qmdir::db_kind::postgres, qmdir::db_kind::mariadb),
+                         qmdir::both_paths({qmdir::db_kind::postgres, qmdir::db_kind::mariadb}),
                          qmdir::db_label);
 
 TEST_P(DirectoryRestart, RefusedWhileDownServedAgainWhenBack)
@@ -101,7 +101,7 @@ TEST_P(DirectoryRestart, RefusedWhileDownServedAgainWhenBack)
 // PostgreSQL's driver cancels a statement that outlasts the query timeout
 // (15 s) and keeps the connection, so the next command is served at once.
 class DirectorySlowQuery : public qmdir::database_test {};
-INSTANTIATE_TEST_SUITE_P(Db, DirectorySlowQuery, ::testing::Values(qmdir::db_kind::postgres),
+INSTANTIATE_TEST_SUITE_P(Db, DirectorySlowQuery, qmdir::both_paths({qmdir::db_kind::postgres}),
                          qmdir::db_label);
 
 TEST_P(DirectorySlowQuery, CancelledAfterTheTimeoutConnectionKept)
@@ -149,7 +149,7 @@ TEST_P(DirectorySlowQuery, ViewAsUserTableWithUpdatableCursorsOff)
 // query by dropping the connection, which is then opened again for the next
 // try. A view is a user table like any other.
 class DirectoryReadTimeout : public qmdir::database_test {};
-INSTANTIATE_TEST_SUITE_P(Db, DirectoryReadTimeout, ::testing::Values(qmdir::db_kind::mariadb),
+INSTANTIATE_TEST_SUITE_P(Db, DirectoryReadTimeout, qmdir::both_paths({qmdir::db_kind::mariadb}),
                          qmdir::db_label);
 
 TEST_P(DirectoryReadTimeout, SlowViewDropsTheConnectionNextCommandServed)

@@ -276,7 +276,7 @@ TEST_P(DirectoryLog, SuccessfulLookupInOrder)
     w.write_ini("field_username [user]\nfield_password pass\n");
     qmtest::child_result r = w.run("lookup bob\nquit\n", {"-debug"});
     expect_clean_end(r);
-    const std::vector<std::string> expected = {
+    std::vector<std::string> expected = {
         "...Lookup: User='bob'",
         "...Sending Query {SELECT [user],pass FROM maildb WHERE [user]=?}",
         "SELECT = ([user],pass), FROM = (maildb)",
@@ -301,6 +301,13 @@ TEST_P(DirectoryLog, SuccessfulLookupInOrder)
         "...User Located",
         "odbc row now closed",
     };
+    // The fast path's open has executed the statement already, and keeps the
+    // recordset for the next command: those steps leave no line.
+    if (fast()) {
+        for (const char* skipped : {"restart check", "do requery", "Requery success, initial record count = (1)",
+                                    "odbc row now closed"})
+            expected.erase(std::find(expected.begin(), expected.end(), skipped));
+    }
     std::vector<std::string> log = w.log_messages();
     auto start = std::find(log.begin(), log.end(), expected.front());
     ASSERT_NE(start, log.end()) << w.log_text();
