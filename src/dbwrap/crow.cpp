@@ -25,26 +25,32 @@ void CRow::Close()
 
 void CRow::RemoveColumns()
 {
-    while (!m_listNames.empty()) {
-        m_listNames.pop_front();
-        m_listValues.pop_front();
-    }
-    m_listValues.clear();
-    m_listParams.clear();
+    m_spareNodes.splice(m_spareNodes.end(), m_listNames);
+    m_spareNodes.splice(m_spareNodes.end(), m_listValues);
+    m_spareNodes.splice(m_spareNodes.end(), m_listParams);
     m_nFields = 0;
     m_nParams = 0;
 }
 
+std::string& CRow::TakeNode(std::list<std::string>& into)
+{
+    if (m_spareNodes.empty())
+        into.emplace_back();
+    else
+        into.splice(into.end(), m_spareNodes, m_spareNodes.begin());
+    return into.back();
+}
+
 void CRow::AddColumn(const std::string& name)
 {
-    m_listValues.emplace_back();
-    m_listNames.push_back(name);
+    TakeNode(m_listValues).clear();
+    TakeNode(m_listNames) = name;
     ++m_nFields;
 }
 
 void CRow::AddParameter(const std::string& value)
 {
-    m_listParams.push_back(value);
+    TakeNode(m_listParams) = value;
     ++m_nParams;
 }
 

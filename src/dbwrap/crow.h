@@ -31,4 +31,13 @@ public:
     std::list<std::string> m_listNames;
     std::list<std::string> m_listValues;
     std::list<std::string> m_listParams;
+
+private:
+    // Appends a node to `into`, taken from the spare nodes when there is one.
+    std::string& TakeNode(std::list<std::string>& into);
+
+    // Nodes of emptied lists, kept for the next query: every command adds
+    // the same columns again, and moving a node between lists allocates
+    // nothing.
+    std::list<std::string> m_spareNodes;
 };
