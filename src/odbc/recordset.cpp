@@ -289,7 +289,14 @@ void CRecordset::BuildSQL(const char* lpszSQL) {
     m_strSQL += m_strOrderBy;
   }
   if (m_bUpdatable || m_bAppendable) {
-    SQLUpdatability verdict = AnalyseUpdatability(m_strSQL);
+    // A recordset that is opened again and again builds the same text each
+    // time; its analysis is kept with the text it was made for.
+    if (m_strAnalysedSQL != m_strSQL || !m_bAnalysed) {
+      m_analysedVerdict = AnalyseUpdatability(m_strSQL);
+      m_strAnalysedSQL = m_strSQL;
+      m_bAnalysed = true;
+    }
+    const SQLUpdatability& verdict = m_analysedVerdict;
     if (verdict.updatable) {
       m_strTableName = verdict.tableName;
     } else {

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "odbc/sql_text.h"
+
 class CDatabase;
 class CDBVariant;
 class FieldExchange;
@@ -255,4 +257,8 @@ class CRecordset {
 
   // The connection this recordset made for itself (m_bRecordsetDb).
   std::unique_ptr<CDatabase> m_ownedDatabase;
+  // The last statement text analysed for updatability, and the verdict.
+  std::string m_strAnalysedSQL;
+  SQLUpdatability m_analysedVerdict;
+  bool m_bAnalysed = false;
 };
