@@ -12,36 +12,48 @@ namespace {
 
 row_value_table row_values;
 
-// What the fast path remembers between queries: the shape whose columns the
-// catalog confirmed, and whether the recordset still holds that shape's
-// prepared statement, sound for another execution.
-struct {
-    bool on = false;
-    bool checked = false;
-    bool kept = false;
+// A statement shape: what the catalog check and the prepared statement
+// depend on. The values bound to its markers are not part of it.
+struct query_shape {
     bool has_filter = false;
     std::vector<std::string> names;
     std::string table, filter;
+
+    bool matches(const query_parts& parts) const
+    {
+        return parts.has_filter == has_filter && parts.table == table && parts.filter == filter &&
+               parts.names == names;
+    }
+};
+
+// What the fast path remembers between queries: the shapes whose columns
+// the catalog confirmed (check and lookup take turns, so there are two), and
+// whether the recordset still holds the prepared statement of kept_shape,
+// sound for another execution.
+struct {
+    bool on = false;
+    std::vector<query_shape> checked;
+    bool kept = false;
+    query_shape kept_shape;
 } fast;
 
-bool same_shape(const query_parts& parts)
+query_shape shape_of(const query_parts& parts)
 {
-    return parts.has_filter == fast.has_filter && parts.table == fast.table && parts.filter == fast.filter &&
-           parts.names == fast.names;
+    return query_shape{parts.has_filter, parts.names, parts.table, parts.filter};
 }
 
-void remember_shape(const query_parts& parts)
+bool shape_checked(const query_parts& parts)
 {
-    fast.has_filter = parts.has_filter;
-    fast.names = parts.names;
-    fast.table = parts.table;
-    fast.filter = parts.filter;
+    for (const query_shape& shape : fast.checked)
+        if (shape.matches(parts))
+            return true;
+    return false;
 }
 
 // After any failure the next query is checked and prepared afresh.
 void forget_fast_state()
 {
-    fast.checked = false;
+    fast.checked.clear();
     fast.kept = false;
 }
 
@@ -165,15 +177,17 @@ int read_rows()
 
 int run_query(const query_parts& parts, const std::vector<std::string>& parameters)
 {
-    if (fast.on && fast.checked && same_shape(parts)) {
+    if (fast.on && shape_checked(parts)) {
         // The catalog confirmed these columns at an earlier query.
     } else {
-        fast.checked = false;
         if (check_columns(parts) != 0)
             return -1;
+        // A program whose statements are built afresh from settings never
+        // has more than a few shapes; the list stays short regardless.
         if (fast.on) {
-            remember_shape(parts);
-            fast.checked = true;
+            if (fast.checked.size() >= 8)
+                fast.checked.clear();
+            fast.checked.push_back(shape_of(parts));
         }
     }
 
@@ -206,6 +220,7 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
         // fast path does not execute it a second time.
         if (fast.on) {
             fast.kept = true;
+            fast.kept_shape = shape_of(parts);
             return read_rows();
         }
     }
@@ -300,7 +315,7 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
     }
 
     if (fast.kept) {
-        if (same_shape(parts) && row_recordset.m_hstmt != SQL_NULL_HSTMT &&
+        if (fast.kept_shape.matches(parts) && row_recordset.m_hstmt != SQL_NULL_HSTMT &&
             row_recordset.m_listParams.size() == parameters.size()) {
             // Whatever goes wrong on the kept statement (the table changed
             // under it, the connection went away) is not reported from here:
