@@ -30,12 +30,25 @@ void record(const command_words& words) {
     back_end_called = true;
 }
 
+// A value as the user table could hold it: anything at all, line breaks
+// included ("|" in the command line stands for a line feed, "~" for a
+// carriage return, so that a single input line can carry them).
+std::optional<std::string> stored(const std::optional<std::string>& word) {
+    if (!word) return std::nullopt;
+    std::string value = *word;
+    for (char& c : value) {
+        if (c == '|') c = '\n';
+        if (c == '~') c = '\r';
+    }
+    return value;
+}
+
 auth_result* fill_result(command_words& words) {
     record(words);
     if (!(script & 0x01)) return nullptr;
-    result_record.user = words[1];
-    if (script & 0x02) result_record.maildrop = "/var/mail/" + words[1].value_or("");
-    if (script & 0x04) result_record.options = "fwd=" + words[2].value_or("") + " quota=10";
+    result_record.user = stored(words[1]);
+    if (script & 0x02) result_record.maildrop = "/var/mail/" + stored(words[1]).value_or("");
+    if (script & 0x04) result_record.options = "fwd=" + stored(words[2]).value_or("") + " quota=10";
     mail_uid = (script & 0x08) ? 1000 : 0;
     return &result_record;
 }

@@ -67,6 +67,25 @@ int find_command(const std::string& word) {
     return -1;
 }
 
+// A stored value holding a line break would split the "+OK" line in two, and
+// the second half would wait as a forged answer to the server's next command
+// (a user table value such as "box\r\n+OK admin" could log anyone in). Such a
+// record is refused like a failed look-up; the log says why.
+auth_result* answerable(auth_result* result) {
+    if (!result) return nullptr;
+    bool breaks = false;
+    for (const std::optional<std::string>* text : {&result->user, &result->maildrop, &result->options})
+        if (*text && (*text)->find_first_of("\r\n") != std::string::npos) breaks = true;
+    if (!breaks) return result;
+    error_log("Result record holds a line break: answered as a failure");
+    result->user.reset();
+    result->password.reset();
+    result->mailmask.reset();
+    result->maildrop.reset();
+    result->options.reset();
+    return nullptr;
+}
+
 }  // namespace
 
 void print_ok_line(auth_result& result, const char* prefix) {
@@ -159,7 +178,7 @@ int handle_command_line(const std::string& line) {
             std::printf("-ERR 'check' is not supported%s", eol);
         } else if (!words[1] || !words[2]) {
             std::printf("-ERR No username/password provided%s", eol);
-        } else if (auth_result* result = auth_module.check(words)) {
+        } else if (auth_result* result = answerable(auth_module.check(words))) {
             print_ok_line(*result, "+OK");
         } else {
             std::printf("-ERR %s password wrong or not a valid user%s",
@@ -171,7 +190,7 @@ int handle_command_line(const std::string& line) {
             std::printf("-ERR 'lookup' is not supported%s", eol);
         } else if (!words[1]) {
             std::printf("-ERR No username/password provided%s", eol);
-        } else if (auth_result* result = auth_module.lookup(words)) {
+        } else if (auth_result* result = answerable(auth_module.lookup(words))) {
             print_ok_line(*result, "+OK");
         } else {
             std::printf("-ERR %s Not Located in database%s",
