@@ -13,6 +13,13 @@
 // process answering one command at a time costs on top of the bare pipe round
 // trip, which no work saved in the authenticator can remove.
 //
+// Beside the authenticator as the ini file has it, the same binary with
+// odbc_fast_path true, and the closest peer program: squid's basic_db_auth
+// (a Perl helper keeping one prepared statement with --persist), driven over
+// the same kind of pipe with its own "user password" lines; --peer names
+// another copy of it, and a machine without it (scripts/bench.sh installs
+// it) measures the rest.
+//
 // --binary runs another build of the authenticator (by default the one built
 // beside this benchmark), so that two builds can be compared in turns on a
 // machine whose load changes from minute to minute.
@@ -27,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -314,6 +322,12 @@ qmtest::child_options authenticator_options(const odbc_env& env)
     return o;
 }
 
+// The peer answers "OK" or "ERR <reason>", one line a request.
+bool ask_peer(qmtest::child_session& s, const std::string& line)
+{
+    return s.write(line) && s.read_line() == "OK\n";
+}
+
 bool ask(qmtest::child_session& s, const std::string& line)
 {
     if (!s.write(line))
@@ -349,6 +363,7 @@ int main(int argc, char** argv)
     const long memory_checks = argument(argc, argv, "--memory", 100000);
     const std::string db = text_argument(argc, argv, "--db", "sqlite");
     const std::string binary = text_argument(argc, argv, "--binary", QM_BINARY);
+    const std::string peer = text_argument(argc, argv, "--peer", "/usr/lib/squid/basic_db_auth");
     std::mt19937 rng(20261207);
 
     odbc_env env("quillmar");
@@ -376,14 +391,45 @@ int main(int argc, char** argv)
     env.write_file("quillmar.ini",
                    "field_username [user]\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
                    "field_mailmask mask\nfield_maildrop maildrop\n");
+    // The fast path's authenticator runs in a folder of its own, for its ini.
+    const std::string fast_dir = env.dir() + "/fast";
+    mkdir(fast_dir.c_str(), 0700);
+    env.write_file("fast/quillmar.ini",
+                   "field_username [user]\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
+                   "field_mailmask mask\nfield_maildrop maildrop\nodbc_fast_path true\n");
+    qmtest::child_options fast_options = authenticator_options(env);
+    fast_options.cwd = fast_dir;
+
+    // The peer reads the same table through Perl's own database drivers.
+    std::string peer_dsn = "DBI:SQLite:dbname=" + env.db_path();
+    if (db == "postgres") {
+        std::string port;
+        for (const auto& setting : server->dsn_settings())
+            if (setting.first == "Port")
+                port = setting.second;
+        peer_dsn = "DBI:Pg:dbname=" + server->name() + ";host=127.0.0.1;port=" + port;
+    }
+    const bool with_peer = db != "mariadb" && access(peer.c_str(), R_OK) == 0;
+    qmtest::child_options peer_options;
+    peer_options.argv0 = "basic_db_auth";
+    peer_options.args = {peer,         "--dsn",      peer_dsn,    "--user",      "quillmar",
+                         "--password", "qm-secret",  "--table",   "maildb",      "--usercol",
+                         "\"user\"",   "--passwdcol", "pass",      "--cond",      "",
+                         "--plaintext", "--persist"};
+    auto peer_line = [](const user_row& u) { return u.user + " " + u.pass + "\n"; };
+
     std::uniform_int_distribution<std::size_t> pick(0, users.size() - 1);
     auto line_for = [&](const user_row& u) { return "check " + u.user + " " + u.pass + "\n"; };
 
     // The four measurements take turns in short blocks, so that the load
     // others put on the machine falls on all of them alike.
-    std::vector<double> auth, pipe, floor_a, floor_b, floor_child;
+    std::vector<double> auth, pipe, floor_a, floor_b, floor_child, auth_fast, peer_times;
     {
         qmtest::child_session session(binary, authenticator_options(env));
+        qmtest::child_session fast_session(binary, fast_options);
+        std::unique_ptr<qmtest::child_session> peer_session;
+        if (with_peer)
+            peer_session = std::make_unique<qmtest::child_session>("/usr/bin/perl", peer_options);
         qmtest::child_options floor_options = authenticator_options(env);
         floor_options.argv0 = "quillmar_bench";
         floor_options.args = {"--floor-child", env.connect_string(), std::string(1, quote)};
@@ -400,6 +446,10 @@ int main(int argc, char** argv)
                 throw std::runtime_error("echo child failed");
             if (!ask(floor_server, line_for(users[pick(rng)])))
                 throw std::runtime_error("floor child failed");
+            if (!ask(fast_session, line_for(users[pick(rng)])))
+                throw std::runtime_error("warm-up check refused with the fast path");
+            if (peer_session && !ask_peer(*peer_session, peer_line(users[pick(rng)])))
+                throw std::runtime_error("basic_db_auth refused a warm-up check");
         }
         const long block = 50;
         for (long done = 0; done < checks; done += block) {
@@ -436,7 +486,24 @@ int main(int argc, char** argv)
                     throw std::runtime_error("floor child failed");
                 floor_child.push_back(micros_since(start));
             }
+            for (long i = 0; i < n; ++i) {
+                const user_row& u = users[pick(rng)];
+                auto start = clock_type::now();
+                if (!ask(fast_session, line_for(u)))
+                    throw std::runtime_error("check refused with the fast path for " + u.user);
+                auth_fast.push_back(micros_since(start));
+            }
+            for (long i = 0; peer_session && i < n; ++i) {
+                const user_row& u = users[pick(rng)];
+                auto start = clock_type::now();
+                if (!ask_peer(*peer_session, peer_line(u)))
+                    throw std::runtime_error("basic_db_auth refused " + u.user);
+                peer_times.push_back(micros_since(start));
+            }
         }
+        fast_session.finish();
+        if (peer_session)
+            peer_session->finish();
         session.finish();
         cat.finish();
         floor_server.finish();
@@ -462,6 +529,27 @@ int main(int argc, char** argv)
                 "+ pipe; the authenticator %.2f times it)\n",
                 fc.per_second, fc.median_us, fc.p99_us, floor_a_median > 0 ? fc.median_us / floor_a_median : 0,
                 fc.median_us > 0 ? a.median_us / fc.median_us : 0);
+
+    figures f = summarise(auth_fast), pr = summarise(peer_times);
+    std::printf("fast path on    %9.0f checks/s  median %7.1f us  p99 %7.1f us  (%.2f times the "
+                "authenticator without it)\n",
+                f.per_second, f.median_us, f.p99_us, a.median_us > 0 ? f.median_us / a.median_us : 0);
+    double bound = 1.5 * fb.median_us + p.median_us;
+    std::printf("fast path median ratio to floor (b) + pipe: %.2f; to 1.5 x floor (b) + pipe (%.1f us): "
+                "%.2f (goal at most 1.00: %s)\n",
+                fb.median_us + p.median_us > 0 ? f.median_us / (fb.median_us + p.median_us) : 0, bound,
+                bound > 0 ? f.median_us / bound : 0, f.median_us <= bound ? "met" : "missed");
+    if (with_peer) {
+        std::printf("basic_db_auth --persist %6.0f checks/s  median %7.1f us  p99 %7.1f us\n", pr.per_second,
+                    pr.median_us, pr.p99_us);
+        std::printf("fast path median ratio to basic_db_auth: %.2f (goal below 1.00: %s); without the "
+                    "fast path: %.2f\n",
+                    pr.median_us > 0 ? f.median_us / pr.median_us : 0, f.median_us < pr.median_us ? "met" : "missed",
+                    pr.median_us > 0 ? a.median_us / pr.median_us : 0);
+    } else {
+        std::printf("basic_db_auth: not measured (%s)\n",
+                    db == "mariadb" ? "no MariaDB driver for it here" : "not installed; scripts/bench.sh installs it");
+    }
 
     if (memory_checks > 0) {
         qmtest::child_session session(binary, authenticator_options(env));
