@@ -69,15 +69,17 @@ int find_command(const std::string& word) {
 
 // A stored value holding a line break would split the "+OK" line in two, and
 // the second half would wait as a forged answer to the server's next command
-// (a user table value such as "box\r\n+OK admin" could log anyone in). Such a
-// record is refused like a failed look-up; the log says why.
+// (a user table value such as "box\r\n+OK admin" could log anyone in); one
+// holding a NUL would reach the server cut short. Such a record is refused
+// like a failed look-up; the log says why.
 auth_result* answerable(auth_result* result) {
     if (!result) return nullptr;
+    static const std::string unprintable("\r\n\0", 3);
     bool breaks = false;
     for (const std::optional<std::string>* text : {&result->user, &result->maildrop, &result->options})
-        if (*text && (*text)->find_first_of("\r\n") != std::string::npos) breaks = true;
+        if (*text && (*text)->find_first_of(unprintable) != std::string::npos) breaks = true;
     if (!breaks) return result;
-    error_log("Result record holds a line break: answered as a failure");
+    error_log("Result record holds a line break or NUL: answered as a failure");
     result->user.reset();
     result->password.reset();
     result->mailmask.reset();

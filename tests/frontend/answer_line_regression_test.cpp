@@ -1,7 +1,8 @@
 // Found by fuzzing the protocol: a result value with a line break in it
 // split the "+OK" line, and its second half stood ready as the answer to the
-// server's next command. A record that cannot be shown on one line is now
-// refused like a failed check or lookup, with an error line in the log.
+// server's next command. A record that cannot be shown on one line (or
+// whole: a NUL cuts a C text short) is now refused like a failed check or
+// lookup, with an error line in the log.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -59,22 +60,22 @@ private:
 }  // namespace
 
 TEST_F(AnswerLine, RecordWithLineBreakIsRefused) {
+    using text = std::optional<std::string>;
     struct row {
-        const char* user;
-        const char* maildrop;
-        const char* options;
+        text user, maildrop, options;
         bool refused;
     };
     const std::vector<row> rows = {
         {"ann", "/var/mail/ann", "fwd=\"x\"", false},
         {"ann", "/var/mail/ann\r\n+OK admin /var/mail/admin", "fwd=\"x\"", true},
-        {"ann", "/var/mail/ann\n", nullptr, true},
+        {"ann", "/var/mail/ann\n", std::nullopt, true},
         {"ann", "/var/mail/ann", "fwd=\"x\r\n+OK admin\"", true},
-        {"ann", nullptr, "quota=\"1\"\r", true},
-        {"ann\n+OK admin", "/var/mail/ann", nullptr, true},
-        {"a\rnn", nullptr, nullptr, true},
+        {"ann", std::nullopt, "quota=\"1\"\r", true},
+        {"ann\n+OK admin", "/var/mail/ann", std::nullopt, true},
+        {"a\rnn", std::nullopt, std::nullopt, true},
+        {"ann", std::string("/var/mail/ann\0/elsewhere", 24), std::nullopt, true},
         // Fields that are never shown may hold anything.
-        {"ann", "/var/mail/ann", nullptr, false},
+        {"ann", "/var/mail/ann", std::nullopt, false},
     };
     const std::vector<std::pair<std::string, std::string>> commands = {
         {"check ann pw\r\n", "-ERR ann password wrong or not a valid user\r\n"},
@@ -82,18 +83,20 @@ TEST_F(AnswerLine, RecordWithLineBreakIsRefused) {
     };
     for (const auto& command : commands) {
         for (const row& r : rows) {
-            SCOPED_TRACE(command.first + " with " + (r.maildrop ? r.maildrop : "(none)"));
-            stored_record.user = r.user ? std::optional<std::string>(r.user) : std::nullopt;
+            SCOPED_TRACE(command.first + " with " + r.user.value_or("") + " " + r.maildrop.value_or("") +
+                         " " + r.options.value_or(""));
+            stored_record.user = r.user;
             stored_record.password = "pw\r\nwith a break";
             stored_record.mailmask = "10.0.0.0\n";
-            stored_record.maildrop = r.maildrop ? std::optional<std::string>(r.maildrop) : std::nullopt;
-            stored_record.options = r.options ? std::optional<std::string>(r.options) : std::nullopt;
+            stored_record.maildrop = r.maildrop;
+            stored_record.options = r.options;
             std::string before = log_text();
             std::string out = qmtest::capture_stdout([&] { handle_command_line(command.first); });
             if (r.refused) {
                 EXPECT_EQ(out, command.second);
-                EXPECT_NE(log_text().find("ERROR: Result record holds a line break: answered as a failure\n",
-                                          before.size()),
+                EXPECT_NE(log_text().find(
+                              "ERROR: Result record holds a line break or NUL: answered as a failure\n",
+                              before.size()),
                           std::string::npos);
             } else {
                 EXPECT_EQ(out.compare(0, 7, "+OK ann"), 0) << out;
