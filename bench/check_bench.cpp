@@ -559,7 +559,8 @@ int main(int argc, char** argv)
             if (!ask(session, line_for(users[pick(rng)])))
                 throw std::runtime_error("check refused during the memory run");
             if (i == 1)
-                pid = find_child("quillmar");
+                // The kernel names a process after its file, cut to 15 characters.
+                pid = find_child(binary.substr(binary.find_last_of('/') + 1).substr(0, 15).c_str());
             if (i == 1000)
                 after_first = resident_kib(pid);
         }
