@@ -30,11 +30,20 @@ struct query_shape {
 // the catalog confirmed (check and lookup take turns, so there are two), and
 // whether the recordset still holds the prepared statement of kept_shape,
 // sound for another execution.
+//
+// The fast path's recordset is forward-only: a scrollable cursor makes
+// psqlODBC put the values into the statement text and send it whole each
+// time, where a forward-only one keeps a prepared statement on the server.
+// So the result is walked once, and the first row and the row count are
+// kept for the row store instead of scrolling back.
 struct {
     bool on = false;
     std::vector<query_shape> checked;
     bool kept = false;
     query_shape kept_shape;
+    bool walked = false;
+    int rows = 0;
+    std::vector<std::string> first_row;
 } fast;
 
 query_shape shape_of(const query_parts& parts)
@@ -156,7 +165,13 @@ int read_rows()
     int rows = 0;
     CDBVariant value;
     std::string text;
+    if (fast.on) {
+        fast.walked = true;
+        fast.rows = 0;
+    }
     while (!row_recordset.AtEnd()) {
+        if (fast.on && rows == 0)
+            fast.first_row.assign(row_recordset.m_listValues.begin(), row_recordset.m_listValues.end());
         for (short i = 0; i < columns; ++i) {
             row_recordset.GetFieldValue(i, value);
             // The text serves only the debug line; the value is read either way.
@@ -168,6 +183,8 @@ int read_rows()
         row_recordset.MoveNext();
         ++rows;
     }
+    if (fast.on)
+        fast.rows = rows;
     if (rows == 0) {
         debug_log("No records found\n");
         return -1;
@@ -212,7 +229,10 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
     debug_log("isopen check");
     if (!row_recordset.IsOpen()) {
         debug_log("Opening table (%s)", parts.table.c_str());
-        if (!row_recordset.Open(-1, parts.table.c_str(), CRecordset::none)) {
+        // The authenticator never writes through the recordset; opened
+        // read-only, a driver such as PostgreSQL's needs no row versions and
+        // no extra round trips for each execution of the kept statement.
+        if (!row_recordset.Open(fast.on ? static_cast<int>(CRecordset::forwardOnly) : -1, parts.table.c_str(), fast.on ? CRecordset::readOnly : CRecordset::none)) {
             error_log("Could not open table (%s)", parts.table.c_str());
             return -1;
         }
@@ -294,6 +314,7 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
         error_log("FATAL: Database is not yet open.");
         return 1;
     }
+    fast.walked = false;
     query_parts parts = split_query(statement);
     if (!parts.has_filter)
         debug_log("no filter for query\n");
@@ -381,6 +402,18 @@ void db_release_kept_row()
 
 row_value_table& db_store_row()
 {
+    if (fast.walked) {
+        auto kept_value = fast.first_row.begin();
+        std::size_t entry = 0;
+        for (auto name = row_recordset.m_listNames.begin();
+             name != row_recordset.m_listNames.end() && kept_value != fast.first_row.end(); ++name, ++kept_value) {
+            debug_log("Adding to row result,  column name (%s) and column value (%s)", name->c_str(),
+                      kept_value->c_str());
+            if (entry < row_values.size())
+                row_values[entry++] = *kept_value;
+        }
+        return row_values;
+    }
     row_recordset.MoveToRow(1);
     auto value = row_recordset.m_listValues.begin();
     std::size_t entry = 0;
@@ -397,14 +430,18 @@ row_value_table& db_store_row()
 int db_count_rows()
 {
     int count = 0;
-    while (!row_recordset.AtEnd()) {
-        ++count;
-        row_recordset.MoveNext();
+    if (fast.walked) {
+        count = fast.rows;
+    } else {
+        while (!row_recordset.AtEnd()) {
+            ++count;
+            row_recordset.MoveNext();
+        }
     }
-    if (count > 0)
-        row_recordset.MoveToRow(1);
-    else
+    if (count == 0)
         error_log("No Rows to store");
+    else if (!fast.walked)
+        row_recordset.MoveToRow(1);
     if (count > 1)
         error_log("More than one Row - non unique result!");
     return count;
