@@ -229,10 +229,12 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
     debug_log("isopen check");
     if (!row_recordset.IsOpen()) {
         debug_log("Opening table (%s)", parts.table.c_str());
-        // The authenticator never writes through the recordset; opened
-        // read-only, a driver such as PostgreSQL's needs no row versions and
-        // no extra round trips for each execution of the kept statement.
-        if (!row_recordset.Open(fast.on ? static_cast<int>(CRecordset::forwardOnly) : -1, parts.table.c_str(), fast.on ? CRecordset::readOnly : CRecordset::none)) {
+        // The authenticator never writes through the recordset: the fast
+        // path opens it read-only (no row versions for psqlODBC to fetch) and
+        // forward-only (see the note on its state above).
+        const int open_type = fast.on ? static_cast<int>(CRecordset::forwardOnly) : -1;
+        const std::uint32_t options = fast.on ? CRecordset::readOnly : CRecordset::none;
+        if (!row_recordset.Open(open_type, parts.table.c_str(), options)) {
             error_log("Could not open table (%s)", parts.table.c_str());
             return -1;
         }
