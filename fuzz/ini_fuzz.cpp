@@ -20,6 +20,7 @@
 namespace {
 
 using key_value = std::pair<std::string, std::string>;
+std::string private_dir;
 std::vector<key_value> loaded;
 
 int record_load(const char* key, const char* value) {
@@ -68,9 +69,17 @@ std::vector<std::string> file_lines(const std::string& text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The reader opens "<program>.ini" in the working directory and may
-    // create "<program>.log" there: both stay in a directory of their own.
-    char dir[] = "/tmp/qm-ini-fuzz-XXXXXX";
-    if (!::mkdtemp(dir) || ::chdir(dir) != 0) std::abort();
+    // create "<program>.log" there: both stay in a directory of their own,
+    // entered only while the reader runs (libFuzzer's own paths may be
+    // relative to the directory it was started in).
+    static char dir[] = "/tmp/qm-ini-fuzz-XXXXXX";
+    if (!::mkdtemp(dir)) std::abort();
+    private_dir = dir;
+    std::atexit([] {
+        ::unlink((private_dir + "/fuzz.ini").c_str());
+        ::unlink((private_dir + "/fuzz.log").c_str());
+        ::rmdir(private_dir.c_str());
+    });
     // In debug mode the reader's lines are echoed on stdout.
     int null = ::open("/dev/null", O_WRONLY);
     if (null < 0 || ::dup2(null, STDOUT_FILENO) < 0) std::abort();
@@ -108,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         else
             expected_loads.push_back(*pair);
     }
-    std::FILE* out = std::fopen("fuzz.ini", "wb");
+    std::FILE* out = std::fopen((private_dir + "/fuzz.ini").c_str(), "wb");
     if (!out) std::abort();
     if (!file.empty() && std::fwrite(file.data(), 1, file.size(), out) != file.size()) std::abort();
     std::fclose(out);
@@ -121,7 +130,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     domain.reset();
     info_pass.reset();
 
-    FUZZ_CHECK(load_ini("./fuzz") == 1, text);
+    int started_in = ::open(".", O_RDONLY | O_DIRECTORY);
+    if (started_in < 0 || ::chdir(private_dir.c_str()) != 0) std::abort();
+    int found = load_ini("./fuzz");
+    ::unlink("fuzz.log");
+    if (::fchdir(started_in) != 0) std::abort();
+    ::close(started_in);
+    FUZZ_CHECK(found == 1, text);
     FUZZ_CHECK(loaded == expected_loads, text);
     FUZZ_CHECK(domain == expected_domain, text);
     FUZZ_CHECK(info_pass == expected_pass, text);
@@ -129,6 +144,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(debug_mode == expected_debug, text);
 
     debug_mode = 0;
-    ::unlink("fuzz.log");
     return 0;
 }
