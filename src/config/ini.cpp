@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/ascii_text.h"
 #include "config/log.h"
 #include "frontend/auth_module.h"
 #include "frontend/front_end.h"
@@ -14,15 +15,6 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-bool same_text_ignoring_case(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-        if (x == 0) return true;
-    }
-}
 
 // Reads one whole line (line feed included) whatever its length, so that a
 // long value is never split into a second, bogus key.
@@ -60,14 +52,14 @@ bool split_ini_line(std::string& line, const char*& key, const char*& value) {
 }
 
 void handle_key(std::FILE* file, const char* key, const char* value) {
-    if (same_text_ignoring_case(key, "debug")) {
-        debug_mode = same_text_ignoring_case(value, "true") ? 1 : 0;
-    } else if (same_text_ignoring_case(key, "log_path")) {
+    if (ascii_equal_ignoring_case(key, "debug")) {
+        debug_mode = ascii_equal_ignoring_case(value, "true") ? 1 : 0;
+    } else if (ascii_equal_ignoring_case(key, "log_path")) {
         log_path = value;
         start_log("log_path set to (%s)", value);
-    } else if (same_text_ignoring_case(key, "domain")) {
+    } else if (ascii_equal_ignoring_case(key, "domain")) {
         domain = value;
-    } else if (same_text_ignoring_case(key, "info_pass")) {
+    } else if (ascii_equal_ignoring_case(key, "info_pass")) {
         info_pass = value;
     } else if (auth_module.load) {
         auth_module.load(key, value);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
 
@@ -19,15 +20,6 @@ const char* const eol = "\r\n";
 
 bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-bool equal_ignoring_case(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-        if (x == 0) return true;
-    }
-}
 
 // Spaces alone separate words; a run of them counts as one, and whatever
 // follows the third word stays together as word 3.
@@ -62,7 +54,7 @@ int find_command(const std::string& word) {
         const char* name = auth_module.names[i];
         if (!name) continue;
         if (name[0] != word.c_str()[0]) continue;
-        if (equal_ignoring_case(name, word.c_str())) return i;
+        if (ascii_equal_ignoring_case(name, word.c_str())) return i;
     }
     return -1;
 }
@@ -257,8 +249,8 @@ bool read_command_line(std::string& line) {
 
 int quillmar_main(int argc, char** argv) {
     if (argc >= 2) {
-        if (equal_ignoring_case(argv[1], "-debug")) debug_mode = 1;
-        if (equal_ignoring_case(argv[1], "-version")) {
+        if (ascii_equal_ignoring_case(argv[1], "-debug")) debug_mode = 1;
+        if (ascii_equal_ignoring_case(argv[1], "-version")) {
             std::printf("Tarvel's Quillmar Version %s\n+OK\n", quillmar_version);
             std::fflush(stdout);
             return 0;
