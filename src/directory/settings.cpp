@@ -1,6 +1,7 @@
 // The directory's settings and its connection at start-up.
 #include <cstdio>
 
+#include "config/ascii_text.h"
 #include "config/log.h"
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
@@ -33,22 +34,6 @@ const setting_key setting_keys[] = {
     {"odbc_fast_path", &odbc_settings_record::odbc_fast_path},
 };
 
-// Only A to Z fold: a key is an ASCII word, and the locale must not decide
-// which ini lines are ours.
-bool same_key(const char* a, const char* b)
-{
-    for (;; ++a, ++b) {
-        char x = *a, y = *b;
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-        if (x == '\0')
-            return true;
-    }
-}
 
 }  // namespace
 
@@ -67,7 +52,7 @@ int directory_load(const char* key, const char* value)
     if (!key || !value)
         return 0;
     for (const setting_key& k : setting_keys) {
-        if (same_key(key, k.name)) {
+        if (ascii_equal_ignoring_case(key, k.name)) {
             odbc_settings.*k.field = std::string(value);
             return 1;
         }
@@ -89,7 +74,7 @@ int directory_start()
                     odbc_settings.odbc_login ? odbc_settings.odbc_login->c_str() : "(null)");
         return 0;
     }
-    db_set_fast_path(odbc_settings.odbc_fast_path && same_key(odbc_settings.odbc_fast_path->c_str(), "true"));
+    db_set_fast_path(odbc_settings.odbc_fast_path && ascii_equal_ignoring_case(odbc_settings.odbc_fast_path->c_str(), "true"));
     debug_log("...ODBC: Connected to (%s) database driver..",
               odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
     return 1;
