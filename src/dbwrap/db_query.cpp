@@ -172,7 +172,9 @@ int read_rows()
     while (!row_recordset.AtEnd()) {
         if (fast.on && rows == 0)
             fast.first_row.assign(row_recordset.m_listValues.begin(), row_recordset.m_listValues.end());
-        for (short i = 0; i < columns; ++i) {
+        // The bound columns already hold the row; the fast path reads each
+        // field again only for the debug lines.
+        for (short i = 0; i < columns && (!fast.on || debug_mode); ++i) {
             row_recordset.GetFieldValue(i, value);
             // The text serves only the debug line; the value is read either way.
             if (debug_mode) {
