@@ -20,15 +20,30 @@ export QM_DB_SERVERS_ENV="$dbs/servers.env"
 export QM_REQUIRE_DB_SERVERS=1
 
 status=0
+passed=0
+failed=0
 for flavour in plain sanitize; do
   echo "== build and test: $flavour"
   "$root/scripts/build.sh" "$flavour"
-  if ! (cd "$root/build/$flavour" && ctest --output-on-failure -j "$(nproc)"); then
+  log="$root/build/$flavour/ctest-output.txt"
+  if ! (cd "$root/build/$flavour" && ctest --output-on-failure -j "$(nproc)") 2>&1 | tee "$log"; then
+    status=1
+  fi
+  # "N% tests passed, F tests failed out of T"
+  if summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1); then
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
+    t=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+    passed=$((passed + t - f))
+    failed=$((failed + f))
+  else
     status=1
   fi
 done
 echo "== fuzz targets"
 if ! "$root/scripts/fuzz.sh" "${QM_FUZZ_SECONDS:-20}"; then
   status=1
+  failed=$((failed + 1))
 fi
+# One closing line for both builds and the fuzz run.
+echo "tests: $passed passed, $failed failed"
 exit $status
