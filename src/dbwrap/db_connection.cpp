@@ -123,13 +123,8 @@ void db_close_row()
     debug_log("odbc row now closed");
 }
 
-int db_reconnect()
+void db_discard_row()
 {
-    if (!last_connect.known)
-        return 0;
-    error_log("Reconnecting to database driver (%s)", last_connect.data_source.c_str());
-    // The recordset leaves the connection's list first: closing the
-    // connection would otherwise detach it from the connection for good.
     try {
         if (row_recordset.m_hstmt != SQL_NULL_HSTMT)
             row_recordset.Close();
@@ -137,6 +132,16 @@ int db_reconnect()
             row_recordset.RemoveColumns();
     } catch (const CException&) {
     }
+}
+
+int db_reconnect()
+{
+    if (!last_connect.known)
+        return 0;
+    error_log("Reconnecting to database driver (%s)", last_connect.data_source.c_str());
+    // The recordset leaves the connection's list first: closing the
+    // connection would otherwise detach it from the connection for good.
+    db_discard_row();
     row_recordset.m_pDatabase = &odbc_connection;
     odbc_connection.Close();
     bool opened = false;

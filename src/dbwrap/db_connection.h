@@ -20,6 +20,11 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
 // burdens the next one.
 void db_close_row();
 
+// The same without a log line, for a statement that is being thrown away
+// (before a reconnection, or the fast path's kept statement): an error
+// raised while closing it is of no further use and is swallowed.
+void db_discard_row();
+
 // Writes one error line with the state and error texts of an error raised
 // by the class layer, the line ends inside it flattened so that the log
 // keeps all of it.

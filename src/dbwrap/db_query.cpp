@@ -308,13 +308,7 @@ int run_kept_query(const query_parts& parts, const std::vector<std::string>& par
 void drop_kept_row()
 {
     fast.kept = false;
-    try {
-        if (row_recordset.m_hstmt != SQL_NULL_HSTMT)
-            row_recordset.Close();
-        else
-            row_recordset.RemoveColumns();
-    } catch (const CException&) {
-    }
+    db_discard_row();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/ini.h"
+#include "support/child_process.h"
 #include "config/log.h"
 #include "frontend/auth_module.h"
 #include "frontend/front_end.h"
@@ -83,17 +84,7 @@ private:
     auth_module_table saved_module_;
 };
 
-inline std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t lf = text.find('\n', start);
-        std::size_t end = lf == std::string::npos ? text.size() : lf + 1;
-        lines.push_back(text.substr(start, end - start));
-        start = end;
-    }
-    return lines;
-}
+inline std::vector<std::string> lines_of(const std::string& text) { return split_lines(text); }
 
 // True when `s` at `pos` holds a time stamp "Mon DD HH:MM:SS YYYY".
 inline bool is_time_stamp(const std::string& s, std::size_t pos) {
