@@ -1,5 +1,6 @@
 #include "dbwrap/db_query.h"
 
+#include "config/ascii_text.h"
 #include "config/log.h"
 #include "dbwrap/COLUMNST.h"
 #include "dbwrap/db_connection.h"
@@ -89,24 +90,10 @@ constexpr std::size_t field_text_limit = 999;
 // check runs for every catalog row at every command.
 bool same_name(const std::string& bracketed, const std::string& b)
 {
-    const char* a = bracketed.data();
-    std::size_t length = bracketed.size();
-    if (length >= 2 && a[0] == '[' && a[length - 1] == ']') {
-        ++a;
-        length -= 2;
-    }
-    if (length != b.size())
-        return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
+    std::string_view a = bracketed;
+    if (a.size() >= 2 && a.front() == '[' && a.back() == ']')
+        a = a.substr(1, a.size() - 2);
+    return ascii_equal_ignoring_case(a, b);
 }
 
 // Every configured column is looked for in the catalog before the user table
