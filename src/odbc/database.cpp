@@ -277,30 +277,38 @@ void CDatabase::RaiseError(SQLRETURN code) { RaiseDBException(code, this, m_hstm
 
 void CDatabase::ReplaceQuoteBrackets(std::string& text) const {
     // Every statement passes here at each open. The text never grows (a
-    // doubled bracket becomes one), so it is rewritten in place.
+    // doubled bracket becomes one), so it is rewritten in place, through a
+    // plain pointer so that the string's own fields are not read again at
+    // every byte.
+    char* const p = &text[0];
+    const std::size_t n = text.size();
     std::size_t out = 0;
     bool literal = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = p[i];
+        if (c != '\'' && c != '[' && c != ']') {
+            p[out++] = c;
+            continue;
+        }
+        const char next = i + 1 < n ? p[i + 1] : '\0';
         if (c == '\'') {
             if (next == '\'') {
-                text[out++] = '\'';
-                text[out++] = '\'';
+                p[out++] = '\'';
+                p[out++] = '\'';
                 ++i;
             } else {
                 literal = !literal;
-                text[out++] = c;
+                p[out++] = c;
             }
-        } else if (!literal && (c == '[' || c == ']')) {
+        } else if (!literal) {
             if (next == c) {
-                text[out++] = c;
+                p[out++] = c;
                 ++i;
             } else {
-                text[out++] = m_chIdentifierQuote;
+                p[out++] = m_chIdentifierQuote;
             }
         } else {
-            text[out++] = c;
+            p[out++] = c;
         }
     }
     text.resize(out);

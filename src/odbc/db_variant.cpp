@@ -75,7 +75,7 @@ constexpr SQLLEN kFirstReadLimit = 65536;
 }  // namespace
 
 void* PrepareVariantBuffer(CDBVariant& varValue, SQLSMALLINT nCType, SQLLEN& nLength,
-                           SQLSMALLINT nSqlType, SQLULEN nPrecision) {
+                           SQLSMALLINT nSqlType, SQLULEN nPrecision, std::unique_ptr<std::string> spare) {
   // The older names of the same C types fill the same members.
   if (nCType == SQL_C_LONG) nCType = SQL_C_SLONG;
   if (nCType == SQL_C_SHORT) nCType = SQL_C_SSHORT;
@@ -113,7 +113,12 @@ void* PrepareVariantBuffer(CDBVariant& varValue, SQLSMALLINT nCType, SQLLEN& nLe
       return varValue.m_pDate;
     case SQL_C_CHAR: {
       nLength = std::min(TextBufferLength(nSqlType, nPrecision), kFirstReadLimit + 1);
-      varValue.m_pString = new std::string(static_cast<std::string::size_type>(nLength), '\0');
+      if (spare) {
+        spare->assign(static_cast<std::string::size_type>(nLength), '\0');
+        varValue.m_pString = spare.release();
+      } else {
+        varValue.m_pString = new std::string(static_cast<std::string::size_type>(nLength), '\0');
+      }
       varValue.m_dwValueType = DBVAR_STRING;
       return &(*varValue.m_pString)[0];
     }

@@ -7,6 +7,7 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,8 @@ SQLSMALLINT DefaultCTypeForSqlType(SQLSMALLINT nSqlType);
 SQLLEN TextBufferLength(SQLSMALLINT nSqlType, SQLULEN nPrecision);
 
 // Sets the variant's type for `nCType`, allocates what it must own, and
-// returns the buffer to read into with its length in `nLength`.
+// returns the buffer to read into with its length in `nLength`. A text read
+// takes `spare` (a string the variant held before) instead of a new block.
 void* PrepareVariantBuffer(CDBVariant& varValue, SQLSMALLINT nCType, SQLLEN& nLength,
-                           SQLSMALLINT nSqlType, SQLULEN nPrecision);
+                           SQLSMALLINT nSqlType, SQLULEN nPrecision,
+                           std::unique_ptr<std::string> spare = nullptr);

@@ -170,7 +170,7 @@ void ExchangeText(FieldExchange* pFX, const char* szName, std::string& value, in
         const std::size_t length = strnlen(text, state->m_proxy.size());
         // Rows often repeat a value (the table name in every catalog row);
         // an equal text is left as it is.
-        if (value.size() != length || value.compare(0, length, text, length) != 0) value.assign(text, length);
+        if (value.size() != length || std::memcmp(value.data(), text, length) != 0) value.assign(text, length);
         state->m_nLengthIndicator = static_cast<SQLLEN>(length);
       }
       break;

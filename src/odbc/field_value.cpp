@@ -156,6 +156,13 @@ void FetchRemainingBinary(CDatabase* pDatabase, SQLHSTMT hstmt, SQLUSMALLINT nCo
 }
 
 void CRecordset::GetFieldValue(short nIndex, CDBVariant& varValue, short nFieldType) {
+  // A caller reading a row field by field passes the same variant each time:
+  // the text it holds lends its block to the next text read.
+  std::unique_ptr<std::string> spare;
+  if (varValue.m_dwValueType == DBVAR_STRING) {
+    spare.reset(varValue.m_pString);
+    varValue.m_dwValueType = DBVAR_NULL;
+  }
   varValue.ResetValue();
   if (m_nResultColumns <= 0 || m_columnDescriptions.empty()) return;
   const int column = nIndex + 1;
@@ -164,7 +171,7 @@ void CRecordset::GetFieldValue(short nIndex, CDBVariant& varValue, short nFieldT
   const ColumnDescription& d = m_columnDescriptions[static_cast<std::size_t>(nIndex)];
   const SQLSMALLINT cType = nFieldType != 0 ? nFieldType : DefaultCTypeForSqlType(d.m_nSqlType);
   SQLLEN length = 0;
-  void* buffer = PrepareVariantBuffer(varValue, cType, length, d.m_nSqlType, d.m_nColumnSize);
+  void* buffer = PrepareVariantBuffer(varValue, cType, length, d.m_nSqlType, d.m_nColumnSize, std::move(spare));
   try {
     const SQLUSMALLINT nColumn = static_cast<SQLUSMALLINT>(column);
     const SQLLEN indicator = FetchFieldData(m_pDatabase, m_hstmt, nColumn, cType, buffer, length, d.m_nSqlType);

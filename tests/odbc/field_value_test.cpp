@@ -217,6 +217,44 @@ TEST_F(FieldValueTest, ColumnReadTwice) {
   EXPECT_EQ(v.m_nLongValue, 123456);
 }
 
+// One variant read field after field, as the query wrapper reads a row: a
+// short text after a long one, a number after a text and a NULL after a text
+// each come out whole and alone.
+TEST_F(FieldValueTest, OneVariantReadsTextsOfEveryLengthInTurn) {
+  struct step {
+    bool nextRow;
+    short column;
+    unsigned type;
+    std::string text;
+  };
+  const std::vector<step> steps = {
+      {false, 11, DBVAR_STRING, std::string(5000, 'q')},
+      {false, 0, DBVAR_STRING, "abc"},
+      {false, 9, DBVAR_STRING, "9007199254740993"},
+      {false, 1, DBVAR_LONG, ""},
+      {false, 0, DBVAR_NULL, ""},  // read twice: the driver has nothing left to hand out
+      {true, 0, DBVAR_NULL, ""},
+      {false, 11, DBVAR_NULL, ""},
+      {true, 0, DBVAR_STRING, std::string(100, 'w')},
+      {false, 11, DBVAR_STRING, ""},
+  };
+  CDBVariant v;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const step& s = steps[i];
+    SCOPED_TRACE(i);
+    if (s.nextRow) rs->MoveNext();
+    SQLRETURN code = CodeOf([&] { rs->GetFieldValue(s.column, v); });
+    ASSERT_TRUE(code == SQL_SUCCESS || (code == SQL_NO_DATA_FOUND && i == 4)) << code;
+    ASSERT_EQ(v.m_dwValueType, s.type);
+    if (s.type == DBVAR_STRING) {
+      EXPECT_EQ(*v.m_pString, s.text);
+    }
+    if (s.type == DBVAR_LONG) {
+      EXPECT_EQ(v.m_nLongValue, 123456);
+    }
+  }
+}
+
 TEST(FieldValueSteps, DefaultCTypesAndTextBufferLengths) {
   struct Case {
     SQLSMALLINT sqlType;

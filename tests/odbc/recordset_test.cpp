@@ -485,6 +485,45 @@ TEST_F(RecordsetTest, BoundParameterMatchesOnlyTheExactText) {
   EXPECT_EQ(env->query("SELECT count(*) FROM t")[0][0].value(), std::to_string(names.size()));
 }
 
+// Close keeps the bound buffers for the next open: a shorter value after a
+// longer one, and more columns and markers than before, still come out whole.
+TEST_F(RecordsetTest, ReopenedRecordsetBindsItsKeptBuffersAfresh) {
+  const std::string longText(400, 'L');
+  env->exec("CREATE TABLE t(a varchar(500), b varchar(20), n integer);"
+            "INSERT INTO t VALUES('" + longText + "', 'x', 1); INSERT INTO t VALUES('s', 'y', 2)");
+  TestRecordset rs(db.get());
+  rs.AddText("a", 500);
+  rs.AddLong("n");
+  rs.AddParam(longText);
+  rs.m_strWhere = "a=?";
+  ASSERT_TRUE(rs.Open(-1, "t"));
+  EXPECT_EQ(rs.texts[0], longText);
+  EXPECT_EQ(rs.longs[0], 1);
+  rs.Close();
+
+  rs.params[0] = "s";
+  ASSERT_TRUE(rs.Open(-1, "t"));
+  EXPECT_EQ(rs.texts[0], "s");
+  EXPECT_EQ(rs.longs[0], 2);
+  rs.MoveNext();
+  EXPECT_TRUE(rs.AtEnd());
+  rs.Close();
+
+  rs.AddText("b");
+  rs.AddParam("y");
+  rs.m_strWhere = "a=? AND b=?";
+  ASSERT_TRUE(rs.Open(-1, "t"));
+  EXPECT_EQ(rs.texts[0], "s");
+  EXPECT_EQ(rs.texts[1], "y");
+  EXPECT_EQ(rs.longs[0], 2);
+  rs.Close();
+
+  rs.params[0] = longText;
+  rs.params[1] = "y";
+  ASSERT_TRUE(rs.Open(-1, "t"));
+  EXPECT_TRUE(rs.AtEnd());  // the long text's row holds x
+}
+
 TEST_F(RecordsetTest, TwoParametersAndDirectExecute) {
   env->exec("CREATE TABLE t(u varchar(20), p varchar(20), id integer);"
             "INSERT INTO t VALUES('bob','pw1',1); INSERT INTO t VALUES('bob','pw2',2)");
