@@ -45,21 +45,21 @@ struct {
     bool walked = false;
     int rows = 0;
     std::vector<std::string> first_row;
-    // Statement texts already split: the directory asks with the same few
-    // texts at every command, and splitting one again costs more than the
-    // rest of the fast path's own work.
-    std::vector<std::pair<std::string, query_parts>> split;
 } fast;
+
+// Statement texts already split: the directory asks with the same few texts
+// at every command, and splitting one again costs more than comparing it.
+std::vector<std::pair<std::string, query_parts>> split_texts;
 
 const query_parts& split_once(const std::string& statement)
 {
-    for (const auto& known : fast.split)
+    for (const auto& known : split_texts)
         if (known.first == statement)
             return known.second;
-    if (fast.split.size() >= 8)
-        fast.split.clear();
-    fast.split.emplace_back(statement, split_query(statement));
-    return fast.split.back().second;
+    if (split_texts.size() >= 8)
+        split_texts.clear();
+    split_texts.emplace_back(statement, split_query(statement));
+    return split_texts.back().second;
 }
 
 query_shape shape_of(const query_parts& parts)
@@ -315,10 +315,7 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
         return 1;
     }
     fast.walked = false;
-    query_parts fresh;
-    if (!fast.on)
-        fresh = split_query(statement);
-    const query_parts& parts = fast.on ? split_once(statement) : fresh;
+    const query_parts& parts = split_once(statement);
     if (!parts.has_filter)
         debug_log("no filter for query\n");
     if (!parts.has_table)
@@ -382,7 +379,6 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
 void db_set_fast_path(bool on)
 {
     fast.on = on;
-    fast.split.clear();
     forget_fast_state();
 }
 

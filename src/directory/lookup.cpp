@@ -1,6 +1,8 @@
 // check and lookup: the statements, the default domain, the address test
 // and the result record.
+#include <array>
 #include <cstdlib>
+#include <cstring>
 
 #include "config/ini.h"
 #include "config/log.h"
@@ -145,11 +147,75 @@ std::string directory_select_list(const odbc_settings_record& settings)
     for (const std::optional<std::string>* column :
          {&settings.field_forward, &settings.field_quota, &settings.field_mailmask,
           &settings.field_maildrop}) {
-        if (*column)
-            list += "," + **column;
+        if (*column) {
+            list += ',';
+            list += **column;
+        }
     }
     return list;
 }
+
+namespace {
+
+// The settings a statement is made of. They stay the same from one command
+// to the next, so each statement is made again only when one has changed.
+std::array<const std::optional<std::string>*, 7> statement_settings()
+{
+    return {&odbc_settings.field_username, &odbc_settings.field_password, &odbc_settings.field_forward,
+            &odbc_settings.field_quota,    &odbc_settings.field_mailmask, &odbc_settings.field_maildrop,
+            &odbc_settings.odbc_mail_user_table};
+}
+
+struct made_statement {
+    bool made = false;
+    std::array<std::optional<std::string>, 7> settings;
+    std::string text;
+};
+
+std::string make_statement(bool with_password);
+
+// The statement of check (with the password marker) or lookup.
+const std::string& directory_statement(bool with_password)
+{
+    static made_statement made[2];
+    made_statement& m = made[with_password ? 1 : 0];
+    const auto now = statement_settings();
+    bool same = m.made;
+    for (std::size_t i = 0; same && i < now.size(); ++i)
+        same = *now[i] == m.settings[i];
+    if (!same) {
+        for (std::size_t i = 0; i < now.size(); ++i)
+            m.settings[i] = *now[i];
+        m.text = make_statement(with_password);
+        m.made = true;
+    }
+    return m.text;
+}
+
+std::string make_statement(bool with_password)
+{
+    const std::string list = directory_select_list(odbc_settings);
+    const char* table = text_or_empty(odbc_settings.odbc_mail_user_table);
+    const char* user = text_or_empty(odbc_settings.field_username);
+    const char* password = text_or_empty(odbc_settings.field_password);
+    std::string statement;
+    statement.reserve(list.size() + std::strlen(table) + std::strlen(user) + std::strlen(password) + 40);
+    statement += "SELECT ";
+    statement += list;
+    statement += " FROM ";
+    statement += table;
+    statement += " WHERE ";
+    statement += user;
+    statement += "=?";
+    if (with_password) {
+        statement += " AND ";
+        statement += password;
+        statement += "=?";
+    }
+    return statement;
+}
+
+}  // namespace
 
 auth_result* build_auth_result(const row_value_table& values)
 {
@@ -195,10 +261,7 @@ auth_result* directory_check(command_words& words)
     else
         debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", user);
 
-    std::string statement = "SELECT " + directory_select_list(odbc_settings) + " FROM " +
-                            text_or_empty(odbc_settings.odbc_mail_user_table) + " WHERE " +
-                            text_or_empty(odbc_settings.field_username) + "=? AND " +
-                            text_or_empty(odbc_settings.field_password) + "=?";
+    const std::string statement = directory_statement(true);
     debug_log("...Sending Query {%s}", statement.c_str());
 
     auth_result* result = nullptr;
@@ -237,9 +300,7 @@ auth_result* directory_lookup(command_words& words)
     attach_default_domain(words);
     debug_log("...Lookup: User='%s'", text_or_empty(words[1]));
 
-    std::string statement = "SELECT " + directory_select_list(odbc_settings) + " FROM " +
-                            text_or_empty(odbc_settings.odbc_mail_user_table) + " WHERE " +
-                            text_or_empty(odbc_settings.field_username) + "=?";
+    const std::string statement = directory_statement(false);
     debug_log("...Sending Query {%s}", statement.c_str());
 
     auth_result* result = nullptr;

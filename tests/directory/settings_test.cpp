@@ -2,6 +2,7 @@
 // result record, none of which needs a database.
 #include <gtest/gtest.h>
 
+#include "dbwrap/log_capture.h"
 #include "directory/directory.h"
 
 namespace {
@@ -207,6 +208,49 @@ TEST_F(fresh_settings, PositionsSkipTheColumnsNotSet)
     EXPECT_FALSE(result->options);
     EXPECT_FALSE(result->mailmask);
     EXPECT_EQ(mail_uid, 0);
+}
+
+// The statement is made from the settings in force at each command: one
+// changed between two commands shows in the next statement sent. (No
+// database is open here, so each query fails after its statement line.)
+TEST_F(fresh_settings, StatementFollowsTheSettingsOfEachCommand)
+{
+    log_capture log;
+    auto sent = [&] {
+        std::vector<std::string> out;
+        for (const std::string& m : log.messages())
+            if (m.rfind("...Sending Query {", 0) == 0)
+                out.push_back(m.substr(18, m.size() - 19));
+        log.clear();
+        return out;
+    };
+    directory_load("field_username", "user");
+    directory_load("field_password", "pass");
+    directory_load("odbc_mail_user_table", "mail");
+    struct step {
+        const char* key;
+        const char* value;
+        bool check;
+        const char* statement;
+    };
+    const step steps[] = {
+        {nullptr, nullptr, true, "SELECT user,pass FROM mail WHERE user=? AND pass=?"},
+        {nullptr, nullptr, false, "SELECT user,pass FROM mail WHERE user=?"},
+        {"field_quota", "q", true, "SELECT user,pass,q FROM mail WHERE user=? AND pass=?"},
+        {"field_quota", "q2", true, "SELECT user,pass,q2 FROM mail WHERE user=? AND pass=?"},
+        {"odbc_mail_user_table", "box", false, "SELECT user,pass,q2 FROM box WHERE user=?"},
+        {"field_password", "pw", true, "SELECT user,pw,q2 FROM box WHERE user=? AND pw=?"},
+        {nullptr, nullptr, true, "SELECT user,pw,q2 FROM box WHERE user=? AND pw=?"},
+    };
+    for (const step& s : steps) {
+        SCOPED_TRACE(s.statement);
+        if (s.key)
+            directory_load(s.key, s.value);
+        command_words words{std::string(s.check ? "check" : "lookup"), std::string("bob@example.org"),
+                            std::string("pw"), std::nullopt};
+        EXPECT_EQ(s.check ? directory_check(words) : directory_lookup(words), nullptr);
+        EXPECT_EQ(sent(), std::vector<std::string>{s.statement});
+    }
 }
 
 TEST(ModuleTable, DirectoryFillsEverySlot)
