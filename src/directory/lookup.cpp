@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "config/ini.h"
 #include "config/log.h"
@@ -31,6 +32,22 @@ void attach_default_domain(command_words& words)
         return;
     words[1] = *words[1] + "@" + *domain;
     debug_log("...Attached default domain {%s}", words[1]->c_str());
+}
+
+// The values bound to the statement's markers: words 1 and 2 of the command.
+// One list serves every command, so its strings keep their room.
+const std::vector<std::string>& query_values(const command_words& words, std::size_t count)
+{
+    static std::vector<std::string> values;
+    values.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::optional<std::string>& word = words[i + 1];
+        if (word)
+            values[i].assign(*word);
+        else
+            values[i].clear();
+    }
+    return values;
 }
 
 bool is_null_text(const std::string& value)
@@ -266,7 +283,7 @@ auth_result* directory_check(command_words& words)
 
     auth_result* result = nullptr;
     row_read_failed = false;
-    if (db_query(statement, {words[1].value_or(""), words[2].value_or("")}) != 0) {
+    if (db_query(statement, query_values(words, 2)) != 0) {
         debug_log("...Query Failed");
     } else {
         if (fetch_single_row(false)) {
@@ -305,7 +322,7 @@ auth_result* directory_lookup(command_words& words)
 
     auth_result* result = nullptr;
     row_read_failed = false;
-    if (db_query(statement, {words[1].value_or("")}) != 0) {
+    if (db_query(statement, query_values(words, 1)) != 0) {
         debug_log("...Query Failed");
     } else {
         if (fetch_single_row(true)) {

@@ -23,10 +23,9 @@ bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '
 
 // Spaces alone separate words; a run of them counts as one, and whatever
 // follows the third word stays together as word 3.
-command_words split_command_line(std::string text) {
+command_words split_command_line(const std::string& text) {
     std::size_t end = text.size();
     while (end > 0 && is_line_blank(text[end - 1])) --end;
-    text.resize(end);
 
     command_words words;
     std::optional<std::size_t> rest = 0;
@@ -34,16 +33,17 @@ command_words split_command_line(std::string text) {
     while (rest && taken < 3) {
         std::size_t start = *rest;
         std::size_t space = text.find(' ', start);
-        if (space == std::string::npos) {
-            words[taken++] = text.substr(start);
+        if (space == std::string::npos || space >= end) {
+            words[taken++] = text.substr(start, end - start);
             rest.reset();
         } else {
             words[taken++] = text.substr(start, space - start);
-            std::size_t next = text.find_first_not_of(' ', space);
-            rest = next == std::string::npos ? text.size() : next;
+            std::size_t next = space;
+            while (next < end && text[next] == ' ') ++next;
+            rest = next;
         }
     }
-    if (rest) words[3] = text.substr(*rest);
+    if (rest) words[3] = text.substr(*rest, end - *rest);
     return words;
 }
 
