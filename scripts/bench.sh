@@ -34,7 +34,23 @@ trap '"$root/scripts/db-servers.sh" stop "$dbs" || true' EXIT
 "$root/scripts/db-servers.sh" start "$dbs" pg
 export QM_DB_SERVERS_ENV="$dbs/servers.env"
 
+# Everything measured runs on one CPU (QM_BENCH_CPU, by default the last):
+# the benchmark, the programs it drives and the PostgreSQL server with every
+# backend it forks. On a small virtual machine a wake-up on another CPU
+# costs more than a whole check, and which CPU each side lands on changes
+# from run to run; on one CPU every program pays the same switches.
+cpu="${QM_BENCH_CPU:-$(( $(nproc) - 1 ))}"
+pin=()
+if command -v taskset >/dev/null 2>&1; then
+  pin=(taskset -c "$cpu")
+  postmaster="$(head -n 1 "$dbs/pg/data/postmaster.pid")"
+  for pid in "$postmaster" $(pgrep -P "$postmaster" || true); do
+    taskset -a -p -c "$cpu" "$pid" >/dev/null
+  done
+  echo "benchmark, its children and the PostgreSQL server on CPU $cpu"
+fi
+
 for db in sqlite postgres; do
   echo "== $db"
-  "$build/bench/quillmar_bench" --db "$db" --memory 0 "$@"
+  "${pin[@]}" "$build/bench/quillmar_bench" --db "$db" --memory 0 "$@"
 done
