@@ -196,6 +196,16 @@ int read_rows()
     return 0;
 }
 
+// The statement's condition goes to the recordset as its WHERE text.
+void set_filter(const query_parts& parts)
+{
+    row_recordset.m_strWhere = parts.has_filter ? parts.filter : std::string();
+    if (parts.has_filter)
+        debug_log("Requerying table with filter(%s)\n", parts.filter.c_str());
+    else
+        debug_log("Requerying table with no filter\n");
+}
+
 int run_query(const query_parts& parts, const std::vector<std::string>& parameters)
 {
     if (fast.on && shape_checked(parts)) {
@@ -224,11 +234,7 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
     for (const std::string& value : parameters)
         row_recordset.AddParameter(value);
 
-    row_recordset.m_strWhere = parts.has_filter ? parts.filter : std::string();
-    if (parts.has_filter)
-        debug_log("Requerying table with filter(%s)\n", parts.filter.c_str());
-    else
-        debug_log("Requerying table with no filter\n");
+    set_filter(parts);
 
     debug_log("isopen check");
     if (!row_recordset.IsOpen()) {
@@ -272,11 +278,7 @@ int run_kept_query(const query_parts& parts, const std::vector<std::string>& par
     auto param = row_recordset.m_listParams.begin();
     for (const std::string& value : parameters)
         *param++ = value;
-    row_recordset.m_strWhere = parts.has_filter ? parts.filter : std::string();
-    if (parts.has_filter)
-        debug_log("Requerying table with filter(%s)\n", parts.filter.c_str());
-    else
-        debug_log("Requerying table with no filter\n");
+    set_filter(parts);
     debug_log("isopen check");
     if (!row_recordset.IsOpen())
         return -2;

@@ -189,26 +189,6 @@ struct made_statement {
     std::string text;
 };
 
-std::string make_statement(bool with_password);
-
-// The statement of check (with the password marker) or lookup.
-const std::string& directory_statement(bool with_password)
-{
-    static made_statement made[2];
-    made_statement& m = made[with_password ? 1 : 0];
-    const auto now = statement_settings();
-    bool same = m.made;
-    for (std::size_t i = 0; same && i < now.size(); ++i)
-        same = *now[i] == m.settings[i];
-    if (!same) {
-        for (std::size_t i = 0; i < now.size(); ++i)
-            m.settings[i] = *now[i];
-        m.text = make_statement(with_password);
-        m.made = true;
-    }
-    return m.text;
-}
-
 std::string make_statement(bool with_password)
 {
     const std::string list = directory_select_list(odbc_settings);
@@ -230,6 +210,49 @@ std::string make_statement(bool with_password)
         statement += "=?";
     }
     return statement;
+}
+
+// The statement of check (with the password marker) or lookup.
+const std::string& directory_statement(bool with_password)
+{
+    static made_statement made[2];
+    made_statement& m = made[with_password ? 1 : 0];
+    const auto now = statement_settings();
+    bool same = m.made;
+    for (std::size_t i = 0; same && i < now.size(); ++i)
+        same = *now[i] == m.settings[i];
+    if (!same) {
+        for (std::size_t i = 0; i < now.size(); ++i)
+            m.settings[i] = *now[i];
+        m.text = make_statement(with_password);
+        m.made = true;
+    }
+    return m.text;
+}
+
+// Sends the statement of check (with the password) or lookup with the
+// command's values and reads the one row it must find; `found` then judges
+// the record. Whatever happens, the row and the query are ended here.
+template <typename Found>
+auth_result* query_user(command_words& words, bool with_password, bool log_located, Found found)
+{
+    const std::string& statement = directory_statement(with_password);
+    debug_log("...Sending Query {%s}", statement.c_str());
+
+    auth_result* result = nullptr;
+    row_read_failed = false;
+    if (db_query(statement, query_values(words, with_password ? 2 : 1)) != 0) {
+        debug_log("...Query Failed");
+    } else {
+        if (fetch_single_row(log_located))
+            result = found();
+        else
+            debug_log("...Failed to Locate User");
+        db_clear_row();
+    }
+    db_end_query(row_read_failed);
+    set_mail_uid();
+    return result;
 }
 
 }  // namespace
@@ -278,38 +301,24 @@ auth_result* directory_check(command_words& words)
     else
         debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", user);
 
-    const std::string statement = directory_statement(true);
-    debug_log("...Sending Query {%s}", statement.c_str());
-
-    auth_result* result = nullptr;
-    row_read_failed = false;
-    if (db_query(statement, query_values(words, 2)) != 0) {
-        debug_log("...Query Failed");
-    } else {
-        if (fetch_single_row(false)) {
-            result = &result_record;
-            if (!same_password(result->password, words[2].value_or(""))) {
-                debug_log("...Password differs from the stored one");
-                release_result(result_record);
-                result = nullptr;
-            } else if (words[3] && result->mailmask) {
-                debug_log("...Checking IPMask");
-                std::uint32_t m = ip_mask_value(*result->mailmask);
-                std::uint32_t a = ip_mask_value(*words[3]);
-                if (!ip_mask_passes(a, m)) {
-                    debug_log("...IPMask Failed");
-                    release_result(result_record);
-                    result = nullptr;
-                }
-            }
-        } else {
-            debug_log("...Failed to Locate User");
+    return query_user(words, true, false, [&]() -> auth_result* {
+        if (!same_password(result_record.password, words[2].value_or(""))) {
+            debug_log("...Password differs from the stored one");
+            release_result(result_record);
+            return nullptr;
         }
-        db_clear_row();
-    }
-    db_end_query(row_read_failed);
-    set_mail_uid();
-    return result;
+        if (words[3] && result_record.mailmask) {
+            debug_log("...Checking IPMask");
+            std::uint32_t m = ip_mask_value(*result_record.mailmask);
+            std::uint32_t a = ip_mask_value(*words[3]);
+            if (!ip_mask_passes(a, m)) {
+                debug_log("...IPMask Failed");
+                release_result(result_record);
+                return nullptr;
+            }
+        }
+        return &result_record;
+    });
 }
 
 auth_result* directory_lookup(command_words& words)
@@ -317,23 +326,8 @@ auth_result* directory_lookup(command_words& words)
     attach_default_domain(words);
     debug_log("...Lookup: User='%s'", text_or_empty(words[1]));
 
-    const std::string statement = directory_statement(false);
-    debug_log("...Sending Query {%s}", statement.c_str());
-
-    auth_result* result = nullptr;
-    row_read_failed = false;
-    if (db_query(statement, query_values(words, 1)) != 0) {
-        debug_log("...Query Failed");
-    } else {
-        if (fetch_single_row(true)) {
-            result = &result_record;
-            debug_log("...User Located");
-        } else {
-            debug_log("...Failed to Locate User");
-        }
-        db_clear_row();
-    }
-    db_end_query(row_read_failed);
-    set_mail_uid();
-    return result;
+    return query_user(words, false, true, []() -> auth_result* {
+        debug_log("...User Located");
+        return &result_record;
+    });
 }

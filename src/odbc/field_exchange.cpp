@@ -220,11 +220,9 @@ void ExchangeNumber(FieldExchange* pFX, const char* szName, T& value, SQLSMALLIN
       // takes it, whatever the width of the member on this platform.
       state->m_proxy.assign(sizeof(std::int32_t), '\0');
       state->m_pBindAddress = state->m_proxy.data();
-      // The default binding, but entered in the field map under the
-      // member's address only (the proxy's would be entered and taken out).
-      SQLRETURN rc = SQLBindCol(rs->m_hstmt, static_cast<SQLUSMALLINT>(nField), SQL_C_LONG,
-                                state->m_proxy.data(), sizeof(std::int32_t), &state->m_nLengthIndicator);
-      if (!rs->CheckReturn(rc)) rs->RaiseError(rc);
+      pFX->ExchangeDefault(szName, state->m_proxy.data(), &state->m_nLengthIndicator, SQL_C_LONG,
+                           sizeof(std::int32_t), nPrecision);
+      rs->m_fieldIndexMap.erase(state->m_proxy.data());
       rs->m_fieldIndexMap[&value] = nField;
       break;
     }
