@@ -72,18 +72,6 @@ auth_module_table scripted_module() {
     return table;
 }
 
-std::string read_all(int fd) {
-    std::string text;
-    off_t end = ::lseek(fd, 0, SEEK_END);
-    text.resize(static_cast<std::size_t>(end));
-    if (end > 0 && ::pread(fd, &text[0], text.size(), 0) != end) std::abort();
-    return text;
-}
-
-void empty_capture(int fd) {
-    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) std::abort();
-}
-
 bool is_final(const std::string& line) {
     return line.compare(0, 3, "+OK") == 0 || line.compare(0, 4, "-ERR") == 0;
 }
@@ -95,13 +83,9 @@ void check_answer(const std::string& line, const std::string& out) {
                "line: " + line + " answer: " + out);
     std::size_t finals = 0;
     std::string last;
-    std::size_t start = 0;
-    while (start < out.size()) {
-        std::size_t lf = out.find('\n', start);
-        std::string piece = out.substr(start, lf - start);
+    for (const std::string& piece : qmtest::split_lines(out)) {
         if (is_final(piece)) ++finals;
         last = piece;
-        start = lf + 1;
     }
     FUZZ_CHECK(finals == 1, "line: " + line + " answer: " + out);
     FUZZ_CHECK(is_final(last), "line: " + line + " answer: " + out);
@@ -159,19 +143,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // Lines as the command loop reads them: each with its line feed, the
     // last one without when the input stops short of one.
     std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
-    std::size_t start = 0;
-    while (start < input.size()) {
-        std::size_t lf = input.find('\n', start);
-        std::size_t end = lf == std::string::npos ? input.size() : lf + 1;
-        std::string line = input.substr(start, end - start);
-        start = end;
-
+    for (const std::string& line : qmtest::split_lines(input)) {
         back_end_called = false;
         seen_words = {};
-        empty_capture(stdout_capture);
+        fuzz_empty_file(stdout_capture);
         std::fflush(stderr);
         int saved_stderr = ::dup(STDERR_FILENO);
-        empty_capture(stderr_capture);
+        fuzz_empty_file(stderr_capture);
         ::dup2(stderr_capture, STDERR_FILENO);
         int done = handle_command_line(line);
         std::fflush(stdout);
@@ -179,9 +157,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         ::dup2(saved_stderr, STDERR_FILENO);
         ::close(saved_stderr);
 
-        std::string errors = read_all(stderr_capture);
+        std::string errors = fuzz_read_all(stderr_capture);
         FUZZ_CHECK(errors.empty(), "stderr after line: " + line + " was: " + errors);
-        check_answer(line, read_all(stdout_capture));
+        check_answer(line, fuzz_read_all(stdout_capture));
         if (back_end_called && line.find('\0') == std::string::npos) check_words(line);
         if (done) break;
     }

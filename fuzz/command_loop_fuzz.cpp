@@ -30,18 +30,6 @@ auth_result* answer(command_words& words) {
 
 int leave(command_words&) { return 1; }
 
-std::string read_all(int fd) {
-    std::string text;
-    off_t end = ::lseek(fd, 0, SEEK_END);
-    text.resize(static_cast<std::size_t>(end));
-    if (end > 0 && ::pread(fd, &text[0], text.size(), 0) != end) std::abort();
-    return text;
-}
-
-void reset_file(int fd) {
-    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) std::abort();
-}
-
 // Byte 0xFF followed by a count k stands for k * 1024 letters "x", so that
 // short inputs can make lines far beyond the length limit (the whole text
 // stays below 512 KiB).
@@ -94,7 +82,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string input = expand(data, size);
-    reset_file(stdin_file);
+    fuzz_empty_file(stdin_file);
     if (!input.empty() && ::write(stdin_file, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
         std::abort();
     // stdin is opened afresh on the input for every run: a stream that
@@ -112,19 +100,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     log_path = "/dev/null";
 
     std::size_t expected = 0;
-    std::size_t start = 0;
-    while (start < input.size()) {
-        std::size_t lf = input.find('\n', start);
-        std::size_t end = lf == std::string::npos ? input.size() : lf + 1;
+    for (const std::string& line : qmtest::split_lines(input)) {
         ++expected;
-        if (ends_loop(input.substr(start, end - start))) break;
-        start = end;
+        if (ends_loop(line)) break;
     }
 
-    reset_file(stdout_capture);
+    fuzz_empty_file(stdout_capture);
     std::fflush(stderr);
     int saved_stderr = ::dup(STDERR_FILENO);
-    reset_file(stderr_capture);
+    fuzz_empty_file(stderr_capture);
     ::dup2(stderr_capture, STDERR_FILENO);
     char name[] = "qm-fuzz-no-such-program";
     char* argv[] = {name, nullptr};
@@ -135,17 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     ::close(saved_stderr);
 
     FUZZ_CHECK(status == 0, input.substr(0, 200));
-    std::string errors = read_all(stderr_capture);
+    std::string errors = fuzz_read_all(stderr_capture);
     FUZZ_CHECK(errors.empty(), errors);
-    std::string out = read_all(stdout_capture);
+    std::string out = fuzz_read_all(stdout_capture);
     std::size_t finals = 0;
-    std::size_t from = 0;
-    while (from < out.size()) {
-        std::size_t lf = out.find('\n', from);
-        if (lf == std::string::npos) lf = out.size();
-        if (out.compare(from, 3, "+OK") == 0 || out.compare(from, 4, "-ERR") == 0) ++finals;
-        from = lf + 1;
-    }
+    for (const std::string& line : qmtest::split_lines(out))
+        if (line.compare(0, 3, "+OK") == 0 || line.compare(0, 4, "-ERR") == 0) ++finals;
     FUZZ_CHECK(finals == expected, "answers " + std::to_string(finals) + " for " +
                                        std::to_string(expected) + " lines: " + input.substr(0, 300));
     FUZZ_CHECK(out.empty() || out.back() == '\n', out.substr(out.size() > 200 ? out.size() - 200 : 0));

@@ -53,18 +53,6 @@ std::optional<key_value> read_pair(std::string line) {
     return key_value(line.substr(0, gap), line.substr(value));
 }
 
-std::vector<std::string> file_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t lf = text.find('\n', start);
-        std::size_t end = lf == std::string::npos ? text.size() : lf + 1;
-        lines.push_back(text.substr(start, end - start));
-        start = end;
-    }
-    return lines;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -97,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<key_value> expected_loads;
     std::optional<std::string> expected_domain, expected_pass, expected_log;
     int expected_debug = 0;
-    for (std::string& line : file_lines(text)) {
+    for (std::string& line : qmtest::split_lines(text)) {
         std::optional<key_value> pair = read_pair(line);
         if (pair && same_ignoring_case(pair->first, "log_path")) {
             line = pair->first + " fuzz.log\n";

@@ -34,6 +34,11 @@ inline const char* const full_ini =
     "field_username [user]\n"
     "odbc_mail_user_table maildb\n";
 
+// Bob's answers from the standard table under full_ini, as a session's
+// ask() returns them: his row, and a refusal.
+inline const std::vector<std::string> bob_found = {"+OK bob /var/mail/bob 0 quota=\"100\"\r\n"};
+inline const std::vector<std::string> bob_refused = {"-ERR bob password wrong or not a valid user\r\n"};
+
 // Whether the ini files that worlds write turn the fast path on; the
 // fixture sets it for the instantiations that run with the key.
 inline bool& fast_path_in_ini()

@@ -23,20 +23,18 @@ TEST_P(DirectorySession, RenamedTableAndOverlongValue)
     w.standard_table();
     w.write_ini(qmdir::full_ini);
     qmtest::child_session session(QM_BINARY, w.options());
-    const std::vector<std::string> ok = {"+OK bob /var/mail/bob 0 quota=\"100\"\r\n"};
-    const std::vector<std::string> refused = {"-ERR bob password wrong or not a valid user\r\n"};
 
-    EXPECT_EQ(ask(session, "check bob secret"), ok);
+    EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_found);
 
     w.exec("ALTER TABLE maildb RENAME TO maildb_moved");
-    EXPECT_EQ(ask(session, "check bob secret"), refused);
+    EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_refused);
     EXPECT_TRUE(w.log_has("ERROR: No Columns found in table - probably because table (maildb) does "
                           "not exist "));
     w.exec("ALTER TABLE maildb_moved RENAME TO maildb");
-    EXPECT_EQ(ask(session, "check bob secret"), ok);
+    EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_found);
 
     w.exec("UPDATE maildb SET [drop] = '" + std::string(300, 'd') + "' WHERE [user] = 'bob'");
-    EXPECT_EQ(ask(session, "check bob secret"), refused);
+    EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_refused);
     EXPECT_EQ(ask(session, "lookup bob"),
               (std::vector<std::string>{"-ERR bob Not Located in database\r\n"}));
     EXPECT_TRUE(w.log_has_prefix("ERROR: Database error while querying (code 1021: field data "
@@ -45,8 +43,8 @@ TEST_P(DirectorySession, RenamedTableAndOverlongValue)
     // Other users are served while bob's row is too long.
     EXPECT_EQ(ask(session, "check dan x"), (std::vector<std::string>{"+OK dan config 0\r\n"}));
     w.exec("UPDATE maildb SET [drop] = '/var/mail/bob' WHERE [user] = 'bob'");
-    EXPECT_EQ(ask(session, "check bob secret"), ok);
-    EXPECT_EQ(ask(session, "lookup bob"), ok);
+    EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_found);
+    EXPECT_EQ(ask(session, "lookup bob"), qmdir::bob_found);
 
     qmtest::child_result end = session.finish();
     EXPECT_EQ(end.exit_code, 0);
@@ -67,7 +65,7 @@ TEST(DirectorySession, BrokenViewGivesTheDriverState)
     // view reading nothing, and the driver itself fails.
     w.env().exec("ALTER TABLE users RENAME TO users_old; DROP TABLE users_old;");
     EXPECT_EQ(ask(session, "check bob secret"),
-              (std::vector<std::string>{"-ERR bob password wrong or not a valid user\r\n"}));
+              qmdir::bob_refused);
     EXPECT_TRUE(w.log_has_prefix("ERROR: Database error while querying (code -1) State:S1000,Native:1,"
                                  "Origin:[SQLite] no such table: main.users_old"))
         << w.log_text();

@@ -76,6 +76,18 @@ struct protocol_row {
     std::string output;
 };
 
+// Each row's input given to a fresh front end, which must end cleanly with
+// exactly the row's output.
+void expect_answers(const std::vector<protocol_row>& rows) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        work_dir dir;
+        child_result r = run_front(dir, row.input);
+        expect_clean_end(r);
+        EXPECT_EQ(r.out, row.output);
+    }
+}
+
 }  // namespace
 
 // Every command of the table as the front end answers it with no back end:
@@ -118,13 +130,7 @@ TEST(Protocol, EveryCommandWithoutBackEnd) {
         {"empty input", "", ""},
         {"debug twice", "debug\ndebug\n", "+OK Debug Turned ON\r\n+OK Debug Turned OFF\r\n"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        work_dir dir;
-        child_result r = run_front(dir, row.input);
-        expect_clean_end(r);
-        EXPECT_EQ(r.out, row.output);
-    }
+    expect_answers(rows);
 }
 
 // After an ending command nothing more is read, and the answer still goes out.
@@ -138,13 +144,7 @@ TEST(Protocol, EndingCommandsLeaveLaterLinesUnread) {
         {"answers before exit", "info\nexit\ninfo\n",
          "+DATA 1.0b (Quillmar)\r\n+OK\r\n-ERR 'exit' is not supported\r\n"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        work_dir dir;
-        child_result r = run_front(dir, row.input);
-        expect_clean_end(r);
-        EXPECT_EQ(r.out, row.output);
-    }
+    expect_answers(rows);
 }
 
 TEST(Protocol, NormalModeLeavesNoLogFile) {

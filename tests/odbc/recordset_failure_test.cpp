@@ -4,7 +4,6 @@
 // the diagnostic records by scripted_sql_error.
 #include <gtest/gtest.h>
 
-#include <functional>
 
 #include "call_counter.h"
 #include "odbc/db_exception.h"
@@ -13,15 +12,6 @@
 #include "trace_capture.h"
 
 namespace {
-
-SQLRETURN CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const CDBException& e) {
-    return e.m_nReturnCode;
-  }
-  return SQL_SUCCESS;
-}
 
 bool Has(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
 

@@ -1,19 +1,31 @@
 // Shared pieces of the recordset tests: a connection on a private SQLite
-// database, and a recordset whose fields and parameters a test lists at run
-// time (as the user-table recordset does).
+// database, a recordset whose fields and parameters a test lists at run
+// time (as the user-table recordset does), and the code a failing call raises.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "odbc/database.h"
+#include "odbc/db_exception.h"
 #include "odbc/field_exchange.h"
 #include "odbc/recordset.h"
 #include "support/odbc_env.h"
+
+// The code of the CDBException that f throws, or SQL_SUCCESS when it throws none.
+inline SQLRETURN CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const CDBException& e) {
+    return e.m_nReturnCode;
+  }
+  return SQL_SUCCESS;
+}
 
 class TestRecordset : public CRecordset {
  public:

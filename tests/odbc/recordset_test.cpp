@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sstream>
 
 #include "odbc/db_exception.h"
@@ -10,16 +9,6 @@
 #include "trace_capture.h"
 
 namespace {
-
-// The code of the CDBException that f throws, or SQL_SUCCESS when it throws none.
-SQLRETURN CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const CDBException& e) {
-    return e.m_nReturnCode;
-  }
-  return SQL_SUCCESS;
-}
 
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;

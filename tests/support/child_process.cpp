@@ -272,16 +272,4 @@ std::string capture_stdout(const std::function<void()>& fn) {
     return text;
 }
 
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t lf = text.find('\n', start);
-        std::size_t end = lf == std::string::npos ? text.size() : lf + 1;
-        lines.push_back(text.substr(start, end - start));
-        start = end;
-    }
-    return lines;
-}
-
 }  // namespace qmtest

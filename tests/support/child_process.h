@@ -11,6 +11,8 @@
 
 #include <sys/types.h>
 
+#include "support/split_lines.h"
+
 namespace qmtest {
 
 struct child_options {
@@ -59,8 +61,5 @@ private:
 // Runs `fn` in this process with standard output sent to a temporary file,
 // and returns what it wrote there (stdio and the descriptor both).
 std::string capture_stdout(const std::function<void()>& fn);
-
-// Splits output into lines, each keeping its line end.
-std::vector<std::string> split_lines(const std::string& text);
 
 }  // namespace qmtest
