@@ -105,31 +105,38 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
     return 0;
 }
 
-void db_close_row()
+namespace {
+
+// The statement goes whenever one is held, and the lists are emptied even
+// when the recordset never opened, so a failed query leaves nothing behind.
+void close_held_row()
 {
-    bool open = false;
-    try {
-        open = row_recordset.IsOpen();
-    } catch (const CDBException& error) {
-        log_db_exception("closing the row", error);
-        open = row_recordset.m_hstmt != SQL_NULL_HSTMT;
-    }
-    // The statement goes whenever one is held, and the lists are emptied even
-    // when the recordset never opened, so a failed query leaves nothing behind.
-    if (open || row_recordset.m_hstmt != SQL_NULL_HSTMT)
+    if (row_recordset.m_hstmt != SQL_NULL_HSTMT)
         row_recordset.Close();
     else
         row_recordset.RemoveColumns();
+}
+
+}  // namespace
+
+void db_close_row()
+{
+    // The recordset is still asked whether it is open, so that an error the
+    // driver raises there reaches the log; the answer cannot change what is
+    // closed, since only a held statement can be open.
+    try {
+        row_recordset.IsOpen();
+    } catch (const CDBException& error) {
+        log_db_exception("closing the row", error);
+    }
+    close_held_row();
     debug_log("odbc row now closed");
 }
 
 void db_discard_row()
 {
     try {
-        if (row_recordset.m_hstmt != SQL_NULL_HSTMT)
-            row_recordset.Close();
-        else
-            row_recordset.RemoveColumns();
+        close_held_row();
     } catch (const CException&) {
     }
 }
