@@ -111,8 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<std::string> texts = lines_of(error.m_strErrorText);
     FUZZ_CHECK(states.size() == taken, error.m_strStateText);
     FUZZ_CHECK(texts.size() == taken, error.m_strErrorText);
-    FUZZ_CHECK(error.m_strStateText.empty() || error.m_strStateText.back() == '\n', error.m_strStateText);
-    FUZZ_CHECK(error.m_strErrorText.empty() || error.m_strErrorText.back() == '\n', error.m_strErrorText);
+    FUZZ_CHECK(error.m_strStateText.empty() || error.m_strStateText.back() == '\n',
+               error.m_strStateText);
+    FUZZ_CHECK(error.m_strErrorText.empty() || error.m_strErrorText.back() == '\n',
+               error.m_strErrorText);
     for (std::size_t i = 0; i < taken; ++i) {
         const record& r = records[i];
         std::string head = "State:" + r.state + ",Native:" + std::to_string(r.native) + ",Origin:";
@@ -124,8 +126,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         std::string message = r.message.substr(0, std::min<std::size_t>(r.message.size(), 510));
         FUZZ_CHECK(without_spaces(origin + texts[i]) == without_spaces(message), message);
         // No tag is left at the head of the error line.
-        FUZZ_CHECK(texts[i].empty() || texts[i].front() != '[' || texts[i].find(']') == std::string::npos,
-                   texts[i]);
+        FUZZ_CHECK(
+            texts[i].empty() || texts[i].front() != '[' || texts[i].find(']') == std::string::npos,
+            texts[i]);
     }
     for (const std::string& piece : traced) FUZZ_CHECK(piece.size() <= 81, piece);
 
@@ -136,14 +139,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::unique_ptr<char[]> buffer(new char[room == 0 ? 1 : room]);
     buffer[0] = 'x';
     unsigned help = 7;
-    FUZZ_CHECK(error.GetMessageText(buffer.get(), static_cast<unsigned>(room), &help), error.m_strErrorText);
+    FUZZ_CHECK(error.GetMessageText(buffer.get(), static_cast<unsigned>(room), &help),
+               error.m_strErrorText);
     FUZZ_CHECK(help == 0, error.m_strErrorText);
     if (room == 0) {
         FUZZ_CHECK(buffer[0] == 'x', error.m_strErrorText);
     } else {
         std::size_t copied = std::strlen(buffer.get());
         FUZZ_CHECK(copied + 1 <= room && buffer[room - 1] == '\0', error.m_strErrorText);
-        FUZZ_CHECK(error.m_strErrorText.compare(0, copied, buffer.get()) == 0, error.m_strErrorText);
+        FUZZ_CHECK(error.m_strErrorText.compare(0, copied, buffer.get()) == 0,
+                   error.m_strErrorText);
     }
     FUZZ_CHECK(std::strlen(error.what()) > 0, error.m_strErrorText);
     return 0;

@@ -110,7 +110,8 @@ void check_words(const std::string& line) {
             continue;
         }
         FUZZ_CHECK(!ended, "a word after a missing one in: " + line);
-        if (i < 3) FUZZ_CHECK(word->find(' ') == std::string::npos, "word " + *word + " of: " + line);
+        if (i < 3)
+            FUZZ_CHECK(word->find(' ') == std::string::npos, "word " + *word + " of: " + line);
         if (i > 0) FUZZ_CHECK(!word->empty() && word->front() != ' ', "word of: " + line);
         for (char c : *word)
             if (c != ' ') seen += c;

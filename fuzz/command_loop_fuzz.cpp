@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string input = expand(data, size);
     fuzz_empty_file(stdin_file);
-    if (!input.empty() && ::write(stdin_file, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+    if (!input.empty() &&
+        ::write(stdin_file, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
         std::abort();
     // stdin is opened afresh on the input for every run: a stream that
     // stopped at "quit" still buffers the rest of the previous input, and
@@ -126,7 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (const std::string& line : qmtest::split_lines(out))
         if (line.compare(0, 3, "+OK") == 0 || line.compare(0, 4, "-ERR") == 0) ++finals;
     FUZZ_CHECK(finals == expected, "answers " + std::to_string(finals) + " for " +
-                                       std::to_string(expected) + " lines: " + input.substr(0, 300));
-    FUZZ_CHECK(out.empty() || out.back() == '\n', out.substr(out.size() > 200 ? out.size() - 200 : 0));
+                                       std::to_string(expected) +
+                                       " lines: " + input.substr(0, 300));
+    FUZZ_CHECK(out.empty() || out.back() == '\n',
+               out.substr(out.size() > 200 ? out.size() - 200 : 0));
     return 0;
 }

@@ -33,13 +33,13 @@ inline std::string fuzz_shown(const std::string& text) {
     return out;
 }
 
-#define FUZZ_CHECK(condition, detail)                                                   \
-    do {                                                                                \
-        if (!(condition)) {                                                             \
-            std::fprintf(stderr, "PROPERTY BROKEN at %s:%d: %s\n  detail: %s\n",        \
-                         __FILE__, __LINE__, #condition, fuzz_shown(detail).c_str());   \
-            std::abort();                                                               \
-        }                                                                               \
+#define FUZZ_CHECK(condition, detail)                                                      \
+    do {                                                                                   \
+        if (!(condition)) {                                                                \
+            std::fprintf(stderr, "PROPERTY BROKEN at %s:%d: %s\n  detail: %s\n", __FILE__, \
+                         __LINE__, #condition, fuzz_shown(detail).c_str());                \
+            std::abort();                                                                  \
+        }                                                                                  \
     } while (0)
 
 // The input cut at every `separator` byte: n separators give n+1 pieces.
@@ -55,7 +55,9 @@ inline std::vector<std::string> fuzz_pieces(const uint8_t* data, std::size_t siz
     return pieces;
 }
 
-inline char fuzz_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+inline char fuzz_upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // What a file standing in for stdout or stderr has received.
 inline std::string fuzz_read_all(int fd) {

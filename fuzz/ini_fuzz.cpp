@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <cctype>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
 #include <utility>
 
@@ -31,7 +31,8 @@ int record_load(const char* key, const char* value) {
 bool same_ignoring_case(const std::string& a, const char* b) {
     if (a.size() != std::strlen(b)) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
 }

@@ -11,7 +11,7 @@
 namespace {
 
 const char* const tokens[] = {" FROM ", " WHERE ", " ORDER BY ", " GROUP BY ", " UNION ",
-                              " JOIN ", ",", "SELECT", "'", "["};
+                              " JOIN ", ",",       "SELECT",     "'",          "["};
 
 // inside[i]: whether character i lies in a literal or a bracketed name.
 std::vector<bool> inside_map(const std::string& sql) {

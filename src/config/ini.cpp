@@ -15,7 +15,6 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-
 // Reads one whole line (line feed included) whatever its length, so that a
 // long value is never split into a second, bogus key.
 bool read_line(std::FILE* file, std::string& line) {

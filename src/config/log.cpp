@@ -1,12 +1,12 @@
 #include "config/log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <unistd.h>
 
 #include "frontend/front_end.h"
 
@@ -68,9 +68,7 @@ void append_to_log(const std::string& line) {
     ::close(fd);
 }
 
-void write_stdout(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
+void write_stdout(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 }  // namespace
 
@@ -81,8 +79,7 @@ std::string log_time_stamp(std::time_t when) {
     localtime_r(&when, &local);
     char text[64];
     std::snprintf(text, sizeof text, "%s %02d %02d:%02d:%02d %04d", months[local.tm_mon % 12],
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  local.tm_year + 1900);
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900);
     return text;
 }
 

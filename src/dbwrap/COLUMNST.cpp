@@ -5,24 +5,18 @@
 
 namespace {
 
-SQLCHAR* pattern_or_null(std::string& pattern)
-{
+SQLCHAR* pattern_or_null(std::string& pattern) {
     return pattern.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(&pattern[0]);
 }
 
 }  // namespace
 
-CColumns::CColumns(CDatabase* pDatabase) : CRecordset(pDatabase)
-{
-    m_nFields = 11;
-}
+CColumns::CColumns(CDatabase* pDatabase) : CRecordset(pDatabase) { m_nFields = 11; }
 
-bool CColumns::Open(int nOpenType, const char* lpszSQL, std::uint32_t dwOptions)
-{
+bool CColumns::Open(int nOpenType, const char* lpszSQL, std::uint32_t dwOptions) {
     (void)lpszSQL;  // the catalog has no SQL text of its own
     SetOpenState(nOpenType, nullptr, dwOptions | noChangeCheck);
-    if (!ObtainStatementHandle())
-        return false;
+    if (!ObtainStatementHandle()) return false;
     try {
         ApplyStatementOptions(m_hstmt);
         AllocateStatusArrays();
@@ -32,8 +26,7 @@ bool CColumns::Open(int nOpenType, const char* lpszSQL, std::uint32_t dwOptions)
                               pattern_or_null(m_strOwnerPattern), SQL_NTS,
                               pattern_or_null(m_strTablePattern), SQL_NTS, nullptr, SQL_NTS);
         } while (code == SQL_STILL_EXECUTING);
-        if (!CheckReturn(code))
-            RaiseError(code, m_hstmt);
+        if (!CheckReturn(code)) RaiseError(code, m_hstmt);
         DescribeResultColumns();
         AllocateRowset();
         MoveNext();
@@ -45,8 +38,7 @@ bool CColumns::Open(int nOpenType, const char* lpszSQL, std::uint32_t dwOptions)
     return true;
 }
 
-void CColumns::ExchangeFields(FieldExchange* pFX)
-{
+void CColumns::ExchangeFields(FieldExchange* pFX) {
     pFX->SetExchangeFieldType(FieldExchange::fieldResult);
     ExchangeText(pFX, "table_qualifier", m_strTableQualifier, 255, SQL_VARCHAR, 0);
     ExchangeText(pFX, "table_owner", m_strTableOwner, 255, SQL_VARCHAR, 0);

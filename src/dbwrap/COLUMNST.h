@@ -13,7 +13,8 @@ public:
 
     const char* RuntimeClassOf() const override { return "CColumns"; }
     // Lists the catalog instead of preparing a SELECT; lpszSQL must be null.
-    bool Open(int nOpenType = -1, const char* lpszSQL = nullptr, std::uint32_t dwOptions = none) override;
+    bool Open(int nOpenType = -1, const char* lpszSQL = nullptr,
+              std::uint32_t dwOptions = none) override;
     std::string DefaultConnectString() override { return "ODBC;"; }
     // There is no statement to default to.
     std::string DefaultStatement() override { return "!"; }

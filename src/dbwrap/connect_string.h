@@ -12,8 +12,8 @@
 std::string odbc_connect_value(const std::string& value);
 
 struct connect_strings {
-    std::string sent;    // handed to the driver manager
-    std::string shown;   // for the log: the "PWD=" value replaced by "****"
+    std::string sent;   // handed to the driver manager
+    std::string shown;  // for the log: the "PWD=" value replaced by "****"
 };
 
 connect_strings build_connect_string(const std::optional<std::string>& data_source,

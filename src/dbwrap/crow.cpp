@@ -2,29 +2,24 @@
 
 #include "odbc/field_exchange.h"
 
-CRow::CRow(CDatabase* pDatabase) : CRecordset(pDatabase)
-{
+CRow::CRow(CDatabase* pDatabase) : CRecordset(pDatabase) {
     m_nFields = 0;
     m_nDefaultOpenType = staticCursor;
 }
 
-CRow::~CRow()
-{
+CRow::~CRow() {
     // The base destructor closes a recordset still holding a statement, and
     // it does so with m_nFields counting the bound fields; so the lists go
     // first only when nothing is bound any more.
-    if (m_hstmt == SQL_NULL_HSTMT)
-        RemoveColumns();
+    if (m_hstmt == SQL_NULL_HSTMT) RemoveColumns();
 }
 
-void CRow::Close()
-{
+void CRow::Close() {
     CRecordset::Close();
     RemoveColumns();
 }
 
-void CRow::RemoveColumns()
-{
+void CRow::RemoveColumns() {
     m_spareNodes.splice(m_spareNodes.end(), m_listNames);
     m_spareNodes.splice(m_spareNodes.end(), m_listValues);
     m_spareNodes.splice(m_spareNodes.end(), m_listParams);
@@ -32,8 +27,7 @@ void CRow::RemoveColumns()
     m_nParams = 0;
 }
 
-std::string& CRow::TakeNode(std::list<std::string>& into)
-{
+std::string& CRow::TakeNode(std::list<std::string>& into) {
     if (m_spareNodes.empty())
         into.emplace_back();
     else
@@ -41,21 +35,18 @@ std::string& CRow::TakeNode(std::list<std::string>& into)
     return into.back();
 }
 
-void CRow::AddColumn(const std::string& name)
-{
+void CRow::AddColumn(const std::string& name) {
     TakeNode(m_listValues).clear();
     TakeNode(m_listNames) = name;
     ++m_nFields;
 }
 
-void CRow::AddParameter(const std::string& value)
-{
+void CRow::AddParameter(const std::string& value) {
     TakeNode(m_listParams) = value;
     ++m_nParams;
 }
 
-void CRow::ExchangeFields(FieldExchange* pFX)
-{
+void CRow::ExchangeFields(FieldExchange* pFX) {
     pFX->SetExchangeFieldType(FieldExchange::fieldResult);
     auto value = m_listValues.begin();
     for (auto name = m_listNames.begin(); name != m_listNames.end(); ++name, ++value)

@@ -18,8 +18,7 @@ struct {
 
 // One log line keeps only what stands before its last line end, so the
 // records' line ends become " | " and nothing of them is lost.
-std::string one_line(const std::string& text)
-{
+std::string one_line(const std::string& text) {
     std::string out;
     for (char c : text) {
         if (c == '\n') {
@@ -28,57 +27,65 @@ std::string one_line(const std::string& text)
             out += c;
         }
     }
-    while (out.size() >= 3 && out.compare(out.size() - 3, 3, " | ") == 0)
-        out.erase(out.size() - 3);
+    while (out.size() >= 3 && out.compare(out.size() - 3, 3, " | ") == 0) out.erase(out.size() - 3);
     return out;
 }
 
 // The layer's own codes carry no driver text, so the log names them.
-const char* layer_code_name(SQLRETURN code)
-{
+const char* layer_code_name(SQLRETURN code) {
     switch (code) {
-    case DBERR_FORWARD_ONLY: return ": forward-only recordset";
-    case DBERR_NO_COLUMNS: return ": no columns to select";
-    case DBERR_KEYSET_UNSUPPORTED: return ": keyset cursor not supported";
-    case DBERR_STATIC_UNSUPPORTED: return ": static cursor not supported";
-    case DBERR_API_CONFORMANCE: return ": driver API conformance too low";
-    case DBERR_SQL_CONFORMANCE: return ": driver SQL conformance too low";
-    case DBERR_NO_DATA: return ": no current row";
-    case DBERR_DRIVER_TOO_OLD: return ": driver too old";
-    case DBERR_DATA_TRUNCATED: return ": field data truncated";
-    case DBERR_ROW_FETCH: return ": error fetching row";
-    case DBERR_DYNAMIC_CURSOR_UNSUPPORTED: return ": dynamic cursor not supported";
-    case DBERR_FIELD_NOT_FOUND: return ": field not found";
-    default: return "";
+    case DBERR_FORWARD_ONLY:
+        return ": forward-only recordset";
+    case DBERR_NO_COLUMNS:
+        return ": no columns to select";
+    case DBERR_KEYSET_UNSUPPORTED:
+        return ": keyset cursor not supported";
+    case DBERR_STATIC_UNSUPPORTED:
+        return ": static cursor not supported";
+    case DBERR_API_CONFORMANCE:
+        return ": driver API conformance too low";
+    case DBERR_SQL_CONFORMANCE:
+        return ": driver SQL conformance too low";
+    case DBERR_NO_DATA:
+        return ": no current row";
+    case DBERR_DRIVER_TOO_OLD:
+        return ": driver too old";
+    case DBERR_DATA_TRUNCATED:
+        return ": field data truncated";
+    case DBERR_ROW_FETCH:
+        return ": error fetching row";
+    case DBERR_DYNAMIC_CURSOR_UNSUPPORTED:
+        return ": dynamic cursor not supported";
+    case DBERR_FIELD_NOT_FOUND:
+        return ": field not found";
+    default:
+        return "";
     }
 }
 
 }  // namespace
 
-void log_db_exception(const char* where, const CDBException& error)
-{
-    error_log("Database error while %s (code %d%s) %s %s", where, static_cast<int>(error.m_nReturnCode),
-              layer_code_name(error.m_nReturnCode), one_line(error.m_strStateText).c_str(),
-              one_line(error.m_strErrorText).c_str());
+void log_db_exception(const char* where, const CDBException& error) {
+    error_log("Database error while %s (code %d%s) %s %s", where,
+              static_cast<int>(error.m_nReturnCode), layer_code_name(error.m_nReturnCode),
+              one_line(error.m_strStateText).c_str(), one_line(error.m_strErrorText).c_str());
 }
 
-bool db_connection_lost(const CDBException& error)
-{
-    if (error.m_nReturnCode == SQL_INVALID_HANDLE)
-        return true;
+bool db_connection_lost(const CDBException& error) {
+    if (error.m_nReturnCode == SQL_INVALID_HANDLE) return true;
     const std::string& states = error.m_strStateText;
     for (std::size_t at = states.find("State:"); at != std::string::npos;
          at = states.find("State:", at + 6)) {
         std::string state = states.substr(at + 6, 5);
-        if (state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" || state == "57P03")
+        if (state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" ||
+            state == "57P03")
             return true;
     }
     return false;
 }
 
 int db_open(const odbc_settings_record& settings, const std::optional<std::string>& login,
-            const std::optional<std::string>& password)
-{
+            const std::optional<std::string>& password) {
     connect_strings connect = build_connect_string(settings.odbc_driver_name, login, password);
     if (odbc_connection.IsOpen()) {
         debug_log("database is already open");
@@ -109,8 +116,7 @@ namespace {
 
 // The statement goes whenever one is held, and the lists are emptied even
 // when the recordset never opened, so a failed query leaves nothing behind.
-void close_held_row()
-{
+void close_held_row() {
     if (row_recordset.m_hstmt != SQL_NULL_HSTMT)
         row_recordset.Close();
     else
@@ -119,8 +125,7 @@ void close_held_row()
 
 }  // namespace
 
-void db_close_row()
-{
+void db_close_row() {
     // The recordset is still asked whether it is open, so that an error the
     // driver raises there reaches the log; the answer cannot change what is
     // closed, since only a held statement can be open.
@@ -133,18 +138,15 @@ void db_close_row()
     debug_log("odbc row now closed");
 }
 
-void db_discard_row()
-{
+void db_discard_row() {
     try {
         close_held_row();
     } catch (const CException&) {
     }
 }
 
-int db_reconnect()
-{
-    if (!last_connect.known)
-        return 0;
+int db_reconnect() {
+    if (!last_connect.known) return 0;
     error_log("Reconnecting to database driver (%s)", last_connect.data_source.c_str());
     // The recordset leaves the connection's list first: closing the
     // connection would otherwise detach it from the connection for good.

@@ -20,8 +20,7 @@ struct query_shape {
     std::vector<std::string> names;
     std::string table, filter;
 
-    bool matches(const query_parts& parts) const
-    {
+    bool matches(const query_parts& parts) const {
         return parts.has_filter == has_filter && parts.table == table && parts.filter == filter &&
                parts.names == names;
     }
@@ -51,33 +50,26 @@ struct {
 // at every command, and splitting one again costs more than comparing it.
 std::vector<std::pair<std::string, query_parts>> split_texts;
 
-const query_parts& split_once(const std::string& statement)
-{
+const query_parts& split_once(const std::string& statement) {
     for (const auto& known : split_texts)
-        if (known.first == statement)
-            return known.second;
-    if (split_texts.size() >= 8)
-        split_texts.clear();
+        if (known.first == statement) return known.second;
+    if (split_texts.size() >= 8) split_texts.clear();
     split_texts.emplace_back(statement, split_query(statement));
     return split_texts.back().second;
 }
 
-query_shape shape_of(const query_parts& parts)
-{
+query_shape shape_of(const query_parts& parts) {
     return query_shape{parts.has_filter, parts.names, parts.table, parts.filter};
 }
 
-bool shape_checked(const query_parts& parts)
-{
+bool shape_checked(const query_parts& parts) {
     for (const query_shape& shape : fast.checked)
-        if (shape.matches(parts))
-            return true;
+        if (shape.matches(parts)) return true;
     return false;
 }
 
 // After any failure the next query is checked and prepared afresh.
-void forget_fast_state()
-{
+void forget_fast_state() {
     fast.checked.clear();
     fast.kept = false;
 }
@@ -88,18 +80,15 @@ constexpr std::size_t field_text_limit = 999;
 // A name the ini file wrote in brackets, such as [user], reaches the driver
 // quoted; the catalog knows it without them. Compared in place: the catalog
 // check runs for every catalog row at every command.
-bool same_name(const std::string& bracketed, const std::string& b)
-{
+bool same_name(const std::string& bracketed, const std::string& b) {
     std::string_view a = bracketed;
-    if (a.size() >= 2 && a.front() == '[' && a.back() == ']')
-        a = a.substr(1, a.size() - 2);
+    if (a.size() >= 2 && a.front() == '[' && a.back() == ']') a = a.substr(1, a.size() - 2);
     return ascii_equal_ignoring_case(a, b);
 }
 
 // Every configured column is looked for in the catalog before the user table
 // is read, so that a misspelt name in the ini file is reported by name.
-int check_columns(const query_parts& parts)
-{
+int check_columns(const query_parts& parts) {
     CColumns columns(&odbc_connection);
     columns.m_strTablePattern = parts.table;
     if (!columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly)) {
@@ -111,8 +100,7 @@ int check_columns(const query_parts& parts)
     int count = 0;
     while (!columns.AtEnd()) {
         ++count;
-        if (same_name(parts.key_column, columns.m_strColumnName))
-            key_seen = true;
+        if (same_name(parts.key_column, columns.m_strColumnName)) key_seen = true;
         bool matched = false;
         for (std::size_t i = 0; i < parts.names.size(); ++i) {
             if (same_name(parts.names[i], columns.m_strColumnName)) {
@@ -124,7 +112,8 @@ int check_columns(const query_parts& parts)
         if (matched)
             debug_log("Found column named (%s)", columns.m_strColumnName.c_str());
         else
-            debug_log("Found column named (%s) - not in SELECT query\n", columns.m_strColumnName.c_str());
+            debug_log("Found column named (%s) - not in SELECT query\n",
+                      columns.m_strColumnName.c_str());
         columns.MoveNext();
     }
     columns.Close();
@@ -137,9 +126,10 @@ int check_columns(const query_parts& parts)
     }
     debug_log("Found %d columns\n", count);
     if (!key_seen) {
-        error_log("Table (%s) does not contain column called (%s), modify your ini file username "
-                  "setting to specify the correct column name \n",
-                  parts.table.c_str(), parts.key_column.c_str());
+        error_log(
+            "Table (%s) does not contain column called (%s), modify your ini file username "
+            "setting to specify the correct column name \n",
+            parts.table.c_str(), parts.key_column.c_str());
         return -1;
     }
     bool missing = false;
@@ -150,17 +140,17 @@ int check_columns(const query_parts& parts)
         }
     }
     if (missing) {
-        error_log("The columns above that you have specified in the ini file were not found in the "
-                  "table (%s) - Please remove or correct those settings.",
-                  parts.table.c_str());
+        error_log(
+            "The columns above that you have specified in the ini file were not found in the "
+            "table (%s) - Please remove or correct those settings.",
+            parts.table.c_str());
         return -1;
     }
     return 0;
 }
 
 // Walks the result: each field is read, as the row store will read it.
-int read_rows()
-{
+int read_rows() {
     short columns = row_recordset.ResultColumnCount();
     debug_log("Row contains %d fields.\n", static_cast<int>(columns));
 
@@ -173,7 +163,8 @@ int read_rows()
     }
     while (!row_recordset.AtEnd()) {
         if (fast.on && rows == 0)
-            fast.first_row.assign(row_recordset.m_listValues.begin(), row_recordset.m_listValues.end());
+            fast.first_row.assign(row_recordset.m_listValues.begin(),
+                                  row_recordset.m_listValues.end());
         // The bound columns already hold the row; the fast path reads each
         // field again only for the debug lines.
         for (short i = 0; i < columns && (!fast.on || debug_mode); ++i) {
@@ -187,8 +178,7 @@ int read_rows()
         row_recordset.MoveNext();
         ++rows;
     }
-    if (fast.on)
-        fast.rows = rows;
+    if (fast.on) fast.rows = rows;
     if (rows == 0) {
         debug_log("No records found\n");
         return -1;
@@ -197,8 +187,7 @@ int read_rows()
 }
 
 // The statement's condition goes to the recordset as its WHERE text.
-void set_filter(const query_parts& parts)
-{
+void set_filter(const query_parts& parts) {
     row_recordset.m_strWhere = parts.has_filter ? parts.filter : std::string();
     if (parts.has_filter)
         debug_log("Requerying table with filter(%s)\n", parts.filter.c_str());
@@ -206,18 +195,15 @@ void set_filter(const query_parts& parts)
         debug_log("Requerying table with no filter\n");
 }
 
-int run_query(const query_parts& parts, const std::vector<std::string>& parameters)
-{
+int run_query(const query_parts& parts, const std::vector<std::string>& parameters) {
     if (fast.on && shape_checked(parts)) {
         // The catalog confirmed these columns at an earlier query.
     } else {
-        if (check_columns(parts) != 0)
-            return -1;
+        if (check_columns(parts) != 0) return -1;
         // A program whose statements are built afresh from settings never
         // has more than a few shapes; the list stays short regardless.
         if (fast.on) {
-            if (fast.checked.size() >= 8)
-                fast.checked.clear();
+            if (fast.checked.size() >= 8) fast.checked.clear();
             fast.checked.push_back(shape_of(parts));
         }
     }
@@ -231,8 +217,7 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
                   static_cast<int>(parts.names.size()), static_cast<int>(row_recordset.m_nFields));
         return -1;
     }
-    for (const std::string& value : parameters)
-        row_recordset.AddParameter(value);
+    for (const std::string& value : parameters) row_recordset.AddParameter(value);
 
     set_filter(parts);
 
@@ -266,72 +251,58 @@ int run_query(const query_parts& parts, const std::vector<std::string>& paramete
         error_log("Requery of table (%s) failed\n", parts.table.c_str());
         return -1;
     }
-    debug_log("Requery success, initial record count = (%d)\n", static_cast<int>(row_recordset.RecordsSeen()));
+    debug_log("Requery success, initial record count = (%d)\n",
+              static_cast<int>(row_recordset.RecordsSeen()));
     return read_rows();
 }
 
 // The fast path's query on the recordset kept open from the last query of
 // the same shape: the new values go into the bound parameters in place and
 // the prepared statement is executed once; the columns stay bound.
-int run_kept_query(const query_parts& parts, const std::vector<std::string>& parameters)
-{
+int run_kept_query(const query_parts& parts, const std::vector<std::string>& parameters) {
     auto param = row_recordset.m_listParams.begin();
-    for (const std::string& value : parameters)
-        *param++ = value;
+    for (const std::string& value : parameters) *param++ = value;
     set_filter(parts);
     debug_log("isopen check");
-    if (!row_recordset.IsOpen())
-        return -2;
+    if (!row_recordset.IsOpen()) return -2;
     debug_log("restart check");
-    if (!row_recordset.AllowsRequery())
-        return -2;
+    if (!row_recordset.AllowsRequery()) return -2;
     debug_log("do requery");
-    if (!row_recordset.Requery())
-        return -2;
-    debug_log("Requery success, initial record count = (%d)\n", static_cast<int>(row_recordset.RecordsSeen()));
+    if (!row_recordset.Requery()) return -2;
+    debug_log("Requery success, initial record count = (%d)\n",
+              static_cast<int>(row_recordset.RecordsSeen()));
     return read_rows();
 }
 
 // A kept recordset goes without a log line: closing it is the fast path's
 // own housekeeping, not a step of the query.
-void drop_kept_row()
-{
+void drop_kept_row() {
     fast.kept = false;
     db_discard_row();
 }
 
 }  // namespace
 
-row_value_table& db_row_values()
-{
-    return row_values;
-}
+row_value_table& db_row_values() { return row_values; }
 
-int db_query(const std::string& statement, const std::vector<std::string>& parameters)
-{
+int db_query(const std::string& statement, const std::vector<std::string>& parameters) {
     // A connection lost at an earlier command is opened again here first.
-    if (!odbc_connection.IsOpen())
-        forget_fast_state();
+    if (!odbc_connection.IsOpen()) forget_fast_state();
     if (!odbc_connection.IsOpen() && !db_reconnect()) {
         error_log("FATAL: Database is not yet open.");
         return 1;
     }
     fast.walked = false;
     const query_parts& parts = split_once(statement);
-    if (!parts.has_filter)
-        debug_log("no filter for query\n");
-    if (!parts.has_table)
-        debug_log("no tablename for query\n");
-    if (!parts.has_select)
-        debug_log("no select statement for query\n");
-    if (!parts.has_table || !parts.has_select)
-        return -1;
+    if (!parts.has_filter) debug_log("no filter for query\n");
+    if (!parts.has_table) debug_log("no tablename for query\n");
+    if (!parts.has_select) debug_log("no select statement for query\n");
+    if (!parts.has_table || !parts.has_select) return -1;
 
     if (debug_mode) {
         std::string list;
         for (const std::string& name : parts.names) {
-            if (!list.empty())
-                list += ',';
+            if (!list.empty()) list += ',';
             list += name;
         }
         debug_log("SELECT = (%s), FROM = (%s)\n", list.c_str(), parts.table.c_str());
@@ -346,8 +317,7 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
             // the answer and the error lines are those of a fresh query.
             try {
                 int result = run_kept_query(parts, parameters);
-                if (result != -2)
-                    return result;
+                if (result != -2) return result;
             } catch (const CDBException&) {
             }
             debug_log("Kept statement failed, querying afresh");
@@ -366,53 +336,44 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
     for (int attempt = 0;; ++attempt) {
         try {
             int result = run_query(parts, parameters);
-            if (result != 0 && !fast.kept)
-                forget_fast_state();
+            if (result != 0 && !fast.kept) forget_fast_state();
             return result;
         } catch (const CDBException& error) {
             forget_fast_state();
             log_db_exception("querying", error);
-            if (attempt > 0 || !db_connection_lost(error) || !db_reconnect())
-                return -1;
+            if (attempt > 0 || !db_connection_lost(error) || !db_reconnect()) return -1;
         }
     }
 }
 
-void db_set_fast_path(bool on)
-{
+void db_set_fast_path(bool on) {
     fast.on = on;
     forget_fast_state();
 }
 
-void db_end_query(bool failed)
-{
-    if (failed)
-        forget_fast_state();
+void db_end_query(bool failed) {
+    if (failed) forget_fast_state();
     // A query that met no error leaves its statement for the next one.
-    if (fast.on && fast.kept && row_recordset.m_hstmt != SQL_NULL_HSTMT)
-        return;
+    if (fast.on && fast.kept && row_recordset.m_hstmt != SQL_NULL_HSTMT) return;
     fast.kept = false;
     db_close_row();
 }
 
-void db_release_kept_row()
-{
-    if (fast.kept)
-        drop_kept_row();
+void db_release_kept_row() {
+    if (fast.kept) drop_kept_row();
     forget_fast_state();
 }
 
-row_value_table& db_store_row()
-{
+row_value_table& db_store_row() {
     if (fast.walked) {
         auto kept_value = fast.first_row.begin();
         std::size_t entry = 0;
         for (auto name = row_recordset.m_listNames.begin();
-             name != row_recordset.m_listNames.end() && kept_value != fast.first_row.end(); ++name, ++kept_value) {
-            debug_log("Adding to row result,  column name (%s) and column value (%s)", name->c_str(),
-                      kept_value->c_str());
-            if (entry < row_values.size())
-                row_values[entry++] = *kept_value;
+             name != row_recordset.m_listNames.end() && kept_value != fast.first_row.end();
+             ++name, ++kept_value) {
+            debug_log("Adding to row result,  column name (%s) and column value (%s)",
+                      name->c_str(), kept_value->c_str());
+            if (entry < row_values.size()) row_values[entry++] = *kept_value;
         }
         return row_values;
     }
@@ -423,14 +384,12 @@ row_value_table& db_store_row()
          ++name, ++value) {
         debug_log("Adding to row result,  column name (%s) and column value (%s)", name->c_str(),
                   value->c_str());
-        if (entry < row_values.size())
-            row_values[entry++] = *value;
+        if (entry < row_values.size()) row_values[entry++] = *value;
     }
     return row_values;
 }
 
-int db_count_rows()
-{
+int db_count_rows() {
     int count = 0;
     if (fast.walked) {
         count = fast.rows;
@@ -444,13 +403,10 @@ int db_count_rows()
         error_log("No Rows to store");
     else if (!fast.walked)
         row_recordset.MoveToRow(1);
-    if (count > 1)
-        error_log("More than one Row - non unique result!");
+    if (count > 1) error_log("More than one Row - non unique result!");
     return count;
 }
 
-void db_clear_row()
-{
-    for (std::optional<std::string>& value : row_values)
-        value.reset();
+void db_clear_row() {
+    for (std::optional<std::string>& value : row_values) value.reset();
 }

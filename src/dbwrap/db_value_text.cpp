@@ -15,8 +15,7 @@ namespace {
 void format_cut(std::string& text, std::size_t limit, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-void format_cut(std::string& text, std::size_t limit, const char* format, ...)
-{
+void format_cut(std::string& text, std::size_t limit, const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list again;
@@ -29,23 +28,20 @@ void format_cut(std::string& text, std::size_t limit, const char* format, ...)
         std::vsnprintf(&whole[0], whole.size(), format, again);
         whole.resize(static_cast<std::size_t>(length));
         std::size_t keep = limit >= 2 ? limit - 2 : 0;
-        if (whole.size() > keep)
-            whole.resize(keep);
+        if (whole.size() > keep) whole.resize(keep);
         text = std::move(whole);
     }
     va_end(again);
 }
 
-void cut_copy(std::string& text, std::size_t limit, const std::string& value)
-{
+void cut_copy(std::string& text, std::size_t limit, const std::string& value) {
     std::size_t keep = limit >= 2 ? limit - 2 : 0;
     text.assign(value, 0, std::min(keep, value.size()));
 }
 
 }  // namespace
 
-std::string& db_value_to_text(const CDBVariant& value, std::string& text, std::size_t limit)
-{
+std::string& db_value_to_text(const CDBVariant& value, std::string& text, std::size_t limit) {
     text.clear();
     switch (value.m_dwValueType) {
     case DBVAR_BOOL:
@@ -82,8 +78,7 @@ std::string& db_value_to_text(const CDBVariant& value, std::string& text, std::s
             cut_copy(text, limit, "(NULL)");
         break;
     case DBVAR_STRING:
-        if (value.m_pString)
-            cut_copy(text, limit, *value.m_pString);
+        if (value.m_pString) cut_copy(text, limit, *value.m_pString);
         break;
     case DBVAR_BINARY:
         debug_log("type 10 - binary, so setting to (NULL) as don't know what to do!\n");

@@ -8,36 +8,28 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The text from `offset` characters after `start` up to `end`; a keyword at
 // the very end of the statement gives an empty text rather than running off.
-std::string tail(const std::string& text, std::size_t start, std::size_t offset, std::size_t end)
-{
+std::string tail(const std::string& text, std::size_t start, std::size_t offset, std::size_t end) {
     std::size_t from = std::min(start + offset, end);
     return text.substr(from, end - from);
 }
 
 }  // namespace
 
-void strip_blanks(std::string* text)
-{
-    if (!text)
-        return;
+void strip_blanks(std::string* text) {
+    if (!text) return;
     text->erase(std::remove_if(text->begin(), text->end(), is_blank), text->end());
 }
 
-void trim_blanks(std::string* text)
-{
-    if (!text)
-        return;
+void trim_blanks(std::string* text) {
+    if (!text) return;
     std::size_t first = 0;
-    while (first < text->size() && is_blank((*text)[first]))
-        ++first;
+    while (first < text->size() && is_blank((*text)[first])) ++first;
     std::size_t last = text->size();
-    while (last > first && is_blank((*text)[last - 1]))
-        --last;
+    while (last > first && is_blank((*text)[last - 1])) --last;
     *text = text->substr(first, last - first);
 }
 
-std::vector<std::string> split_column_list(const std::string& list)
-{
+std::vector<std::string> split_column_list(const std::string& list) {
     std::vector<std::string> names;
     std::size_t start = 0;
     for (;;) {
@@ -60,8 +52,7 @@ std::vector<std::string> split_column_list(const std::string& list)
     return names;
 }
 
-query_parts split_query(const std::string& statement)
-{
+query_parts split_query(const std::string& statement) {
     query_parts parts;
     std::size_t end = statement.size();
 
@@ -92,8 +83,7 @@ query_parts split_query(const std::string& statement)
     if (parts.has_table && parts.has_select) {
         trim_blanks(&parts.table);
         parts.names = split_column_list(column_text);
-        for (std::string& name : parts.names)
-            trim_blanks(&name);
+        for (std::string& name : parts.names) trim_blanks(&name);
     }
     return parts;
 }

@@ -16,12 +16,12 @@ void strip_blanks(std::string* text);
 void trim_blanks(std::string* text);
 
 struct query_parts {
-    bool has_filter = false;       // "WHERE" was found
-    bool has_table = false;        // "FROM" was found
-    bool has_select = false;       // "SELECT" was found
-    std::string filter;            // everything after "WHERE "
-    std::string key_column;        // the filter up to its first "=", trimmed
-    std::string table;             // blanks removed
+    bool has_filter = false;         // "WHERE" was found
+    bool has_table = false;          // "FROM" was found
+    bool has_select = false;         // "SELECT" was found
+    std::string filter;              // everything after "WHERE "
+    std::string key_column;          // the filter up to its first "=", trimmed
+    std::string table;               // blanks removed
     std::vector<std::string> names;  // trimmed column names
 };
 

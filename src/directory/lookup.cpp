@@ -21,23 +21,19 @@ auth_result result_record;
 // keep that statement for the next command.
 bool row_read_failed = false;
 
-const char* text_or_empty(const std::optional<std::string>& text)
-{
+const char* text_or_empty(const std::optional<std::string>& text) {
     return text ? text->c_str() : "";
 }
 
-void attach_default_domain(command_words& words)
-{
-    if (!domain || !words[1] || words[1]->find('@') != std::string::npos)
-        return;
+void attach_default_domain(command_words& words) {
+    if (!domain || !words[1] || words[1]->find('@') != std::string::npos) return;
     words[1] = *words[1] + "@" + *domain;
     debug_log("...Attached default domain {%s}", words[1]->c_str());
 }
 
 // The values bound to the statement's markers: words 1 and 2 of the command.
 // One list serves every command, so its strings keep their room.
-const std::vector<std::string>& query_values(const command_words& words, std::size_t count)
-{
+const std::vector<std::string>& query_values(const command_words& words, std::size_t count) {
     static std::vector<std::string> values;
     values.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -50,47 +46,34 @@ const std::vector<std::string>& query_values(const command_words& words, std::si
     return values;
 }
 
-bool is_null_text(const std::string& value)
-{
+bool is_null_text(const std::string& value) {
     static const char word[] = "null";
-    if (value.size() != 4)
-        return false;
+    if (value.size() != 4) return false;
     for (std::size_t i = 0; i < 4; ++i) {
         char c = value[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != word[i])
-            return false;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != word[i]) return false;
     }
     return true;
 }
 
-bool present(const std::optional<std::string>& value)
-{
-    return value && !value->empty();
+bool present(const std::optional<std::string>& value) { return value && !value->empty(); }
+
+void set_mail_uid() {
+    mail_uid =
+        odbc_settings.odbc_mail_uid ? leading_number(odbc_settings.odbc_mail_uid->c_str()) : 0;
 }
 
-void set_mail_uid()
-{
-    mail_uid = odbc_settings.odbc_mail_uid ? leading_number(odbc_settings.odbc_mail_uid->c_str()) : 0;
-}
-
-void release_result(auth_result& result)
-{
-    result = auth_result{};
-}
+void release_result(auth_result& result) { result = auth_result{}; }
 
 // The stored row, its count and the record; an error raised while moving
 // over the result is a failed command, not the end of the process.
-bool fetch_single_row(bool log_located)
-{
+bool fetch_single_row(bool log_located) {
     row_read_failed = false;
     try {
-        if (log_located)
-            debug_log("...User Located");
+        if (log_located) debug_log("...User Located");
         row_value_table& values = db_store_row();
-        if (db_count_rows() != 1)
-            return false;
+        if (db_count_rows() != 1) return false;
         build_auth_result(values);
         return true;
     } catch (const CDBException& error) {
@@ -105,10 +88,8 @@ bool fetch_single_row(bool log_located)
 // passwords too loosely (MariaDB's default collation ignores case and
 // trailing blanks), so the row's own password must equal the given one byte
 // for byte. A CHAR column comes back padded with blanks, which do not count.
-bool same_password(const std::optional<std::string>& stored, const std::string& given)
-{
-    if (!stored)
-        return false;
+bool same_password(const std::optional<std::string>& stored, const std::string& given) {
+    if (!stored) return false;
     std::size_t end = stored->find_last_not_of(' ');
     std::size_t length = end == std::string::npos ? 0 : end + 1;
     return stored->compare(0, length, given) == 0;
@@ -116,48 +97,38 @@ bool same_password(const std::optional<std::string>& stored, const std::string& 
 
 }  // namespace
 
-long leading_number(const char* text)
-{
-    if (!text)
-        return 0;
+long leading_number(const char* text) {
+    if (!text) return 0;
     long value = std::strtol(text, nullptr, 10);
     return value;
 }
 
-std::uint32_t ip_mask_value(const std::string& text)
-{
+std::uint32_t ip_mask_value(const std::string& text) {
     std::uint32_t value = 0;
     std::size_t start = 0;
     for (;;) {
         std::size_t dot = text.find('.', start);
-        std::string field = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        std::string field =
+            text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
         // The field's leading number, digits accumulated with 32-bit wrap-around.
         std::size_t i = 0;
-        while (i < field.size() && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r')))
-            ++i;
+        while (i < field.size() && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
         bool negative = false;
-        if (i < field.size() && (field[i] == '+' || field[i] == '-'))
-            negative = field[i++] == '-';
+        if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
         std::uint32_t n = 0;
         while (i < field.size() && field[i] >= '0' && field[i] <= '9')
             n = n * 10u + static_cast<std::uint32_t>(field[i++] - '0');
-        if (negative)
-            n = 0u - n;
+        if (negative) n = 0u - n;
         value = value * 256u + n;
-        if (dot == std::string::npos)
-            break;
+        if (dot == std::string::npos) break;
         start = dot + 1;
     }
     return value;
 }
 
-bool ip_mask_passes(std::uint32_t address, std::uint32_t mask)
-{
-    return (address & mask) == mask;
-}
+bool ip_mask_passes(std::uint32_t address, std::uint32_t mask) { return (address & mask) == mask; }
 
-std::string directory_select_list(const odbc_settings_record& settings)
-{
+std::string directory_select_list(const odbc_settings_record& settings) {
     std::string list = text_or_empty(settings.field_username);
     list += ",";
     list += text_or_empty(settings.field_password);
@@ -176,10 +147,10 @@ namespace {
 
 // The settings a statement is made of. They stay the same from one command
 // to the next, so each statement is made again only when one has changed.
-std::array<const std::optional<std::string>*, 7> statement_settings()
-{
-    return {&odbc_settings.field_username, &odbc_settings.field_password, &odbc_settings.field_forward,
-            &odbc_settings.field_quota,    &odbc_settings.field_mailmask, &odbc_settings.field_maildrop,
+std::array<const std::optional<std::string>*, 7> statement_settings() {
+    return {&odbc_settings.field_username,      &odbc_settings.field_password,
+            &odbc_settings.field_forward,       &odbc_settings.field_quota,
+            &odbc_settings.field_mailmask,      &odbc_settings.field_maildrop,
             &odbc_settings.odbc_mail_user_table};
 }
 
@@ -189,14 +160,14 @@ struct made_statement {
     std::string text;
 };
 
-std::string make_statement(bool with_password)
-{
+std::string make_statement(bool with_password) {
     const std::string list = directory_select_list(odbc_settings);
     const char* table = text_or_empty(odbc_settings.odbc_mail_user_table);
     const char* user = text_or_empty(odbc_settings.field_username);
     const char* password = text_or_empty(odbc_settings.field_password);
     std::string statement;
-    statement.reserve(list.size() + std::strlen(table) + std::strlen(user) + std::strlen(password) + 40);
+    statement.reserve(list.size() + std::strlen(table) + std::strlen(user) + std::strlen(password) +
+                      40);
     statement += "SELECT ";
     statement += list;
     statement += " FROM ";
@@ -213,17 +184,14 @@ std::string make_statement(bool with_password)
 }
 
 // The statement of check (with the password marker) or lookup.
-const std::string& directory_statement(bool with_password)
-{
+const std::string& directory_statement(bool with_password) {
     static made_statement made[2];
     made_statement& m = made[with_password ? 1 : 0];
     const auto now = statement_settings();
     bool same = m.made;
-    for (std::size_t i = 0; same && i < now.size(); ++i)
-        same = *now[i] == m.settings[i];
+    for (std::size_t i = 0; same && i < now.size(); ++i) same = *now[i] == m.settings[i];
     if (!same) {
-        for (std::size_t i = 0; i < now.size(); ++i)
-            m.settings[i] = *now[i];
+        for (std::size_t i = 0; i < now.size(); ++i) m.settings[i] = *now[i];
         m.text = make_statement(with_password);
         m.made = true;
     }
@@ -234,8 +202,7 @@ const std::string& directory_statement(bool with_password)
 // command's values and reads the one row it must find; `found` then judges
 // the record. Whatever happens, the row and the query are ended here.
 template <typename Found>
-auth_result* query_user(command_words& words, bool with_password, bool log_located, Found found)
-{
+auth_result* query_user(command_words& words, bool with_password, bool log_located, Found found) {
     const std::string& statement = directory_statement(with_password);
     debug_log("...Sending Query {%s}", statement.c_str());
 
@@ -257,8 +224,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
 
 }  // namespace
 
-auth_result* build_auth_result(const row_value_table& values)
-{
+auth_result* build_auth_result(const row_value_table& values) {
     auth_result& result = result_record;
     release_result(result);
     result.user = values[0];
@@ -268,32 +234,26 @@ auth_result* build_auth_result(const row_value_table& values)
     std::string options;
     if (odbc_settings.field_forward) {
         const std::optional<std::string>& forward = values[next++];
-        if (present(forward) && !is_null_text(*forward))
-            options = "fwd=\"" + *forward + "\"";
+        if (present(forward) && !is_null_text(*forward)) options = "fwd=\"" + *forward + "\"";
     }
     if (odbc_settings.field_quota) {
         const std::optional<std::string>& quota = values[next++];
-        if (present(quota))
-            options += (options.empty() ? "quota=\"" : " quota=\"") + *quota + "\"";
+        if (present(quota)) options += (options.empty() ? "quota=\"" : " quota=\"") + *quota + "\"";
     }
-    if (!options.empty())
-        result.options = options;
+    if (!options.empty()) result.options = options;
     if (odbc_settings.field_mailmask) {
         const std::optional<std::string>& mask = values[next++];
-        if (present(mask))
-            result.mailmask = mask;
+        if (present(mask)) result.mailmask = mask;
     }
     if (odbc_settings.field_maildrop) {
         const std::optional<std::string>& drop = values[next++];
-        if (present(drop))
-            result.maildrop = drop;
+        if (present(drop)) result.maildrop = drop;
     }
     set_mail_uid();
     return &result;
 }
 
-auth_result* directory_check(command_words& words)
-{
+auth_result* directory_check(command_words& words) {
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     if (words[3])
@@ -321,8 +281,7 @@ auth_result* directory_check(command_words& words)
     });
 }
 
-auth_result* directory_lookup(command_words& words)
-{
+auth_result* directory_lookup(command_words& words) {
     attach_default_domain(words);
     debug_log("...Lookup: User='%s'", text_or_empty(words[1]));
 

@@ -34,11 +34,9 @@ const setting_key setting_keys[] = {
     {"odbc_fast_path", &odbc_settings_record::odbc_fast_path},
 };
 
-
 }  // namespace
 
-int directory_init()
-{
+int directory_init() {
     odbc_settings = odbc_settings_record{};
     odbc_settings.odbc_server = "localhost";
     odbc_settings.odbc_mail_user_db = "maildb";
@@ -47,10 +45,8 @@ int directory_init()
     return 1;
 }
 
-int directory_load(const char* key, const char* value)
-{
-    if (!key || !value)
-        return 0;
+int directory_load(const char* key, const char* value) {
+    if (!key || !value) return 0;
     for (const setting_key& k : setting_keys) {
         if (ascii_equal_ignoring_case(key, k.name)) {
             odbc_settings.*k.field = std::string(value);
@@ -60,33 +56,32 @@ int directory_load(const char* key, const char* value)
     return 0;
 }
 
-int directory_start()
-{
+int directory_start() {
     if (!odbc_settings.field_username || !odbc_settings.field_password) {
-        std::fputs("-DEAD: Database Problem, please try again later (No MySQL "
-                   "field_username/field_password in ini file)\n", stdout);
+        std::fputs(
+            "-DEAD: Database Problem, please try again later (No MySQL "
+            "field_username/field_password in ini file)\n",
+            stdout);
         return 0;
     }
     if (!db_open(odbc_settings, odbc_settings.odbc_login, odbc_settings.odbc_password)) {
-        std::printf("-DEAD: Database Problem, please try again later (Cannot Connect to odbc "
-                    "driver, %s as %s)\n",
-                    odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)",
-                    odbc_settings.odbc_login ? odbc_settings.odbc_login->c_str() : "(null)");
+        std::printf(
+            "-DEAD: Database Problem, please try again later (Cannot Connect to odbc "
+            "driver, %s as %s)\n",
+            odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)",
+            odbc_settings.odbc_login ? odbc_settings.odbc_login->c_str() : "(null)");
         return 0;
     }
-    db_set_fast_path(odbc_settings.odbc_fast_path && ascii_equal_ignoring_case(odbc_settings.odbc_fast_path->c_str(), "true"));
+    db_set_fast_path(odbc_settings.odbc_fast_path &&
+                     ascii_equal_ignoring_case(odbc_settings.odbc_fast_path->c_str(), "true"));
     debug_log("...ODBC: Connected to (%s) database driver..",
               odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
     return 1;
 }
 
-int directory_exit(command_words&)
-{
-    return 1;
-}
+int directory_exit(command_words&) { return 1; }
 
-void directory_cleanup()
-{
+void directory_cleanup() {
     db_release_kept_row();
     db_set_fast_path(false);
     odbc_settings.odbc_server.reset();
@@ -105,8 +100,7 @@ void directory_cleanup()
     odbc_settings.odbc_fast_path.reset();
 }
 
-auth_module_table directory_auth_module()
-{
+auth_module_table directory_auth_module() {
     auth_module_table table = front_end_auth_module();
     table.load = directory_load;
     table.init = directory_init;

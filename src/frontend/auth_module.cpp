@@ -2,9 +2,9 @@
 
 #include "frontend/front_end.h"
 
-const std::array<const char*, 12> auth_command_names = {
-    "exit", "check", "lookup", "help", "set", "mod", "del", "search", "info", "debug", "quit",
-    "version"};
+const std::array<const char*, 12> auth_command_names = {"exit", "check", "lookup", "help",
+                                                        "set",  "mod",   "del",    "search",
+                                                        "info", "debug", "quit",   "version"};
 
 auth_module_table front_end_auth_module() {
     auth_module_table table{};

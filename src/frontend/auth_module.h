@@ -34,8 +34,18 @@ struct auth_module_table {
 
 // Command indexes: the position of a name in auth_module_table::names.
 enum command_index {
-    cmd_exit = 0, cmd_check, cmd_lookup, cmd_help, cmd_set, cmd_mod, cmd_del,
-    cmd_search, cmd_info, cmd_debug, cmd_quit, cmd_version
+    cmd_exit = 0,
+    cmd_check,
+    cmd_lookup,
+    cmd_help,
+    cmd_set,
+    cmd_mod,
+    cmd_del,
+    cmd_search,
+    cmd_info,
+    cmd_debug,
+    cmd_quit,
+    cmd_version
 };
 
 // The twelve names, in table order, for back ends that fill a table of their own.

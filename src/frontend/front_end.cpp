@@ -1,8 +1,8 @@
 #include "frontend/front_end.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "config/ascii_text.h"
 #include "config/ini.h"
@@ -19,7 +19,6 @@ namespace {
 const char* const eol = "\r\n";
 
 bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 
 // Spaces alone separate words; a run of them counts as one, and whatever
 // follows the third word stays together as word 3.
@@ -69,7 +68,8 @@ auth_result* answerable(auth_result* result) {
     // A plain loop: find_first_of over a three-byte set costs a search of
     // the set for every byte of the answer.
     bool breaks = false;
-    for (const std::optional<std::string>* text : {&result->user, &result->maildrop, &result->options})
+    for (const std::optional<std::string>* text :
+         {&result->user, &result->maildrop, &result->options})
         if (*text)
             for (char c : **text)
                 if (c == '\r' || c == '\n' || c == '\0') breaks = true;

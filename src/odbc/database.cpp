@@ -127,8 +127,8 @@ bool CDatabase::DriverConnect(uint32_t options) {
     SQLCHAR out[512];
     out[0] = '\0';
     SQLSMALLINT outLength = 0;
-    SQLRETURN rc = SQLDriverConnect(m_hdbc, nullptr, in.data(), SQL_NTS, out, sizeof out,
-                                    &outLength, prompt);
+    SQLRETURN rc =
+        SQLDriverConnect(m_hdbc, nullptr, in.data(), SQL_NTS, out, sizeof out, &outLength, prompt);
     if (rc == SQL_NO_DATA_FOUND) {
         Free();
         return false;

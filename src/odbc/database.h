@@ -20,7 +20,7 @@ class CRecordset;
 // ends. Read and changed only under odbc_lock().
 struct DB_STATE {
     SQLHENV henvAllConnections = SQL_NULL_HENV;  // null until the first connection
-    int32_t nAllocated = 0;  // connection handles allocated and not yet freed
+    int32_t nAllocated = 0;                      // connection handles allocated and not yet freed
 };
 DB_STATE& db_state();
 
@@ -33,7 +33,7 @@ class CDatabase {
 public:
     // Option bits of OpenConnection.
     enum : uint32_t {
-        optExclusive = 0x01,      // not supported: must not be given
+        optExclusive = 0x01,  // not supported: must not be given
         optReadOnly = 0x02,
         optCursorLibrary = 0x04,
         optNoPrompt = 0x08,
@@ -52,8 +52,8 @@ public:
     virtual bool OpenConnection(const char* connect, uint32_t options);
     // Older entry: connect must begin with "ODBC;" (any letter case); a
     // non-empty dsn is appended as ";DSN=<dsn>".
-    virtual bool Open(const char* dsn, bool exclusive, bool readOnly,
-                      const char* connect, bool useCursorLib);
+    virtual bool Open(const char* dsn, bool exclusive, bool readOnly, const char* connect,
+                      bool useCursorLib);
     // Closes the recordsets on this connection, disconnects and frees the
     // connection handle; the environment stays.
     virtual void Close();

@@ -42,8 +42,8 @@ void CDBException::CollectErrors(CDatabase* database, SQLHSTMT statement, bool t
     auto next_record = [&]() {
         state[0] = '\0';
         message[0] = '\0';
-        SQLRETURN rc = SQLError(henv, database->m_hdbc, statement, state, &native, message,
-                                511, &length);
+        SQLRETURN rc =
+            SQLError(henv, database->m_hdbc, statement, state, &native, message, 511, &length);
         // Keep the texts terminated even if a driver forgets to.
         state[5] = '\0';
         message[511] = '\0';
@@ -55,8 +55,8 @@ void CDBException::CollectErrors(CDatabase* database, SQLHSTMT statement, bool t
            std::strcmp(reinterpret_cast<const char*>(state), "00000") != 0) {
         std::string text(reinterpret_cast<const char*>(message));
         char native_text[64];
-        std::snprintf(native_text, sizeof native_text, ",Native:%ld,Origin:",
-                      static_cast<long>(native));
+        std::snprintf(native_text, sizeof native_text,
+                      ",Native:%ld,Origin:", static_cast<long>(native));
         std::string head = reinterpret_cast<const char*>(state);
         head += native_text;
 

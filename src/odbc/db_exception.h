@@ -32,8 +32,7 @@ public:
     ~CException() override = default;
     // Copies the message into buffer (at most size bytes, always terminated
     // when size > 0); stores 0 in *helpContext when given.
-    virtual bool GetMessageText(char* buffer, unsigned size,
-                                unsigned* helpContext = nullptr) const;
+    virtual bool GetMessageText(char* buffer, unsigned size, unsigned* helpContext = nullptr) const;
     const char* what() const noexcept override { return "CException"; }
 };
 

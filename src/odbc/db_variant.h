@@ -15,54 +15,55 @@
 // long value is read in pieces; `m_dwDataLength` says how many bytes of it
 // hold the value.
 class CLongBinary {
- public:
-  CLongBinary() = default;
-  virtual ~CLongBinary() = default;
-  CLongBinary(const CLongBinary&) = delete;
-  CLongBinary& operator=(const CLongBinary&) = delete;
+public:
+    CLongBinary() = default;
+    virtual ~CLongBinary() = default;
+    CLongBinary(const CLongBinary&) = delete;
+    CLongBinary& operator=(const CLongBinary&) = delete;
 
-  virtual const char* RuntimeClassOf() const { return "CLongBinary"; }
+    virtual const char* RuntimeClassOf() const { return "CLongBinary"; }
 
-  std::vector<unsigned char> m_hData;
-  std::uint32_t m_dwDataLength = 0;
+    std::vector<unsigned char> m_hData;
+    std::uint32_t m_dwDataLength = 0;
 };
 
 enum : std::uint32_t {
-  DBVAR_NULL = 0,
-  DBVAR_BOOL = 1,
-  DBVAR_UCHAR = 2,
-  DBVAR_SHORT = 3,
-  DBVAR_LONG = 4,
-  DBVAR_SINGLE = 5,
-  DBVAR_DOUBLE = 6,
-  DBVAR_DATE = 7,
-  DBVAR_STRING = 8,
-  DBVAR_BINARY = 9,
+    DBVAR_NULL = 0,
+    DBVAR_BOOL = 1,
+    DBVAR_UCHAR = 2,
+    DBVAR_SHORT = 3,
+    DBVAR_LONG = 4,
+    DBVAR_SINGLE = 5,
+    DBVAR_DOUBLE = 6,
+    DBVAR_DATE = 7,
+    DBVAR_STRING = 8,
+    DBVAR_BINARY = 9,
 };
 
 // One tagged value. The pointer members are owned and released by
 // ResetValue, so one variant can be reused for every column of every row.
 class CDBVariant {
- public:
-  CDBVariant() = default;
-  virtual ~CDBVariant() { ResetValue(); }
-  CDBVariant(const CDBVariant&) = delete;
-  CDBVariant& operator=(const CDBVariant&) = delete;
+public:
+    CDBVariant() = default;
+    virtual ~CDBVariant() { ResetValue(); }
+    CDBVariant(const CDBVariant&) = delete;
+    CDBVariant& operator=(const CDBVariant&) = delete;
 
-  void ResetValue();
+    void ResetValue();
 
-  std::uint32_t m_dwValueType = DBVAR_NULL;
-  union {
-    std::int32_t m_bValue;  // a bit read from the driver fills only the first byte; cleared before the read
-    unsigned char m_chValue;
-    std::int16_t m_nShortValue;
-    std::int32_t m_nLongValue;
-    float m_fValue;
-    double m_dValue;
-    TIMESTAMP_STRUCT* m_pDate;
-    std::string* m_pString;
-    CLongBinary* m_pBinary;
-  };
+    std::uint32_t m_dwValueType = DBVAR_NULL;
+    union {
+        std::int32_t m_bValue;  // a bit read from the driver fills only the first byte; cleared
+                                // before the read
+        unsigned char m_chValue;
+        std::int16_t m_nShortValue;
+        std::int32_t m_nLongValue;
+        float m_fValue;
+        double m_dValue;
+        TIMESTAMP_STRUCT* m_pDate;
+        std::string* m_pString;
+        CLongBinary* m_pBinary;
+    };
 };
 
 // The steps of reading a field value that need no connection; the recordset's

@@ -13,71 +13,71 @@
 class CRecordset;
 
 class FieldExchange {
- public:
-  // The operation of a pass.
-  enum : unsigned {
-    BindParameter = 0,
-    RebindParameter = 1,
-    BindColumn = 2,
-    BindForUpdate = 3,
-    UnbindForUpdate = 4,
-    FixupAfterFetch = 5,
-    MarkForInsert = 6,
-    MarkForChange = 7,
-    ListNames = 8,
-    NameAndValue = 9,
-    ListValues = 10,
-    SetFieldToNull = 11,
-    StoreFieldValue = 12,
-    LoadFieldValue = 13,
-    AllocateFieldCache = 14,
-    AllocateRowsetBuffers = 15,
-    FreeRowsetBuffers = 16,
-    DumpFieldValue = 17,
-  };
+public:
+    // The operation of a pass.
+    enum : unsigned {
+        BindParameter = 0,
+        RebindParameter = 1,
+        BindColumn = 2,
+        BindForUpdate = 3,
+        UnbindForUpdate = 4,
+        FixupAfterFetch = 5,
+        MarkForInsert = 6,
+        MarkForChange = 7,
+        ListNames = 8,
+        NameAndValue = 9,
+        ListValues = 10,
+        SetFieldToNull = 11,
+        StoreFieldValue = 12,
+        LoadFieldValue = 13,
+        AllocateFieldCache = 14,
+        AllocateRowsetBuffers = 15,
+        FreeRowsetBuffers = 16,
+        DumpFieldValue = 17,
+    };
 
-  // The kind of the fields named after SetExchangeFieldType: result columns,
-  // or parameters bound to the "?" markers of the statement (in order).
-  enum : unsigned {
-    fieldNone = static_cast<unsigned>(-1),
-    fieldResult = 0,
-    fieldParam = 1,
-    fieldIn = 1,
-    fieldInOut = 2,
-    fieldOut = 4,
-  };
+    // The kind of the fields named after SetExchangeFieldType: result columns,
+    // or parameters bound to the "?" markers of the statement (in order).
+    enum : unsigned {
+        fieldNone = static_cast<unsigned>(-1),
+        fieldResult = 0,
+        fieldParam = 1,
+        fieldIn = 1,
+        fieldInOut = 2,
+        fieldOut = 4,
+    };
 
-  FieldExchange(unsigned nOperation, CRecordset* pRecordset, void* pFieldAddress = nullptr);
+    FieldExchange(unsigned nOperation, CRecordset* pRecordset, void* pFieldAddress = nullptr);
 
-  void SetExchangeFieldType(unsigned nFieldType);
-  // Counts the field (as an output column or as a parameter) and answers
-  // whether the current operation acts on it; nField gets its 1-based number.
-  bool MatchesFieldType(unsigned& nField);
+    void SetExchangeFieldType(unsigned nFieldType);
+    // Counts the field (as an output column or as a parameter) and answers
+    // whether the current operation acts on it; nField gets its 1-based number.
+    bool MatchesFieldType(unsigned& nField);
 
-  // The handling shared by all field types for the bind and name operations.
-  void ExchangeDefault(const char* szName, void* pValue, SQLLEN* plLength, SQLSMALLINT nCType,
-                       SQLLEN cbValue, SQLULEN cbPrecision);
+    // The handling shared by all field types for the bind and name operations.
+    void ExchangeDefault(const char* szName, void* pValue, SQLLEN* plLength, SQLSMALLINT nCType,
+                         SQLLEN cbValue, SQLULEN cbPrecision);
 
-  bool IsParameterPass() const {
-    return m_nExchangeOperation == BindParameter || m_nExchangeOperation == RebindParameter;
-  }
+    bool IsParameterPass() const {
+        return m_nExchangeOperation == BindParameter || m_nExchangeOperation == RebindParameter;
+    }
 
-  unsigned m_nExchangeOperation;
-  CRecordset* m_pRecordset;
-  unsigned m_nExchangeFieldType = fieldNone;
-  unsigned m_nFoundField = 0;
-  std::string* m_pText = nullptr;
-  bool m_bFieldDone = false;
-  void* m_pFieldAddress;
-  const char* m_pszSeparator = nullptr;
-  unsigned m_nFields = 0;
-  unsigned m_nParams = 0;
-  unsigned m_nParamCount = 0;
-  SQLHSTMT m_hstmt = SQL_NULL_HSTMT;
-  long m_lLongDataChunk = 65536;
-  long m_lLongDataGrow = 65536;
-  // The DumpFieldValue pass writes "name = value" lines here.
-  std::string* m_pDump = nullptr;
+    unsigned m_nExchangeOperation;
+    CRecordset* m_pRecordset;
+    unsigned m_nExchangeFieldType = fieldNone;
+    unsigned m_nFoundField = 0;
+    std::string* m_pText = nullptr;
+    bool m_bFieldDone = false;
+    void* m_pFieldAddress;
+    const char* m_pszSeparator = nullptr;
+    unsigned m_nFields = 0;
+    unsigned m_nParams = 0;
+    unsigned m_nParamCount = 0;
+    SQLHSTMT m_hstmt = SQL_NULL_HSTMT;
+    long m_lLongDataChunk = 65536;
+    long m_lLongDataGrow = 65536;
+    // The DumpFieldValue pass writes "name = value" lines here.
+    std::string* m_pDump = nullptr;
 };
 
 // Exchange functions, called from a subclass's ExchangeFields in the order of

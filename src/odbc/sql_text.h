@@ -18,9 +18,9 @@ bool StartsWithNoCase(const std::string& sql, const char* prefix);
 // Outcome of the updatability analysis. `warning` is the database-trace line
 // that explains a read-only verdict (null when there is nothing to say).
 struct SQLUpdatability {
-  bool updatable = false;
-  std::string tableName;
-  const char* warning = nullptr;
+    bool updatable = false;
+    std::string tableName;
+    const char* warning = nullptr;
 };
 
 // A statement can be written through when it is a plain SELECT over one

@@ -16,9 +16,9 @@
 constexpr unsigned traceDatabase = 0x20;
 
 struct trace_switches {
-    bool enabled = true;    // TraceEnabled
-    unsigned flags = 0;     // TraceFlags
-    std::string file;       // TraceFile; empty: lines are dropped
+    bool enabled = true;  // TraceEnabled
+    unsigned flags = 0;   // TraceFlags
+    std::string file;     // TraceFile; empty: lines are dropped
 };
 
 // Reads the switches from an ini file in the DBTRACE.INI format; a missing

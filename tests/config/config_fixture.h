@@ -5,19 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "config/ini.h"
-#include "support/child_process.h"
 #include "config/log.h"
 #include "frontend/auth_module.h"
 #include "frontend/front_end.h"
+#include "support/child_process.h"
 
 namespace qmtest {
 

@@ -39,30 +39,66 @@ TEST_F(ConfigTest, LineSyntaxAndKeys) {
     const std::vector<row> rows = {
         {"comments and blank lines",
          "# a comment\n\n\r\n#debug true\nodbc_dsn users\n  \n\t\n",
-         {{"odbc_dsn", "users"}}, {}, {}, "prog.log"},
+         {{"odbc_dsn", "users"}},
+         {},
+         {},
+         "prog.log"},
         {"keys in any case",
          "DOMAIN Example.ORG\nInfo_Pass PassWord\nLOG_PATH Other.Log\nODBC_DSN Users\n",
-         {{"ODBC_DSN", "Users"}}, "Example.ORG", "PassWord", "Other.Log"},
+         {{"ODBC_DSN", "Users"}},
+         "Example.ORG",
+         "PassWord",
+         "Other.Log"},
         {"key without value", "domain\ninfo_pass\nodbc_dsn\nlog_path   \n", {}, {}, {}, "prog.log"},
-        {"leading blank gives an empty key", " value here\n\tx  y\n",
-         {{"", "value here"}, {"", "x  y"}}, {}, {}, "prog.log"},
-        {"value runs to the end of the line", "domain a.org # not a comment  \t\n", {},
-         "a.org # not a comment", {}, "prog.log"},
-        {"blanks between key and value", "odbc_table \t \tuser table\t\n",
-         {{"odbc_table", "user table"}}, {}, {}, "prog.log"},
-        {"CRLF lines and no final line feed", "domain a.org\r\nodbc_dsn d\r\ninfo_pass p",
-         {{"odbc_dsn", "d"}}, "a.org", "p", "prog.log"},
-        {"no sections and no equals sign", "[general]\nkey=value x\n", {{"key=value", "x"}}, {},
-         {}, "prog.log"},
-        {"a later line replaces an earlier one", "domain a\ndomain b\nlog_path 1\nlog_path 2\n",
-         {}, "b", {}, "2"},
+        {"leading blank gives an empty key",
+         " value here\n\tx  y\n",
+         {{"", "value here"}, {"", "x  y"}},
+         {},
+         {},
+         "prog.log"},
+        {"value runs to the end of the line",
+         "domain a.org # not a comment  \t\n",
+         {},
+         "a.org # not a comment",
+         {},
+         "prog.log"},
+        {"blanks between key and value",
+         "odbc_table \t \tuser table\t\n",
+         {{"odbc_table", "user table"}},
+         {},
+         {},
+         "prog.log"},
+        {"CRLF lines and no final line feed",
+         "domain a.org\r\nodbc_dsn d\r\ninfo_pass p",
+         {{"odbc_dsn", "d"}},
+         "a.org",
+         "p",
+         "prog.log"},
+        {"no sections and no equals sign",
+         "[general]\nkey=value x\n",
+         {{"key=value", "x"}},
+         {},
+         {},
+         "prog.log"},
+        {"a later line replaces an earlier one",
+         "domain a\ndomain b\nlog_path 1\nlog_path 2\n",
+         {},
+         "b",
+         {},
+         "2"},
         {"long lines stay one line",
          "odbc_dsn " + long_value + "\ndomain after.long\n" + std::string(3000, 'k') + " v\n",
-         {{"odbc_dsn", long_value}, {std::string(3000, 'k'), "v"}}, "after.long", {},
+         {{"odbc_dsn", long_value}, {std::string(3000, 'k'), "v"}},
+         "after.long",
+         {},
          "prog.log"},
         {"empty file", "", {}, {}, {}, "prog.log"},
-        {"a NUL makes the line void", std::string("domain a.org\0evil\nodbc_password p\0q\n# c\0\n", 41),
-         {}, {}, {}, "prog.log"},
+        {"a NUL makes the line void",
+         std::string("domain a.org\0evil\nodbc_password p\0q\n# c\0\n", 41),
+         {},
+         {},
+         {},
+         "prog.log"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -87,7 +123,7 @@ TEST_F(ConfigTest, LineSyntaxAndKeys) {
 // "debug" is on only for "true" in any case, and the file overrides "-debug".
 TEST_F(ConfigTest, DebugValues) {
     const std::vector<std::pair<const char*, int>> rows = {
-        {"true", 1}, {"TRUE", 1}, {"tRuE", 1}, {"yes", 0}, {"1", 0},
+        {"true", 1}, {"TRUE", 1},  {"tRuE", 1},   {"yes", 0},   {"1", 0},
         {"on", 0},   {"false", 0}, {"true x", 0}, {"truex", 0},
     };
     for (int before : {0, 1}) {
@@ -128,28 +164,24 @@ TEST_F(ConfigTest, MissingFile) {
     EXPECT_EQ(after_heads(out), "INI: Failed to load {/etc/qm-absent-program.ini}\r\n");
     auto log = lines_of(read_file("qm-absent-program.log"));
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_NE(log[0].find("INI: Failed to load {/etc/qm-absent-program.ini}\n"),
-              std::string::npos);
+    EXPECT_NE(log[0].find("INI: Failed to load {/etc/qm-absent-program.ini}\n"), std::string::npos);
 }
 
 // The buffered lines reach the log named by the last "log_path" line, and
 // only when debug mode is on once the whole file has been read.
 TEST_F(ConfigTest, StartBufferGoesToTheFinalLog) {
-    write_file("prog.ini",
-               "log_path first.log\r\ndebug true\r\n# comment\r\nodbc_dsn d\r\nlog_path second.log\r\n");
+    write_file(
+        "prog.ini",
+        "log_path first.log\r\ndebug true\r\n# comment\r\nodbc_dsn d\r\nlog_path second.log\r\n");
     std::string out = qmtest::capture_stdout([] { load_ini("prog"); });
     EXPECT_FALSE(file_exists("first.log"));
     EXPECT_FALSE(file_exists("prog.log"));
     auto log = lines_of(read_file("second.log"));
     const std::vector<std::string> messages = {
-        "-- Emptying start message buffer now",
-        "INI: Loading {prog.ini}",
-        "INI:         Located {log_path}",
-        "log_path set to (first.log)",
-        "INI:         Located {debug}",
-        "INI:         Located {odbc_dsn}",
-        "INI:         Located {log_path}",
-        "log_path set to (second.log)",
+        "-- Emptying start message buffer now", "INI: Loading {prog.ini}",
+        "INI:         Located {log_path}",      "log_path set to (first.log)",
+        "INI:         Located {debug}",         "INI:         Located {odbc_dsn}",
+        "INI:         Located {log_path}",      "log_path set to (second.log)",
         "-- End of start message buffer.",
     };
     ASSERT_EQ(log.size(), messages.size()) << read_file("second.log");
@@ -197,7 +229,8 @@ TEST_F(ConfigTest, StartBufferDiscardedWithoutDebug) {
 // after one error line; the buffered lines are never written.
 TEST_F(ConfigTest, BackEndKeyWithoutLoadSlot) {
     auth_module.load = nullptr;
-    write_file("prog.ini", "debug true\nlog_path fatal.log\ndomain kept.org\nodbc_dsn d\ninfo_pass never\n");
+    write_file("prog.ini",
+               "debug true\nlog_path fatal.log\ndomain kept.org\nodbc_dsn d\ninfo_pass never\n");
     EXPECT_EXIT(load_ini("prog"), ::testing::ExitedWithCode(0), "");
     auto log = lines_of(read_file("fatal.log"));
     ASSERT_EQ(log.size(), 1u);

@@ -1,10 +1,10 @@
 // The log writers: line layout, the message cuts, what goes to the file and
 // what is echoed in each mode, the start buffer's limits, and several
 // processes appending to one file.
+#include <sys/wait.h>
 #include <cstdlib>
 #include <ctime>
 #include <map>
-#include <sys/wait.h>
 
 #include "config_fixture.h"
 #include "support/child_process.h"
@@ -24,7 +24,10 @@ public:
         ::tzset();
     }
     ~utc_zone() {
-        if (saved_) ::setenv("TZ", saved_->c_str(), 1); else ::unsetenv("TZ");
+        if (saved_)
+            ::setenv("TZ", saved_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
         ::tzset();
     }
 
@@ -147,7 +150,8 @@ TEST_F(ConfigTest, StartBufferLimits) {
     start_log("before the buffer begins");
     start_buffer_begin();
     start_log("%s", std::string(1995, 'L').c_str());  // never fits
-    for (int i = 0; i < 40; ++i) start_log("line %02d %s", i, std::string(90, 'a' + i % 26).c_str());
+    for (int i = 0; i < 40; ++i)
+        start_log("line %02d %s", i, std::string(90, 'a' + i % 26).c_str());
     start_log("short");
     debug_mode = 1;
     qmtest::capture_stdout([] { start_buffer_empty(); });

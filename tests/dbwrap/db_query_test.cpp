@@ -9,13 +9,12 @@
 #include "dbwrap/db_objects.h"
 #include "dbwrap/db_query.h"
 #include "log_capture.h"
-#include "support/odbc_env.h"
 #include "odbc/db_exception.h"
+#include "support/odbc_env.h"
 
 namespace {
 
-bool contains(const std::vector<std::string>& lines, const std::string& line)
-{
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
@@ -23,18 +22,17 @@ bool contains(const std::vector<std::string>& lines, const std::string& line)
 // connection is closed again so that the next test starts from scratch.
 class wrapper_test : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        env_.exec("CREATE TABLE maildb (user TEXT, pass TEXT, fwd TEXT, quota TEXT);"
-                  "INSERT INTO maildb VALUES ('bob', 'secret', 'NULL', '100');"
-                  "INSERT INTO maildb VALUES ('ann', 'pw', NULL, NULL);"
-                  "INSERT INTO maildb VALUES ('twin', 'a', '', '');"
-                  "INSERT INTO maildb VALUES ('twin', 'b', '', '');");
+    void SetUp() override {
+        env_.exec(
+            "CREATE TABLE maildb (user TEXT, pass TEXT, fwd TEXT, quota TEXT);"
+            "INSERT INTO maildb VALUES ('bob', 'secret', 'NULL', '100');"
+            "INSERT INTO maildb VALUES ('ann', 'pw', NULL, NULL);"
+            "INSERT INTO maildb VALUES ('twin', 'a', '', '');"
+            "INSERT INTO maildb VALUES ('twin', 'b', '', '');");
         settings_.odbc_driver_name = env_.dsn();
         ASSERT_EQ(db_open(settings_, {}, {}), 1);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         db_clear_row();
         db_close_row();
         odbc_connection.Close();
@@ -44,8 +42,7 @@ protected:
     odbc_settings_record settings_;
 };
 
-TEST_F(wrapper_test, CatalogListsTheColumnsOfOneTable)
-{
+TEST_F(wrapper_test, CatalogListsTheColumnsOfOneTable) {
     CColumns columns(&odbc_connection);
     columns.m_strTablePattern = "maildb";
     ASSERT_TRUE(columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly));
@@ -65,8 +62,7 @@ TEST_F(wrapper_test, CatalogListsTheColumnsOfOneTable)
     EXPECT_TRUE(none.AtStart());
 }
 
-TEST_F(wrapper_test, RowBindsItsColumnsAndParameters)
-{
+TEST_F(wrapper_test, RowBindsItsColumnsAndParameters) {
     CRow row(&odbc_connection);
     row.AddColumn("user");
     row.AddColumn("fwd");
@@ -95,8 +91,7 @@ TEST_F(wrapper_test, RowBindsItsColumnsAndParameters)
     EXPECT_FALSE(row.IsOpen());
 }
 
-TEST_F(wrapper_test, ConnectionOpensOnceAndLogsWithoutThePassword)
-{
+TEST_F(wrapper_test, ConnectionOpensOnceAndLogsWithoutThePassword) {
     log_capture log;
     EXPECT_EQ(db_open(settings_, {}, {}), 0);
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"database is already open"}));
@@ -111,8 +106,7 @@ TEST_F(wrapper_test, ConnectionOpensOnceAndLogsWithoutThePassword)
     EXPECT_EQ(lines[1], "open success");
 }
 
-TEST_F(wrapper_test, FailedConnectionIsAnOrdinaryFailure)
-{
+TEST_F(wrapper_test, FailedConnectionIsAnOrdinaryFailure) {
     odbc_connection.Close();
     log_capture log;
     odbc_settings_record missing;
@@ -127,8 +121,7 @@ TEST_F(wrapper_test, FailedConnectionIsAnOrdinaryFailure)
     EXPECT_EQ(lines.back(), "ERROR: open of database driver (no_such_source) failed");
 }
 
-TEST_F(wrapper_test, QueryFindsOneRowAndStoresItByPosition)
-{
+TEST_F(wrapper_test, QueryFindsOneRowAndStoresItByPosition) {
     ASSERT_EQ(db_query("SELECT user,pass,fwd,quota FROM maildb WHERE user=?", {"bob"}), 0);
     row_value_table& values = db_store_row();
     EXPECT_EQ(&values, &db_row_values());
@@ -144,14 +137,14 @@ TEST_F(wrapper_test, QueryFindsOneRowAndStoresItByPosition)
     EXPECT_FALSE(row_recordset.IsOpen());
     EXPECT_TRUE(row_recordset.m_listNames.empty());
 
-    ASSERT_EQ(db_query("SELECT user,pass,fwd FROM maildb WHERE user=? AND pass=?", {"ann", "pw"}), 0);
+    ASSERT_EQ(db_query("SELECT user,pass,fwd FROM maildb WHERE user=? AND pass=?", {"ann", "pw"}),
+              0);
     db_store_row();
     EXPECT_EQ(db_count_rows(), 1);
     EXPECT_EQ(db_row_values()[2], "");  // a NULL column reads as empty
 }
 
-TEST_F(wrapper_test, QueryFailuresAndTheirLogLines)
-{
+TEST_F(wrapper_test, QueryFailuresAndTheirLogLines) {
     struct row {
         const char* statement;
         std::vector<std::string> parameters;
@@ -160,19 +153,30 @@ TEST_F(wrapper_test, QueryFailuresAndTheirLogLines)
     };
     const row rows[] = {
         {"SELECT user,pass FROM maildb WHERE user=?", {"nobody"}, -1, {"No records found"}},
-        {"SELECT user,pass FROM maildb", {}, -1,
+        {"SELECT user,pass FROM maildb",
+         {},
+         -1,
          {"no filter for query",
           "ERROR: Table (maildb) does not contain column called (), modify your ini file username "
           "setting to specify the correct column name "}},
-        {"select user,pass FROM maildb WHERE user=?", {"bob"}, -1, {"no select statement for query"}},
+        {"select user,pass FROM maildb WHERE user=?",
+         {"bob"},
+         -1,
+         {"no select statement for query"}},
         {"SELECT user,pass from maildb WHERE user=?", {"bob"}, -1, {"no tablename for query"}},
-        {"SELECT user,pasword,quote FROM maildb WHERE user=?", {"bob"}, -1,
+        {"SELECT user,pasword,quote FROM maildb WHERE user=?",
+         {"bob"},
+         -1,
          {"ERROR: Column (pasword) not found!", "ERROR: Column (quote) not found!",
           "ERROR: The columns above that you have specified in the ini file were not found in the "
           "table (maildb) - Please remove or correct those settings."}},
-        {"SELECT user,pass FROM nosuch WHERE user=?", {"bob"}, -1,
+        {"SELECT user,pass FROM nosuch WHERE user=?",
+         {"bob"},
+         -1,
          {"ERROR: No Columns found in table - probably because table (nosuch) does not exist "}},
-        {"SELECT USER,Pass FROM mail db WHERE User=?", {"bob"}, 0,
+        {"SELECT USER,Pass FROM mail db WHERE User=?",
+         {"bob"},
+         0,
          {"SELECT = (USER,Pass), FROM = (maildb)", "Found column named (user)",
           "Found column named (fwd) - not in SELECT query"}},
     };
@@ -188,8 +192,7 @@ TEST_F(wrapper_test, QueryFailuresAndTheirLogLines)
     }
 }
 
-TEST_F(wrapper_test, TwoRowsAreCountedAndRefused)
-{
+TEST_F(wrapper_test, TwoRowsAreCountedAndRefused) {
     log_capture log;
     ASSERT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"twin"}), 0);
     db_store_row();
@@ -198,8 +201,7 @@ TEST_F(wrapper_test, TwoRowsAreCountedAndRefused)
     EXPECT_EQ(db_row_values()[1], "a");  // the first row is the one stored
 }
 
-TEST_F(wrapper_test, ClosedConnectionIsOpenedAgainByTheNextQuery)
-{
+TEST_F(wrapper_test, ClosedConnectionIsOpenedAgainByTheNextQuery) {
     odbc_connection.Close();
     log_capture log;
     EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"bob"}), 0);
@@ -209,8 +211,7 @@ TEST_F(wrapper_test, ClosedConnectionIsOpenedAgainByTheNextQuery)
     EXPECT_EQ(lines[1], "ERROR: Reconnected to database driver (" + env_.dsn() + ")");
 }
 
-TEST_F(wrapper_test, NotOpenConnectionFailsWithOneWhenItCannotBeReopened)
-{
+TEST_F(wrapper_test, NotOpenConnectionFailsWithOneWhenItCannotBeReopened) {
     odbc_connection.Close();
     odbc_settings_record elsewhere;
     elsewhere.odbc_driver_name = "no_such_source";
@@ -224,8 +225,7 @@ TEST_F(wrapper_test, NotOpenConnectionFailsWithOneWhenItCannotBeReopened)
     EXPECT_EQ(lines.back(), "ERROR: FATAL: Database is not yet open.");
 }
 
-TEST(connection_lost, StatesThatMeanTheServerIsGone)
-{
+TEST(connection_lost, StatesThatMeanTheServerIsGone) {
     struct row {
         SQLRETURN code;
         const char* states;
@@ -253,15 +253,15 @@ TEST(connection_lost, StatesThatMeanTheServerIsGone)
     }
 }
 
-TEST_F(wrapper_test, ErrorRaisedMidQueryFailsOnlyThatQuery)
-{
+TEST_F(wrapper_test, ErrorRaisedMidQueryFailsOnlyThatQuery) {
     env_.exec("INSERT INTO maildb VALUES ('long', '" + std::string(300, 'x') + "', '', '')");
     {
         log_capture log;
         EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"long"}), -1);
         std::vector<std::string> lines = log.messages();
         bool logged = std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
-            return l.rfind("ERROR: Database error while querying (code 1021: field data truncated)", 0) == 0;
+            return l.rfind("ERROR: Database error while querying (code 1021: field data truncated)",
+                           0) == 0;
         });
         EXPECT_TRUE(logged);
         db_close_row();
@@ -275,8 +275,7 @@ TEST_F(wrapper_test, ErrorRaisedMidQueryFailsOnlyThatQuery)
     EXPECT_EQ(db_row_values()[1], "secret");
 }
 
-TEST_F(wrapper_test, ColumnsLeftBehindByAFailedOpenAreEmptied)
-{
+TEST_F(wrapper_test, ColumnsLeftBehindByAFailedOpenAreEmptied) {
     // A column the catalog knows but the SELECT cannot use makes Open fail
     // after the columns were added.
     row_recordset.AddColumn("user");
@@ -289,32 +288,27 @@ TEST_F(wrapper_test, ColumnsLeftBehindByAFailedOpenAreEmptied)
     EXPECT_EQ(log.messages(), (std::vector<std::string>{"odbc row now closed"}));
 }
 
-TEST_F(wrapper_test, BoundValuesNeverChangeTheStatement)
-{
-    env_.exec("INSERT INTO maildb VALUES ('o''brien', 'it''s', '', '');"
-              "INSERT INTO maildb VALUES ('back\\slash', 'x', '', '');");
+TEST_F(wrapper_test, BoundValuesNeverChangeTheStatement) {
+    env_.exec(
+        "INSERT INTO maildb VALUES ('o''brien', 'it''s', '', '');"
+        "INSERT INTO maildb VALUES ('back\\slash', 'x', '', '');");
     struct row {
         std::string user, pass;
         int result;
     };
     const row rows[] = {
-        {"bob", "' OR ''='", -1},
-        {"bob' --", "x", -1},
-        {"' OR 1=1 --", "", -1},
-        {"bob", "secret' OR 'a'='a", -1},
-        {"%", "%", -1},
-        {"_ob", "secret", -1},
-        {"bob;", "secret", -1},
-        {"bob/*", "*/secret", -1},
-        {"o'brien", "it's", 0},
-        {"back\\slash", "x", 0},
-        {"back\\", "x", -1},
-        {"bob", "secret", 0},
+        {"bob", "' OR ''='", -1}, {"bob' --", "x", -1},
+        {"' OR 1=1 --", "", -1},  {"bob", "secret' OR 'a'='a", -1},
+        {"%", "%", -1},           {"_ob", "secret", -1},
+        {"bob;", "secret", -1},   {"bob/*", "*/secret", -1},
+        {"o'brien", "it's", 0},   {"back\\slash", "x", 0},
+        {"back\\", "x", -1},      {"bob", "secret", 0},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.user + " / " + r.pass);
-        EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=? AND pass=?", {r.user, r.pass}),
-                  r.result);
+        EXPECT_EQ(
+            db_query("SELECT user,pass FROM maildb WHERE user=? AND pass=?", {r.user, r.pass}),
+            r.result);
         if (r.result == 0) {
             db_store_row();
             EXPECT_EQ(db_count_rows(), 1);
@@ -331,11 +325,11 @@ namespace {
 
 // Non-text columns are read in their own type for the debug lines, each
 // announced by its type line, while the row store still gets their text.
-TEST(WrapperTypes, NumberColumnsAreLoggedWithTheirTypeLine)
-{
+TEST(WrapperTypes, NumberColumnsAreLoggedWithTheirTypeLine) {
     odbc_env env;
-    env.exec("CREATE TABLE maildb (user TEXT, quota INTEGER, ratio DOUBLE);"
-             "INSERT INTO maildb VALUES ('bob', 100, 2.5);");
+    env.exec(
+        "CREATE TABLE maildb (user TEXT, quota INTEGER, ratio DOUBLE);"
+        "INSERT INTO maildb VALUES ('bob', 100, 2.5);");
     odbc_settings_record settings;
     settings.odbc_driver_name = env.dsn();
     ASSERT_EQ(db_open(settings, {}, {}), 1);

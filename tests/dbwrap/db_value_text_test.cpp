@@ -7,8 +7,7 @@
 
 namespace {
 
-TEST(DbValueToText, EveryTypeCodeWithItsLogLine)
-{
+TEST(DbValueToText, EveryTypeCodeWithItsLogLine) {
     struct row {
         std::function<void(CDBVariant&)> fill;
         const char* text;
@@ -16,21 +15,56 @@ TEST(DbValueToText, EveryTypeCodeWithItsLogLine)
     };
     const row rows[] = {
         {[](CDBVariant&) {}, "(NULL)", "type 1 - unknown type,so setting to '(NULL)'"},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_BOOL; v.m_bValue = 0; }, "0", "type 2 - bool "},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_BOOL; v.m_bValue = 7; }, "1", "type 2 - bool "},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_UCHAR; v.m_chValue = 10; }, "0x0a", "type 3 - uchar"},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_UCHAR; v.m_chValue = 255; }, "0xff", "type 3 - uchar"},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_SHORT; v.m_nShortValue = -5; }, "-5", "type 4 - short"},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_LONG; v.m_nLongValue = -2147483647 - 1; },
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_BOOL;
+             v.m_bValue = 0;
+         },
+         "0", "type 2 - bool "},
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_BOOL;
+             v.m_bValue = 7;
+         },
+         "1", "type 2 - bool "},
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_UCHAR;
+             v.m_chValue = 10;
+         },
+         "0x0a", "type 3 - uchar"},
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_UCHAR;
+             v.m_chValue = 255;
+         },
+         "0xff", "type 3 - uchar"},
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_SHORT;
+             v.m_nShortValue = -5;
+         },
+         "-5", "type 4 - short"},
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_LONG;
+             v.m_nLongValue = -2147483647 - 1;
+         },
          "-2147483648", "type 5 - long"},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_SINGLE; v.m_fValue = 1.5f; }, "1.500000", "type 6 - single"},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_DOUBLE; v.m_dValue = 2.5; }, "2.500000", "type 7 - double"},
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_SINGLE;
+             v.m_fValue = 1.5f;
+         },
+         "1.500000", "type 6 - single"},
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_DOUBLE;
+             v.m_dValue = 2.5;
+         },
+         "2.500000", "type 7 - double"},
         {[](CDBVariant& v) {
              v.m_dwValueType = DBVAR_DATE;
              v.m_pDate = new TIMESTAMP_STRUCT{2000, 3, 5, 13, 14, 15, 0};
          },
          "05/03/2000", "type 8 - date "},
-        {[](CDBVariant& v) { v.m_dwValueType = DBVAR_STRING; v.m_pString = new std::string("bob"); }, "bob", nullptr},
+        {[](CDBVariant& v) {
+             v.m_dwValueType = DBVAR_STRING;
+             v.m_pString = new std::string("bob");
+         },
+         "bob", nullptr},
         {[](CDBVariant& v) {
              v.m_dwValueType = DBVAR_BINARY;
              v.m_pBinary = new CLongBinary;
@@ -38,7 +72,8 @@ TEST(DbValueToText, EveryTypeCodeWithItsLogLine)
              v.m_pBinary->m_dwDataLength = 3;
          },
          "(NULL)", "type 10 - binary, so setting to (NULL) as don't know what to do!"},
-        {[](CDBVariant& v) { v.m_dwValueType = 42; }, "(NULL)", "type 1 - unknown type,so setting to '(NULL)'"},
+        {[](CDBVariant& v) { v.m_dwValueType = 42; }, "(NULL)",
+         "type 1 - unknown type,so setting to '(NULL)'"},
     };
     int index = 0;
     for (const row& r : rows) {
@@ -59,8 +94,7 @@ TEST(DbValueToText, EveryTypeCodeWithItsLogLine)
     }
 }
 
-TEST(DbValueToText, LongTextIsCutTwoShortOfTheLimit)
-{
+TEST(DbValueToText, LongTextIsCutTwoShortOfTheLimit) {
     CDBVariant value;
     value.m_dwValueType = DBVAR_STRING;
     value.m_pString = new std::string(2000, 'x');

@@ -13,20 +13,17 @@
 
 class log_capture {
 public:
-    log_capture()
-    {
+    log_capture() {
         char name[] = "/tmp/qm_dbwrap_logXXXXXX";
         int fd = mkstemp(name);
-        if (fd >= 0)
-            close(fd);
+        if (fd >= 0) close(fd);
         path_ = name;
         saved_path_ = log_path;
         saved_debug_ = debug_mode;
         log_path = path_;
         debug_mode = 1;
     }
-    ~log_capture()
-    {
+    ~log_capture() {
         std::fflush(stdout);
         log_path = saved_path_;
         debug_mode = saved_debug_;
@@ -36,8 +33,7 @@ public:
     log_capture& operator=(const log_capture&) = delete;
 
     // Each message as written: error lines keep their "ERROR: " mark.
-    std::vector<std::string> messages() const
-    {
+    std::vector<std::string> messages() const {
         std::vector<std::string> out;
         std::ifstream in(path_);
         std::string line;

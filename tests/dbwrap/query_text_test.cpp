@@ -6,8 +6,7 @@
 
 namespace {
 
-TEST(BlankHelpers, StripAndTrimWalkTheirTable)
-{
+TEST(BlankHelpers, StripAndTrimWalkTheirTable) {
     struct row {
         const char* input;
         const char* stripped;
@@ -32,8 +31,7 @@ TEST(BlankHelpers, StripAndTrimWalkTheirTable)
     trim_blanks(nullptr);
 }
 
-TEST(SplitQuery, TakesStatementsApart)
-{
+TEST(SplitQuery, TakesStatementsApart) {
     struct row {
         const char* statement;
         bool filter, table, select;
@@ -43,11 +41,29 @@ TEST(SplitQuery, TakesStatementsApart)
         std::vector<std::string> names;
     };
     const row rows[] = {
-        {"SELECT user,pass FROM maildb WHERE user='bob'", true, true, true, "user='bob'", "user",
-         "maildb", {"user", "pass"}},
-        {"SELECT user,pass FROM maildb WHERE user=? AND pass=?", true, true, true,
-         "user=? AND pass=?", "user", "maildb", {"user", "pass"}},
-        {"SELECT a , b FROM  mail db  WHERE  k =?", true, true, true, " k =?", "k", "maildb",
+        {"SELECT user,pass FROM maildb WHERE user='bob'",
+         true,
+         true,
+         true,
+         "user='bob'",
+         "user",
+         "maildb",
+         {"user", "pass"}},
+        {"SELECT user,pass FROM maildb WHERE user=? AND pass=?",
+         true,
+         true,
+         true,
+         "user=? AND pass=?",
+         "user",
+         "maildb",
+         {"user", "pass"}},
+        {"SELECT a , b FROM  mail db  WHERE  k =?",
+         true,
+         true,
+         true,
+         " k =?",
+         "k",
+         "maildb",
          {"a", "b"}},
         {"SELECT user,pass FROM maildb", false, true, true, "", "", "maildb", {"user", "pass"}},
         {"select user FROM t WHERE u=?", true, true, false, "u=?", "u", "t", {}},
@@ -72,8 +88,7 @@ TEST(SplitQuery, TakesStatementsApart)
     }
 }
 
-TEST(SplitQuery, TwentyFirstNameStaysInTheTwentieth)
-{
+TEST(SplitQuery, TwentyFirstNameStaysInTheTwentieth) {
     std::string list;
     for (char c = 'a'; c <= 'u'; ++c)  // 21 names
         list += std::string(list.empty() ? "" : ",") + c;
@@ -84,8 +99,7 @@ TEST(SplitQuery, TwentyFirstNameStaysInTheTwentieth)
     EXPECT_EQ(names[19], "t,u");
 }
 
-TEST(ConnectString, PiecesQuotingAndTheMaskedForm)
-{
+TEST(ConnectString, PiecesQuotingAndTheMaskedForm) {
     using opt = std::optional<std::string>;
     struct row {
         opt dsn, login, password;
@@ -100,7 +114,8 @@ TEST(ConnectString, PiecesQuotingAndTheMaskedForm)
          "DSN=quillmar;UID=joe;PWD=****;"},
         {"my dsn", "a;b", "p}w{", "DSN=my dsn;UID={a;b};PWD={p}}w{};",
          "DSN=my dsn;UID={a;b};PWD=****;"},
-        {" lead", "trail ", "", "DSN={ lead};UID={trail };PWD=;", "DSN={ lead};UID={trail };PWD=****;"},
+        {" lead", "trail ", "", "DSN={ lead};UID={trail };PWD=;",
+         "DSN={ lead};UID={trail };PWD=****;"},
     };
     for (const row& r : rows) {
         connect_strings s = build_connect_string(r.dsn, r.login, r.password);

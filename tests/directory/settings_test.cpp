@@ -9,15 +9,13 @@ namespace {
 
 struct fresh_settings : ::testing::Test {
     void SetUp() override { directory_init(); }
-    void TearDown() override
-    {
+    void TearDown() override {
         directory_cleanup();
         mail_uid = 0;
     }
 };
 
-TEST_F(fresh_settings, InitGivesTheFourDefaults)
-{
+TEST_F(fresh_settings, InitGivesTheFourDefaults) {
     EXPECT_EQ(odbc_settings.odbc_server, "localhost");
     EXPECT_EQ(odbc_settings.odbc_mail_user_db, "maildb");
     EXPECT_EQ(odbc_settings.odbc_mail_user_table, "maildb");
@@ -29,8 +27,7 @@ TEST_F(fresh_settings, InitGivesTheFourDefaults)
     EXPECT_FALSE(odbc_settings.field_maildrop);
 }
 
-TEST_F(fresh_settings, LoadMatchesWholeKeysInAnyAsciiCase)
-{
+TEST_F(fresh_settings, LoadMatchesWholeKeysInAnyAsciiCase) {
     struct row {
         const char* key;
         const char* value;
@@ -73,8 +70,7 @@ TEST_F(fresh_settings, LoadMatchesWholeKeysInAnyAsciiCase)
     EXPECT_EQ(odbc_settings.field_maildrop, empty.field_maildrop);
 }
 
-TEST_F(fresh_settings, SelectListHasAFixedOrder)
-{
+TEST_F(fresh_settings, SelectListHasAFixedOrder) {
     directory_load("field_maildrop", "drop");
     directory_load("field_password", "pass");
     directory_load("field_mailmask", "mask");
@@ -91,8 +87,7 @@ TEST_F(fresh_settings, SelectListHasAFixedOrder)
     EXPECT_EQ(directory_select_list(two), "u,p,m");
 }
 
-TEST(IpMask, ReadsDottedQuadsAsAddresses)
-{
+TEST(IpMask, ReadsDottedQuadsAsAddresses) {
     struct row {
         const char* text;
         std::uint32_t value;
@@ -111,12 +106,10 @@ TEST(IpMask, ReadsDottedQuadsAsAddresses)
         {"-1", 0xFFFFFFFFu},
         {"1.2.3.4.5", 0x02030405u},  // more fields shift the first ones out
     };
-    for (const row& r : rows)
-        EXPECT_EQ(ip_mask_value(r.text), r.value) << r.text;
+    for (const row& r : rows) EXPECT_EQ(ip_mask_value(r.text), r.value) << r.text;
 }
 
-TEST(IpMask, AddressPassesWhenItHoldsEveryMaskBit)
-{
+TEST(IpMask, AddressPassesWhenItHoldsEveryMaskBit) {
     struct row {
         const char* address;
         const char* mask;
@@ -139,8 +132,7 @@ TEST(IpMask, AddressPassesWhenItHoldsEveryMaskBit)
             << r.address << " against " << r.mask;
 }
 
-TEST(LeadingNumber, ReadsAsAtoiDoes)
-{
+TEST(LeadingNumber, ReadsAsAtoiDoes) {
     EXPECT_EQ(leading_number("12"), 12);
     EXPECT_EQ(leading_number("abc"), 0);
     EXPECT_EQ(leading_number("  -7x"), -7);
@@ -149,8 +141,7 @@ TEST(LeadingNumber, ReadsAsAtoiDoes)
     EXPECT_EQ(leading_number(nullptr), 0);
 }
 
-TEST_F(fresh_settings, ResultRecordFromTheRowStore)
-{
+TEST_F(fresh_settings, ResultRecordFromTheRowStore) {
     directory_load("field_username", "user");
     directory_load("field_password", "pass");
     directory_load("field_forward", "fwd");
@@ -194,8 +185,7 @@ TEST_F(fresh_settings, ResultRecordFromTheRowStore)
     }
 }
 
-TEST_F(fresh_settings, PositionsSkipTheColumnsNotSet)
-{
+TEST_F(fresh_settings, PositionsSkipTheColumnsNotSet) {
     directory_load("field_username", "user");
     directory_load("field_password", "pass");
     directory_load("field_maildrop", "drop");
@@ -213,14 +203,12 @@ TEST_F(fresh_settings, PositionsSkipTheColumnsNotSet)
 // The statement is made from the settings in force at each command: one
 // changed between two commands shows in the next statement sent. (No
 // database is open here, so each query fails after its statement line.)
-TEST_F(fresh_settings, StatementFollowsTheSettingsOfEachCommand)
-{
+TEST_F(fresh_settings, StatementFollowsTheSettingsOfEachCommand) {
     log_capture log;
     auto sent = [&] {
         std::vector<std::string> out;
         for (const std::string& m : log.messages())
-            if (m.rfind("...Sending Query {", 0) == 0)
-                out.push_back(m.substr(18, m.size() - 19));
+            if (m.rfind("...Sending Query {", 0) == 0) out.push_back(m.substr(18, m.size() - 19));
         log.clear();
         return out;
     };
@@ -244,17 +232,15 @@ TEST_F(fresh_settings, StatementFollowsTheSettingsOfEachCommand)
     };
     for (const step& s : steps) {
         SCOPED_TRACE(s.statement);
-        if (s.key)
-            directory_load(s.key, s.value);
-        command_words words{std::string(s.check ? "check" : "lookup"), std::string("bob@example.org"),
-                            std::string("pw"), std::nullopt};
+        if (s.key) directory_load(s.key, s.value);
+        command_words words{std::string(s.check ? "check" : "lookup"),
+                            std::string("bob@example.org"), std::string("pw"), std::nullopt};
         EXPECT_EQ(s.check ? directory_check(words) : directory_lookup(words), nullptr);
         EXPECT_EQ(sent(), std::vector<std::string>{s.statement});
     }
 }
 
-TEST(ModuleTable, DirectoryFillsEverySlot)
-{
+TEST(ModuleTable, DirectoryFillsEverySlot) {
     auth_module_table table = directory_auth_module();
     EXPECT_STREQ(table.names[1], "check");
     EXPECT_STREQ(table.names[11], "version");

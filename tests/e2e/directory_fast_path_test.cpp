@@ -21,14 +21,12 @@ INSTANTIATE_TEST_SUITE_P(Db, DirectoryFastPath,
 
 // Calls of the traced program by function: each call is logged on entry
 // ("Entry:") and exit, under a header line naming the function's source file.
-std::map<std::string, int> traced_calls(const std::string& path)
-{
+std::map<std::string, int> traced_calls(const std::string& path) {
     std::map<std::string, int> calls;
     std::ifstream in(path);
     std::string line, header;
     while (std::getline(in, line)) {
-        if (line.find("Entry:") != std::string::npos && !header.empty())
-            ++calls[header];
+        if (line.find("Entry:") != std::string::npos && !header.empty()) ++calls[header];
         header.clear();
         std::size_t end = line.find(".c]");
         if (line.rfind("[ODBC]", 0) == 0 && end != std::string::npos) {
@@ -39,8 +37,7 @@ std::map<std::string, int> traced_calls(const std::string& path)
     return calls;
 }
 
-TEST_P(DirectoryFastPath, OnePrepareAndOneExecutionPerCheck)
-{
+TEST_P(DirectoryFastPath, OnePrepareAndOneExecutionPerCheck) {
     world w(db());
     w.standard_table();
     w.write_ini(qmdir::full_ini);

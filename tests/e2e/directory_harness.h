@@ -37,12 +37,12 @@ inline const char* const full_ini =
 // Bob's answers from the standard table under full_ini, as a session's
 // ask() returns them: his row, and a refusal.
 inline const std::vector<std::string> bob_found = {"+OK bob /var/mail/bob 0 quota=\"100\"\r\n"};
-inline const std::vector<std::string> bob_refused = {"-ERR bob password wrong or not a valid user\r\n"};
+inline const std::vector<std::string> bob_refused = {
+    "-ERR bob password wrong or not a valid user\r\n"};
 
 // Whether the ini files that worlds write turn the fast path on; the
 // fixture sets it for the instantiations that run with the key.
-inline bool& fast_path_in_ini()
-{
+inline bool& fast_path_in_ini() {
     static bool on = false;
     return on;
 }
@@ -52,10 +52,10 @@ public:
     // A server world reads its server from servers_env, by default the file
     // the test run names.
     explicit world(db_kind kind = db_kind::sqlite, const std::string& servers_env = "")
-        : env_("quillmar")
-    {
+        : env_("quillmar") {
         if (kind != db_kind::sqlite) {
-            server_ = std::make_unique<qmtest::server_database>(kind, qmtest::read_servers_env(servers_env));
+            server_ = std::make_unique<qmtest::server_database>(
+                kind, qmtest::read_servers_env(servers_env));
             env_.set_dsn("quillmar", server_->dsn_settings());
         }
     }
@@ -63,8 +63,7 @@ public:
     odbc_env& env() { return env_; }
 
     // A further setting of the server data source, such as a driver timeout.
-    void add_dsn_setting(const std::string& key, const std::string& value)
-    {
+    void add_dsn_setting(const std::string& key, const std::string& value) {
         std::vector<std::pair<std::string, std::string>> settings = server_->dsn_settings();
         extra_.emplace_back(key, value);
         settings.insert(settings.end(), extra_.begin(), extra_.end());
@@ -72,26 +71,23 @@ public:
     }
 
     // Statements on the world's database; [name] is a quoted name.
-    void exec(const std::string& sql) const
-    {
+    void exec(const std::string& sql) const {
         if (server_)
             server_->exec(sql);
         else
             env_.exec(sql);
     }
 
-    std::string scalar(const std::string& sql) const
-    {
-        if (server_)
-            return server_->query(sql).at(0).at(0);
+    std::string scalar(const std::string& sql) const {
+        if (server_) return server_->query(sql).at(0).at(0);
         return env_.query(sql).at(0).at(0).value_or("");
     }
 
     // The standard user table with a handful of users.
-    void standard_table()
-    {
+    void standard_table() {
         exec(
-            "CREATE TABLE maildb ([user] TEXT, pass TEXT, fwd TEXT, quota TEXT, mask TEXT, [drop] TEXT);"
+            "CREATE TABLE maildb ([user] TEXT, pass TEXT, fwd TEXT, quota TEXT, mask TEXT, [drop] "
+            "TEXT);"
             "INSERT INTO maildb VALUES ('bob', 'secret', 'NULL', '100', NULL, '/var/mail/bob');"
             "INSERT INTO maildb VALUES ('ann', 'pw', 'fwdbox', '100', '10.0.0.0', '');"
             "INSERT INTO maildb VALUES ('cat', 'meow', NULL, '', '192.168.0.0', '/var/mail/cat');"
@@ -102,20 +98,17 @@ public:
             "INSERT INTO maildb VALUES ('carl@example.org', 'c', 'Null', '5', '', '');");
     }
 
-    void write_ini(const std::string& text)
-    {
+    void write_ini(const std::string& text) {
         if (!fast_path_in_ini()) {
             env_.write_file("quillmar.ini", text);
             return;
         }
         std::string with_key = text;
-        if (!with_key.empty() && with_key.back() != '\n')
-            with_key += '\n';
+        if (!with_key.empty() && with_key.back() != '\n') with_key += '\n';
         env_.write_file("quillmar.ini", with_key + "odbc_fast_path true\n");
     }
 
-    qmtest::child_options options(std::vector<std::string> args = {}) const
-    {
+    qmtest::child_options options(std::vector<std::string> args = {}) const {
         qmtest::child_options o;
         o.argv0 = "quillmar";
         o.args = std::move(args);
@@ -127,13 +120,11 @@ public:
         return o;
     }
 
-    qmtest::child_result run(const std::string& input, std::vector<std::string> args = {}) const
-    {
+    qmtest::child_result run(const std::string& input, std::vector<std::string> args = {}) const {
         return qmtest::run_child(QM_BINARY, input, options(std::move(args)));
     }
 
-    std::string log_text() const
-    {
+    std::string log_text() const {
         std::ifstream in(env_.dir() + "/quillmar.log", std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
@@ -141,8 +132,7 @@ public:
     }
 
     // The log's messages without the process id and time stamp in front.
-    std::vector<std::string> log_messages() const
-    {
+    std::vector<std::string> log_messages() const {
         std::vector<std::string> out;
         std::istringstream in(log_text());
         std::string line;
@@ -155,19 +145,15 @@ public:
         return out;
     }
 
-    bool log_has(const std::string& message) const
-    {
+    bool log_has(const std::string& message) const {
         for (const std::string& m : log_messages())
-            if (m == message)
-                return true;
+            if (m == message) return true;
         return false;
     }
 
-    bool log_has_prefix(const std::string& prefix) const
-    {
+    bool log_has_prefix(const std::string& prefix) const {
         for (const std::string& m : log_messages())
-            if (m.rfind(prefix, 0) == 0)
-                return true;
+            if (m.rfind(prefix, 0) == 0) return true;
         return false;
     }
 
@@ -183,19 +169,17 @@ struct db_case {
     db_kind kind;
     bool fast;
 };
-inline void PrintTo(const db_case& c, std::ostream* out)
-{
+inline void PrintTo(const db_case& c, std::ostream* out) {
     *out << qmtest::db_kind_name(c.kind) << (c.fast ? " fast path" : "");
 }
 
 // Each database twice: every answer and error line must be the same with
 // the fast path on.
-inline ::testing::internal::ParamGenerator<db_case> both_paths(std::initializer_list<db_kind> kinds)
-{
+inline ::testing::internal::ParamGenerator<db_case> both_paths(
+    std::initializer_list<db_kind> kinds) {
     std::vector<db_case> cases;
     for (bool fast : {false, true})
-        for (db_kind kind : kinds)
-            cases.emplace_back(kind, fast);
+        for (db_kind kind : kinds) cases.emplace_back(kind, fast);
     return ::testing::ValuesIn(cases);
 }
 
@@ -203,11 +187,9 @@ inline ::testing::internal::ParamGenerator<db_case> both_paths(std::initializer_
 // skips them when run by hand and fails them under the test command.
 class database_test : public ::testing::TestWithParam<db_case> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         fast_path_in_ini() = GetParam().fast;
-        if (qmtest::has_server(db(), qmtest::read_servers_env()))
-            return;
+        if (qmtest::has_server(db(), qmtest::read_servers_env())) return;
         if (qmtest::servers_required())
             FAIL() << "no " << qmtest::db_kind_name(db()) << " server for the test run";
         GTEST_SKIP() << "no " << qmtest::db_kind_name(db())
@@ -218,16 +200,16 @@ protected:
     bool fast() const { return GetParam().fast; }
 };
 
-inline std::string db_label(const ::testing::TestParamInfo<db_case>& info)
-{
-    return std::string(qmtest::db_kind_name(info.param.kind)) + (info.param.fast ? "_FastPath" : "");
+inline std::string db_label(const ::testing::TestParamInfo<db_case>& info) {
+    return std::string(qmtest::db_kind_name(info.param.kind)) +
+           (info.param.fast ? "_FastPath" : "");
 }
 
 }  // namespace qmdir
 
-#define QM_ON_EVERY_DATABASE(suite)                                                            \
-    class suite : public qmdir::database_test {};                                              \
-    INSTANTIATE_TEST_SUITE_P(Db, suite,                                                        \
+#define QM_ON_EVERY_DATABASE(suite)                                                               \
+    class suite : public qmdir::database_test {};                                                 \
+    INSTANTIATE_TEST_SUITE_P(Db, suite,                                                           \
                              qmdir::both_paths({qmdir::db_kind::sqlite, qmdir::db_kind::postgres, \
-                                                qmdir::db_kind::mariadb}),                     \
+                                                qmdir::db_kind::mariadb}),                        \
                              qmdir::db_label)

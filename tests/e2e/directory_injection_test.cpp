@@ -11,23 +11,42 @@ using qmdir::world;
 
 QM_ON_EVERY_DATABASE(DirectoryInjection);
 
-TEST_P(DirectoryInjection, HostileNamesAndPasswordsNeverMatchOtherRows)
-{
+TEST_P(DirectoryInjection, HostileNamesAndPasswordsNeverMatchOtherRows) {
     world w(db());
-    w.exec("CREATE TABLE maildb ([user] TEXT, pass TEXT);"
-           "INSERT INTO maildb VALUES ('bob', 'secret');"
-           "INSERT INTO maildb VALUES ('o''brien', 'it''s');"
-           "INSERT INTO maildb VALUES ('back\\slash', 'pa\\ss');"
-           "INSERT INTO maildb VALUES ('per%cent', 'under_score');");
+    w.exec(
+        "CREATE TABLE maildb ([user] TEXT, pass TEXT);"
+        "INSERT INTO maildb VALUES ('bob', 'secret');"
+        "INSERT INTO maildb VALUES ('o''brien', 'it''s');"
+        "INSERT INTO maildb VALUES ('back\\slash', 'pa\\ss');"
+        "INSERT INTO maildb VALUES ('per%cent', 'under_score');");
     w.write_ini("field_username [user]\nfield_password pass\n");
     qmtest::child_session session(QM_BINARY, w.options());
 
     // Words are split at blanks, so a value with blanks spreads over the
     // password and the address; the statement never sees any of them.
     const std::vector<std::string> hostile = {
-        "'", "''", "\\", "\\'", "--", "/*", ";", "%", "_", "' OR ''='", "'OR''='",
-        "x'OR'1'='1", "secret'--", "secret' OR 'a'='a", "%%", "s_cret", "secre%",
-        "'; DROP TABLE maildb; --", "\\' OR 1=1 --", "*/", "\"", "bob'/*",
+        "'",
+        "''",
+        "\\",
+        "\\'",
+        "--",
+        "/*",
+        ";",
+        "%",
+        "_",
+        "' OR ''='",
+        "'OR''='",
+        "x'OR'1'='1",
+        "secret'--",
+        "secret' OR 'a'='a",
+        "%%",
+        "s_cret",
+        "secre%",
+        "'; DROP TABLE maildb; --",
+        "\\' OR 1=1 --",
+        "*/",
+        "\"",
+        "bob'/*",
     };
     const std::vector<std::string> users = {"bob", "o'brien", "back\\slash", "per%cent"};
     for (const std::string& user : users) {
@@ -59,7 +78,8 @@ TEST_P(DirectoryInjection, HostileNamesAndPasswordsNeverMatchOtherRows)
         {"o'brien", "it's"}, {"back\\slash", "pa\\ss"}, {"per%cent", "under_score"}};
     for (const auto& [user, pass] : exact) {
         ASSERT_TRUE(session.write("check " + user + " " + pass + "\n"));
-        EXPECT_EQ(session.read_answer(), (std::vector<std::string>{"+OK " + user + " config 0\r\n"}));
+        EXPECT_EQ(session.read_answer(),
+                  (std::vector<std::string>{"+OK " + user + " config 0\r\n"}));
     }
     ASSERT_TRUE(session.write("lookup per_cent\n"));
     EXPECT_EQ(session.read_answer(),
@@ -69,13 +89,15 @@ TEST_P(DirectoryInjection, HostileNamesAndPasswordsNeverMatchOtherRows)
     EXPECT_EQ(w.scalar("SELECT count(*) FROM maildb"), "4");
 }
 
-TEST_P(DirectoryInjection, LongNamesAndPasswordsAreBoundWhole)
-{
+TEST_P(DirectoryInjection, LongNamesAndPasswordsAreBoundWhole) {
     world w(db());
     const std::string long_user(600, 'u');
-    w.exec("CREATE TABLE maildb ([user] TEXT, pass TEXT);"
-           "INSERT INTO maildb VALUES ('" + long_user + "', 'pw');"
-           "INSERT INTO maildb VALUES ('bob', 'secret');");
+    w.exec(
+        "CREATE TABLE maildb ([user] TEXT, pass TEXT);"
+        "INSERT INTO maildb VALUES ('" +
+        long_user +
+        "', 'pw');"
+        "INSERT INTO maildb VALUES ('bob', 'secret');");
     w.exec("INSERT INTO maildb VALUES ('max', '" + std::string(255, 'p') + "')");
     w.write_ini("field_username [user]\nfield_password pass\n");
     // The stored name is longer than a bound text field, so reading it back
@@ -84,11 +106,14 @@ TEST_P(DirectoryInjection, LongNamesAndPasswordsAreBoundWhole)
                                    " pw\ncheck bob secret\ncheck max " + std::string(255, 'p') +
                                    "x\ncheck max " + std::string(255, 'p') + "\nquit\n");
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "-ERR " + long_user + " password wrong or not a valid user\r\n"
-                     "-ERR " + long_user.substr(0, 255) + " password wrong or not a valid user\r\n"
-                     "+OK bob config 0\r\n"
-                     "-ERR max password wrong or not a valid user\r\n"
-                     "+OK max config 0\r\n+OK\r\n");
+    EXPECT_EQ(r.out, "-ERR " + long_user +
+                         " password wrong or not a valid user\r\n"
+                         "-ERR " +
+                         long_user.substr(0, 255) +
+                         " password wrong or not a valid user\r\n"
+                         "+OK bob config 0\r\n"
+                         "-ERR max password wrong or not a valid user\r\n"
+                         "+OK max config 0\r\n+OK\r\n");
 }
 
 }  // namespace

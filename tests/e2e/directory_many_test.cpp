@@ -22,8 +22,7 @@ constexpr int kChecks = 2000;  // the sanitizer build is several times slower
 constexpr int kChecks = 10000;
 #endif
 
-TEST_P(DirectoryManyProcesses, EightAuthenticatorsOneLog)
-{
+TEST_P(DirectoryManyProcesses, EightAuthenticatorsOneLog) {
     world w(db());
     w.standard_table();
     w.write_ini(qmdir::full_ini);
@@ -52,8 +51,7 @@ TEST_P(DirectoryManyProcesses, EightAuthenticatorsOneLog)
             const row& r = rows[(i + p) % n];
             input += std::string(r.command) + "\n";
             expected[p] += std::string(r.answer) + "\r\n";
-            if (r.command == std::string("check twin a"))
-                ++twins;
+            if (r.command == std::string("check twin a")) ++twins;
         }
         input += "quit\n";
         expected[p] += "+OK\r\n";
@@ -63,8 +61,7 @@ TEST_P(DirectoryManyProcesses, EightAuthenticatorsOneLog)
             results[p] = qmtest::run_child(QM_BINARY, input, o);
         });
     }
-    for (std::thread& t : threads)
-        t.join();
+    for (std::thread& t : threads) t.join();
     for (int p = 0; p < processes; ++p) {
         SCOPED_TRACE(p);
         EXPECT_FALSE(results[p].timed_out);
@@ -88,7 +85,8 @@ TEST_P(DirectoryManyProcesses, EightAuthenticatorsOneLog)
     EXPECT_EQ(messages["ERROR: More than one Row - non unique result!"], twins);
     EXPECT_EQ(pids.size(), static_cast<std::size_t>(processes));
     for (const auto& [message, count] : messages)
-        EXPECT_TRUE(message == "ERROR: More than one Row - non unique result!") << message << " x" << count;
+        EXPECT_TRUE(message == "ERROR: More than one Row - non unique result!")
+            << message << " x" << count;
 }
 
 }  // namespace

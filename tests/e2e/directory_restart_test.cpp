@@ -18,8 +18,7 @@ const std::string script = std::string(QM_SOURCE_DIR) + "/scripts/db-servers.sh"
 
 // Servers under a temporary folder, stopped and removed at the end.
 struct own_servers {
-    explicit own_servers(qmtest::db_kind kind)
-    {
+    explicit own_servers(qmtest::db_kind kind) {
         std::string pattern = (std::filesystem::temp_directory_path() / "qm_srv_XXXXXX").string();
         dir = mkdtemp(&pattern[0]) ? pattern : "";
         std::filesystem::permissions(dir, std::filesystem::perms::owner_all |
@@ -28,8 +27,7 @@ struct own_servers {
         started = qmtest::run_db_servers_script(
             script, {"start", dir, kind == qmtest::db_kind::postgres ? "pg" : "mariadb"});
     }
-    ~own_servers()
-    {
+    ~own_servers() {
         qmtest::run_db_servers_script(script, {"stop", dir});
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
@@ -42,8 +40,7 @@ struct own_servers {
     bool started = false;
 };
 
-std::vector<std::string> ask(qmtest::child_session& session, const std::string& command)
-{
+std::vector<std::string> ask(qmtest::child_session& session, const std::string& command) {
     EXPECT_TRUE(session.write(command + "\n"));
     return session.read_answer(std::chrono::milliseconds(60000));
 }
@@ -53,8 +50,7 @@ INSTANTIATE_TEST_SUITE_P(Db, DirectoryRestart,
                          qmdir::both_paths({qmdir::db_kind::postgres, qmdir::db_kind::mariadb}),
                          qmdir::db_label);
 
-TEST_P(DirectoryRestart, RefusedWhileDownServedAgainWhenBack)
-{
+TEST_P(DirectoryRestart, RefusedWhileDownServedAgainWhenBack) {
     own_servers servers(db());
     ASSERT_TRUE(servers.started);
     world w(db(), servers.env_file());
@@ -83,8 +79,9 @@ TEST_P(DirectoryRestart, RefusedWhileDownServedAgainWhenBack)
     // A new authenticator meets the database down at start-up.
     qmtest::child_result dead = w.run("check bob secret\nquit\n");
     EXPECT_EQ(dead.exit_code, 0);
-    EXPECT_EQ(dead.out, "-DEAD: Database Problem, please try again later (Cannot Connect to odbc "
-                        "driver, quillmar as (null))\n");
+    EXPECT_EQ(dead.out,
+              "-DEAD: Database Problem, please try again later (Cannot Connect to odbc "
+              "driver, quillmar as (null))\n");
 
     ASSERT_TRUE(servers.resume());
     EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_found);
@@ -102,21 +99,20 @@ class DirectorySlowQuery : public qmdir::database_test {};
 INSTANTIATE_TEST_SUITE_P(Db, DirectorySlowQuery, qmdir::both_paths({qmdir::db_kind::postgres}),
                          qmdir::db_label);
 
-TEST_P(DirectorySlowQuery, CancelledAfterTheTimeoutConnectionKept)
-{
+TEST_P(DirectorySlowQuery, CancelledAfterTheTimeoutConnectionKept) {
     world w(db());
     // Every row read asks a policy that sleeps, for as long as it is there.
-    w.exec("CREATE TABLE maildb ([user] TEXT, pass TEXT);"
-           "INSERT INTO maildb VALUES ('bob', 'secret');"
-           "CREATE FUNCTION slow() RETURNS boolean AS 'SELECT pg_sleep(40); SELECT true' LANGUAGE sql;"
-           "ALTER TABLE maildb ENABLE ROW LEVEL SECURITY; ALTER TABLE maildb FORCE ROW LEVEL SECURITY;"
-           "CREATE POLICY slow_rows ON maildb USING (slow())");
+    w.exec(
+        "CREATE TABLE maildb ([user] TEXT, pass TEXT);"
+        "INSERT INTO maildb VALUES ('bob', 'secret');"
+        "CREATE FUNCTION slow() RETURNS boolean AS 'SELECT pg_sleep(40); SELECT true' LANGUAGE sql;"
+        "ALTER TABLE maildb ENABLE ROW LEVEL SECURITY; ALTER TABLE maildb FORCE ROW LEVEL SECURITY;"
+        "CREATE POLICY slow_rows ON maildb USING (slow())");
     w.write_ini("field_username [user]\nfield_password pass\n");
     qmtest::child_session session(QM_BINARY, w.options());
 
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ask(session, "check bob secret"),
-              qmdir::bob_refused);
+    EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_refused);
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::seconds(14));
     EXPECT_LT(waited, std::chrono::seconds(35));
@@ -130,13 +126,13 @@ TEST_P(DirectorySlowQuery, CancelledAfterTheTimeoutConnectionKept)
 
 // psqlODBC's updatable cursors read a row id that a view lacks; with them
 // off in the data source a view serves as the user table.
-TEST_P(DirectorySlowQuery, ViewAsUserTableWithUpdatableCursorsOff)
-{
+TEST_P(DirectorySlowQuery, ViewAsUserTableWithUpdatableCursorsOff) {
     world w(db());
     w.add_dsn_setting("UpdatableCursors", "0");
-    w.exec("CREATE TABLE users ([user] TEXT, pass TEXT);"
-           "INSERT INTO users VALUES ('bob', 'secret');"
-           "CREATE VIEW maildb AS SELECT [user], pass FROM users");
+    w.exec(
+        "CREATE TABLE users ([user] TEXT, pass TEXT);"
+        "INSERT INTO users VALUES ('bob', 'secret');"
+        "CREATE VIEW maildb AS SELECT [user], pass FROM users");
     w.write_ini("field_username [user]\nfield_password pass\n");
     qmtest::child_result r = w.run("check bob secret\ncheck bob wrong\nquit\n");
     EXPECT_EQ(r.out, "+OK bob config 0\r\n-ERR bob password wrong or not a valid user\r\n+OK\r\n")
@@ -150,13 +146,13 @@ class DirectoryReadTimeout : public qmdir::database_test {};
 INSTANTIATE_TEST_SUITE_P(Db, DirectoryReadTimeout, qmdir::both_paths({qmdir::db_kind::mariadb}),
                          qmdir::db_label);
 
-TEST_P(DirectoryReadTimeout, SlowViewDropsTheConnectionNextCommandServed)
-{
+TEST_P(DirectoryReadTimeout, SlowViewDropsTheConnectionNextCommandServed) {
     world w(db());
     w.add_dsn_setting("READ_TIMEOUT", "2");
-    w.exec("CREATE TABLE users ([user] TEXT, pass TEXT, slow INT);"
-           "INSERT INTO users VALUES ('bob', 'secret', 0), ('sam', 'pw', 1);"
-           "CREATE VIEW maildb AS SELECT [user], pass FROM users WHERE slow = 0 OR SLEEP(4) = 1");
+    w.exec(
+        "CREATE TABLE users ([user] TEXT, pass TEXT, slow INT);"
+        "INSERT INTO users VALUES ('bob', 'secret', 0), ('sam', 'pw', 1);"
+        "CREATE VIEW maildb AS SELECT [user], pass FROM users WHERE slow = 0 OR SLEEP(4) = 1");
     w.write_ini("field_username [user]\nfield_password pass\n");
     qmtest::child_session session(QM_BINARY, w.options());
     EXPECT_EQ(ask(session, "check bob secret"), (std::vector<std::string>{"+OK bob config 0\r\n"}));

@@ -118,8 +118,7 @@ TEST(Protocol, EveryCommandWithoutBackEnd) {
         {"all capitals", "CHECK a b\n", "-ERR Command not supported 'CHECK'\r\n"},
         {"later letters fold", "hELP\n", help_lines + "+OK\r\n"},
         {"later letters fold for check", "cHECK a b\n", "-ERR 'check' is not supported\r\n"},
-        {"TAB inside a word", "check\tuser pass\n",
-         "-ERR Command not supported 'check\tuser'\r\n"},
+        {"TAB inside a word", "check\tuser pass\n", "-ERR Command not supported 'check\tuser'\r\n"},
         {"21-character word", "abcdefghijklmnopqrstu\n",
          "-ERR Command not supported 'abcdefghijklmnopqrst'\r\n"},
         {"20-character word", "abcdefghijklmnopqrst x\n",
@@ -169,9 +168,15 @@ TEST(Options, VersionAndDebug) {
         {"-VERSION", {"-VERSION"}, "", version, banner},
         {"-Version with more", {"-Version", "x"}, "", version, banner},
         {"-version second", {"x", "-version"}, "info\n", "+DATA 1.0b (Quillmar)\r\n+OK\r\n", plain},
-        {"-debug then -version", {"-debug", "-version"}, "debug\n", "+OK Debug Turned OFF\r\n",
+        {"-debug then -version",
+         {"-debug", "-version"},
+         "debug\n",
+         "+OK Debug Turned OFF\r\n",
          debug_echo},
-        {"-DEBUG", {"-DEBUG"}, "debug\ndebug\n", "+OK Debug Turned OFF\r\n+OK Debug Turned ON\r\n",
+        {"-DEBUG",
+         {"-DEBUG"},
+         "debug\ndebug\n",
+         "+OK Debug Turned OFF\r\n+OK Debug Turned ON\r\n",
          debug_echo},
         {"-debug second", {"x", "-debug"}, "debug\n", "+OK Debug Turned ON\r\n", plain},
         {"unknown option", {"-verbose"}, "debug\n", "+OK Debug Turned ON\r\n", plain},
@@ -250,19 +255,21 @@ TEST(Protocol, LongLinesGetOneAnswer) {
     const std::string word(3000, 'w');
     const std::string huge(200 * 1024, 'x');
     std::string input = "check user " + password + "\n" + word + "\ncheck user " + huge +
-                        "\ninfo\n" + "lookup " + std::string(64 * 1024 - 7, 'u') + "\n" + "lookup " +
-                        std::string(64 * 1024 - 7, 'v') + "\r\n" + "lookup " +
+                        "\ninfo\n" + "lookup " + std::string(64 * 1024 - 7, 'u') + "\n" +
+                        "lookup " + std::string(64 * 1024 - 7, 'v') + "\r\n" + "lookup " +
                         std::string(64 * 1024 - 6, 'w') + "\r\n";
     child_result r = run_front(dir, input);
     expect_clean_end(r);
     EXPECT_EQ(r.out,
               "-ERR 'check' is not supported\r\n"
-              "-ERR Command not supported '" + word.substr(0, 20) + "'\r\n"
-              "-ERR Command line too long\r\n"
-              "+DATA 1.0b (Quillmar)\r\n+OK\r\n"
-              "-ERR 'lookup' is not supported\r\n"
-              "-ERR 'lookup' is not supported\r\n"
-              "-ERR Command line too long\r\n");
+              "-ERR Command not supported '" +
+                  word.substr(0, 20) +
+                  "'\r\n"
+                  "-ERR Command line too long\r\n"
+                  "+DATA 1.0b (Quillmar)\r\n+OK\r\n"
+                  "-ERR 'lookup' is not supported\r\n"
+                  "-ERR 'lookup' is not supported\r\n"
+                  "-ERR Command line too long\r\n");
     // The refused line leaves an error line, never its text.
     std::string log = dir.read("quillmar.log");
     EXPECT_NE(log.find(" ERROR: Command line longer than 65536 characters discarded\n"),
@@ -353,10 +360,28 @@ TEST(Startup, DebugModeEchoesStartBufferAndLogs) {
 // Whatever bytes a line holds, it gets exactly one final line: a session of
 // random lines (fixed seed) gives as many "+OK"/"-ERR" lines as input lines.
 TEST(Protocol, EveryLineExactlyOneFinalAnswer) {
-    const std::vector<std::string> pieces = {
-        "check", "lookup", "help", "info", "debug", "set", "Check", "cHECK", " ", "  ", "\t",
-        "\r", std::string(1, '\0'), "user", "pw", "#", "+OK", "-ERR", std::string(1500, 'a'),
-        std::string(70000, 'b'), "\xff\xfe", "'"};
+    const std::vector<std::string> pieces = {"check",
+                                             "lookup",
+                                             "help",
+                                             "info",
+                                             "debug",
+                                             "set",
+                                             "Check",
+                                             "cHECK",
+                                             " ",
+                                             "  ",
+                                             "\t",
+                                             "\r",
+                                             std::string(1, '\0'),
+                                             "user",
+                                             "pw",
+                                             "#",
+                                             "+OK",
+                                             "-ERR",
+                                             std::string(1500, 'a'),
+                                             std::string(70000, 'b'),
+                                             "\xff\xfe",
+                                             "'"};
     unsigned seed = 12345;
     auto next = [&seed] {
         seed = seed * 1103515245u + 12345u;

@@ -83,8 +83,8 @@ TEST_F(AnswerLine, RecordWithLineBreakIsRefused) {
     };
     for (const auto& command : commands) {
         for (const row& r : rows) {
-            SCOPED_TRACE(command.first + " with " + r.user.value_or("") + " " + r.maildrop.value_or("") +
-                         " " + r.options.value_or(""));
+            SCOPED_TRACE(command.first + " with " + r.user.value_or("") + " " +
+                         r.maildrop.value_or("") + " " + r.options.value_or(""));
             stored_record.user = r.user;
             stored_record.password = "pw\r\nwith a break";
             stored_record.mailmask = "10.0.0.0\n";
@@ -94,10 +94,11 @@ TEST_F(AnswerLine, RecordWithLineBreakIsRefused) {
             std::string out = qmtest::capture_stdout([&] { handle_command_line(command.first); });
             if (r.refused) {
                 EXPECT_EQ(out, command.second);
-                EXPECT_NE(log_text().find(
-                              "ERROR: Result record holds a line break or NUL: answered as a failure\n",
-                              before.size()),
-                          std::string::npos);
+                EXPECT_NE(
+                    log_text().find(
+                        "ERROR: Result record holds a line break or NUL: answered as a failure\n",
+                        before.size()),
+                    std::string::npos);
             } else {
                 EXPECT_EQ(out.compare(0, 7, "+OK ann"), 0) << out;
                 EXPECT_EQ(out.find('\n'), out.size() - 1) << out;

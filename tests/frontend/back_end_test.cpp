@@ -134,7 +134,8 @@ TEST_F(BackEnd, SecondCheckStartsFromAnEmptyRecord) {
 TEST_F(BackEnd, ReplacedWordShowsInNegativeAnswer) {
     back.answer = false;
     back.replace_word1 = "ann@example.org";
-    EXPECT_EQ(answer("check ann pw\n"), "-ERR ann@example.org password wrong or not a valid user\r\n");
+    EXPECT_EQ(answer("check ann pw\n"),
+              "-ERR ann@example.org password wrong or not a valid user\r\n");
     EXPECT_EQ(answer("lookup ann\n"), "-ERR ann@example.org Not Located in database\r\n");
     back.replace_word1.reset();
     EXPECT_EQ(answer("check bob pw\n"), "-ERR bob password wrong or not a valid user\r\n");

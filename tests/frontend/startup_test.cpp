@@ -2,12 +2,12 @@
 // in which order, on each way through start-up, the command loop and shutdown.
 #include <gtest/gtest.h>
 
+#include <stdio_ext.h>
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <stdio_ext.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "config/ini.h"
@@ -121,18 +121,34 @@ TEST_F(Startup, OrderOfCalls) {
     };
     const std::vector<row> rows = {
         {"empty input never calls exit", "", "", 1, {"init", "start", "cleanup"}, ""},
-        {"exit ends the loop", "", "check a b\nexit\ncheck c d\n", 1,
+        {"exit ends the loop",
+         "",
+         "check a b\nexit\ncheck c d\n",
+         1,
          {"init", "start", "check a", "exit exit", "cleanup"},
          "-ERR a password wrong or not a valid user\r\n+OK\r\n"},
-        {"version calls exit", "", "version\n", 1, {"init", "start", "exit version", "cleanup"},
+        {"version calls exit",
+         "",
+         "version\n",
+         1,
+         {"init", "start", "exit version", "cleanup"},
          "Tarvel's Quillmar Version 1.0b \r\n+OK\r\n"},
         {"back-end keys in file order, between init and start",
-         "odbc_dsn users\ndomain d.org\nodbc_uid u\n", "quit\n", 1,
+         "odbc_dsn users\ndomain d.org\nodbc_uid u\n",
+         "quit\n",
+         1,
          {"init", "load odbc_dsn=users", "load odbc_uid=u", "start", "exit quit", "cleanup"},
          "+OK\r\n"},
-        {"failed start reads nothing and skips cleanup", "", "check a b\n", 0, {"init", "start"},
+        {"failed start reads nothing and skips cleanup",
+         "",
+         "check a b\n",
+         0,
+         {"init", "start"},
          ""},
-        {"end of input without line feed", "", "check x y", 1,
+        {"end of input without line feed",
+         "",
+         "check x y",
+         1,
          {"init", "start", "check x", "cleanup"},
          "-ERR x password wrong or not a valid user\r\n"},
     };

@@ -8,16 +8,16 @@
 #include <string>
 
 class call_counter {
- public:
-  call_counter();
-  ~call_counter();
-  call_counter(const call_counter&) = delete;
-  call_counter& operator=(const call_counter&) = delete;
+public:
+    call_counter();
+    ~call_counter();
+    call_counter(const call_counter&) = delete;
+    call_counter& operator=(const call_counter&) = delete;
 
-  // Calls of the named function (e.g. "SQLPrepare") since construction or reset.
-  int operator[](const std::string& function) const;
-  void reset();
-  // The next `times` calls of function (SQLPrepare, SQLExecute,
-  // SQLExtendedFetch) answer rc without reaching the driver manager.
-  void fail_next(const std::string& function, short rc, int times = 1);
+    // Calls of the named function (e.g. "SQLPrepare") since construction or reset.
+    int operator[](const std::string& function) const;
+    void reset();
+    // The next `times` calls of function (SQLPrepare, SQLExecute,
+    // SQLExtendedFetch) answer rc without reaching the driver manager.
+    void fail_next(const std::string& function, short rc, int times = 1);
 };

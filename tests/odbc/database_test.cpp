@@ -95,12 +95,17 @@ TEST(DatabaseOpen, OptionBitsReachTheDriverManager) {
         {0, {{SQL_LOGIN_TIMEOUT, 15}}, SQL_DRIVER_COMPLETE, true, false},
         {CDatabase::optNoPrompt, {{SQL_LOGIN_TIMEOUT, 15}}, SQL_DRIVER_NOPROMPT, true, false},
         {CDatabase::optReadOnly,
-         {{SQL_LOGIN_TIMEOUT, 15}, {SQL_ACCESS_MODE, SQL_MODE_READ_ONLY},
+         {{SQL_LOGIN_TIMEOUT, 15},
+          {SQL_ACCESS_MODE, SQL_MODE_READ_ONLY},
           {SQL_ACCESS_MODE, SQL_MODE_READ_ONLY}},
-         SQL_DRIVER_COMPLETE, false, false},
+         SQL_DRIVER_COMPLETE,
+         false,
+         false},
         {CDatabase::optCursorLibrary | CDatabase::optNoPrompt,
          {{SQL_LOGIN_TIMEOUT, 15}, {SQL_ODBC_CURSORS, SQL_CUR_USE_ODBC}},
-         SQL_DRIVER_NOPROMPT, true, true},
+         SQL_DRIVER_NOPROMPT,
+         true,
+         true},
     };
     odbc_env env;
     for (const row& r : table) {
@@ -126,8 +131,8 @@ TEST(DatabaseOpen, DatabaseCategoryTracesTheDbms) {
     trace_capture cap(traceDatabase);
     CDatabase db;
     ASSERT_TRUE(db.OpenConnection(env.connect_string().c_str(), 0));
-    EXPECT_EQ(cap.text(), "DBMS: " + info_string(db.m_hdbc, SQL_DBMS_NAME) + "\n, Version: " +
-                              info_string(db.m_hdbc, SQL_DBMS_VER) + "\n");
+    EXPECT_EQ(cap.text(), "DBMS: " + info_string(db.m_hdbc, SQL_DBMS_NAME) +
+                              "\n, Version: " + info_string(db.m_hdbc, SQL_DBMS_VER) + "\n");
 }
 
 TEST(DatabaseClose, CloseAndOpenAgain) {
@@ -190,14 +195,10 @@ TEST(DatabaseOpen, OpenTakesTheOdbcPrefixInAnyCase) {
         std::string connect;
         bool opened;
     } table[] = {
-        {nullptr, "ODBC;" + pieces, true},
-        {nullptr, "odbc;" + pieces, true},
-        {"", "OdBc;" + pieces, true},
-        {dsn.c_str(), "ODBC;", true},
-        {dsn.c_str(), "oDbC;", true},
-        {nullptr, pieces, false},
-        {dsn.c_str(), "", false},
-        {nullptr, "ODBC", false},
+        {nullptr, "ODBC;" + pieces, true},  {nullptr, "odbc;" + pieces, true},
+        {"", "OdBc;" + pieces, true},       {dsn.c_str(), "ODBC;", true},
+        {dsn.c_str(), "oDbC;", true},       {nullptr, pieces, false},
+        {dsn.c_str(), "", false},           {nullptr, "ODBC", false},
         {nullptr, "ODBC:" + pieces, false},
     };
     for (const row& r : table) {
@@ -224,8 +225,8 @@ TEST(DatabaseOpen, OpenTakesTheOdbcPrefixInAnyCase) {
     ASSERT_TRUE(db.Open(dsn.c_str(), false, true, "ODBC;", false));
     EXPECT_FALSE(db.m_bUpdatable);
     ASSERT_GE(rec.options().size(), 2u);
-    EXPECT_EQ(rec.options()[1], (std::pair<SQLUSMALLINT, SQLULEN>{SQL_ACCESS_MODE,
-                                                                   SQL_MODE_READ_ONLY}));
+    EXPECT_EQ(rec.options()[1],
+              (std::pair<SQLUSMALLINT, SQLULEN>{SQL_ACCESS_MODE, SQL_MODE_READ_ONLY}));
 }
 
 TEST(DatabaseState, TwoConnectionsShareOneEnvironment) {
@@ -303,10 +304,10 @@ TEST(DatabaseOpen, ConformanceChecks) {
     } table[] = {
         {{{SQL_ODBC_API_CONFORMANCE, info_u16(SQL_OAC_NONE)}}, DBERR_API_CONFORMANCE, ""},
         {{{SQL_ODBC_SQL_CONFORMANCE, info_u16(static_cast<uint16_t>(-1))}},
-         DBERR_SQL_CONFORMANCE, ""},
-        {{{SQL_ODBC_API_CONFORMANCE, info_u16(1, SQL_ERROR)}}, SQL_ERROR, nullptr},
-        {{{SQL_ODBC_SQL_CONFORMANCE, info_u16(0, SQL_INVALID_HANDLE)}}, SQL_INVALID_HANDLE,
+         DBERR_SQL_CONFORMANCE,
          ""},
+        {{{SQL_ODBC_API_CONFORMANCE, info_u16(1, SQL_ERROR)}}, SQL_ERROR, nullptr},
+        {{{SQL_ODBC_SQL_CONFORMANCE, info_u16(0, SQL_INVALID_HANDLE)}}, SQL_INVALID_HANDLE, ""},
     };
     for (const row& r : table) {
         SCOPED_TRACE(r.code);
@@ -348,34 +349,75 @@ TEST(DatabaseOpen, ConnectInfoFromDriverAnswers) {
         bool transactions;
         const char* trace;
     } table[] = {
-        {"read-only N", {{SQL_DATA_SOURCE_READ_ONLY, info_text("N")},
-                         {SQL_IDENTIFIER_QUOTE_CHAR, info_text("`")},
-                         {SQL_POS_OPERATIONS, info_u32(0x1C)},
-                         {SQL_POSITIONED_STATEMENTS, info_u32(0x03)},
-                         {SQL_GETDATA_EXTENSIONS, info_u32(SQL_GD_BOUND)},
-                         {SQL_TXN_CAPABLE, info_u16(1)},
-                         {SQL_CURSOR_COMMIT_BEHAVIOR, info_u16(2)},
-                         {SQL_CURSOR_ROLLBACK_BEHAVIOR, info_u16(1)}},
-         true, '`', 0x7, 2, 1, true, ""},
-        {"read-only Y", {{SQL_DATA_SOURCE_READ_ONLY, info_text("Y")},
-                         {SQL_POS_OPERATIONS, info_u32(0x0C)},
-                         {SQL_POSITIONED_STATEMENTS, info_u32(0x01)},
-                         {SQL_GETDATA_EXTENSIONS, info_u32(SQL_GD_BOUND, SQL_ERROR)},
-                         {SQL_TXN_CAPABLE, info_u16(0)},
-                         {SQL_CURSOR_COMMIT_BEHAVIOR, fail16},
-                         {SQL_CURSOR_ROLLBACK_BEHAVIOR, fail16}},
-         false, '"', 0, -1, -1, false, "Warning: data source is readonly.\n"},
-        {"read-only fails", {{SQL_DATA_SOURCE_READ_ONLY, info_text("N", SQL_ERROR)},
-                             {SQL_IDENTIFIER_QUOTE_CHAR, info_text(" ")}},
-         false, ' ', 0xFF, 0, 0, false, "Warning: data source is readonly.\n"},
-        {"read-only NN", {{SQL_DATA_SOURCE_READ_ONLY, info_text("NN")},
-                          {SQL_IDENTIFIER_QUOTE_CHAR, info_text("")}},
-         false, ' ', 0xFF, 0, 0, false, "Warning: data source is readonly.\n"},
-        {"quote fails", {{SQL_IDENTIFIER_QUOTE_CHAR, info_text("'", SQL_ERROR)}},
-         true, ' ', 0xFF, 0, 0, false, ""},
+        {"read-only N",
+         {{SQL_DATA_SOURCE_READ_ONLY, info_text("N")},
+          {SQL_IDENTIFIER_QUOTE_CHAR, info_text("`")},
+          {SQL_POS_OPERATIONS, info_u32(0x1C)},
+          {SQL_POSITIONED_STATEMENTS, info_u32(0x03)},
+          {SQL_GETDATA_EXTENSIONS, info_u32(SQL_GD_BOUND)},
+          {SQL_TXN_CAPABLE, info_u16(1)},
+          {SQL_CURSOR_COMMIT_BEHAVIOR, info_u16(2)},
+          {SQL_CURSOR_ROLLBACK_BEHAVIOR, info_u16(1)}},
+         true,
+         '`',
+         0x7,
+         2,
+         1,
+         true,
+         ""},
+        {"read-only Y",
+         {{SQL_DATA_SOURCE_READ_ONLY, info_text("Y")},
+          {SQL_POS_OPERATIONS, info_u32(0x0C)},
+          {SQL_POSITIONED_STATEMENTS, info_u32(0x01)},
+          {SQL_GETDATA_EXTENSIONS, info_u32(SQL_GD_BOUND, SQL_ERROR)},
+          {SQL_TXN_CAPABLE, info_u16(0)},
+          {SQL_CURSOR_COMMIT_BEHAVIOR, fail16},
+          {SQL_CURSOR_ROLLBACK_BEHAVIOR, fail16}},
+         false,
+         '"',
+         0,
+         -1,
+         -1,
+         false,
+         "Warning: data source is readonly.\n"},
+        {"read-only fails",
+         {{SQL_DATA_SOURCE_READ_ONLY, info_text("N", SQL_ERROR)},
+          {SQL_IDENTIFIER_QUOTE_CHAR, info_text(" ")}},
+         false,
+         ' ',
+         0xFF,
+         0,
+         0,
+         false,
+         "Warning: data source is readonly.\n"},
+        {"read-only NN",
+         {{SQL_DATA_SOURCE_READ_ONLY, info_text("NN")}, {SQL_IDENTIFIER_QUOTE_CHAR, info_text("")}},
+         false,
+         ' ',
+         0xFF,
+         0,
+         0,
+         false,
+         "Warning: data source is readonly.\n"},
+        {"quote fails",
+         {{SQL_IDENTIFIER_QUOTE_CHAR, info_text("'", SQL_ERROR)}},
+         true,
+         ' ',
+         0xFF,
+         0,
+         0,
+         false,
+         ""},
         // A two-character quote does not fit; its first half is no quote.
-        {"quote too long", {{SQL_IDENTIFIER_QUOTE_CHAR, info_text("<>", SQL_SUCCESS_WITH_INFO)}},
-         true, ' ', 0xFF, 0, 0, false, "Warning: ODBC Success With Info, "},
+        {"quote too long",
+         {{SQL_IDENTIFIER_QUOTE_CHAR, info_text("<>", SQL_SUCCESS_WITH_INFO)}},
+         true,
+         ' ',
+         0xFF,
+         0,
+         0,
+         false,
+         "Warning: ODBC Success With Info, "},
     };
     for (const row& r : table) {
         SCOPED_TRACE(r.name);

@@ -22,8 +22,10 @@ TEST(CollectErrors, SplitsOriginTagsFromTheMessage) {
         const char* error_text;
     } table[] = {
         {{"S1000", 1045, "[Vendor][Driver] Access denied"},
-         "State:S1000,Native:1045,Origin:[Vendor][Driver]\n", "Access denied\n"},
-        {{"42S02", 0, "no such table: users"}, "State:42S02,Native:0,Origin:\n",
+         "State:S1000,Native:1045,Origin:[Vendor][Driver]\n",
+         "Access denied\n"},
+        {{"42S02", 0, "no such table: users"},
+         "State:42S02,Native:0,Origin:\n",
          "no such table: users\n"},
         {{"S1000", 7, "[A] [B]C"}, "State:S1000,Native:7,Origin:[A][B]\n", "C\n"},
         {{"S1000", 7, "[A]"}, "State:S1000,Native:7,Origin:[A]\n", "\n"},
@@ -32,7 +34,8 @@ TEST(CollectErrors, SplitsOriginTagsFromTheMessage) {
         {{"S1000", 7, "[A][unclosed"}, "State:S1000,Native:7,Origin:[A]\n", "[unclosed\n"},
         {{"S1000", 7, "[A]  two spaces"}, "State:S1000,Native:7,Origin:[A]\n", " two spaces\n"},
         {{"HY000", -2147483647L - 1, "[X]neg"},
-         "State:HY000,Native:-2147483648,Origin:[X]\n", "neg\n"},
+         "State:HY000,Native:-2147483648,Origin:[X]\n",
+         "neg\n"},
         {{"08001", -1, "x [not a tag]"}, "State:08001,Native:-1,Origin:\n", "x [not a tag]\n"},
         {{"S1000", 0, ""}, "State:S1000,Native:0,Origin:\n", "\n"},
     };
@@ -104,14 +107,13 @@ TEST(CollectErrors, RealRecordsAreConsumed) {
     db.AllocateConnection(0);
     SQLCHAR out[512];
     SQLSMALLINT len = 0;
-    SQLRETURN rc = SQLDriverConnect(db.m_hdbc, nullptr, (SQLCHAR*)"DSN=qm_never_defined;",
-                                    SQL_NTS, out, sizeof out, &len, SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc = SQLDriverConnect(db.m_hdbc, nullptr, (SQLCHAR*)"DSN=qm_never_defined;", SQL_NTS,
+                                    out, sizeof out, &len, SQL_DRIVER_NOPROMPT);
     ASSERT_EQ(rc, SQL_ERROR);
     CDBException first(rc);
     first.CollectErrors(&db, SQL_NULL_HSTMT, false);
     EXPECT_EQ(first.m_strStateText, "State:IM002,Native:0,Origin:[unixODBC][Driver Manager]\n");
-    EXPECT_EQ(first.m_strErrorText,
-              "Data source name not found and no default driver specified\n");
+    EXPECT_EQ(first.m_strErrorText, "Data source name not found and no default driver specified\n");
     CDBException second(rc);
     second.CollectErrors(&db, SQL_NULL_HSTMT, false);
     EXPECT_EQ(second.m_strStateText, "");
@@ -143,7 +145,7 @@ TEST(RaiseDBException, TextsAndTraceByCode) {
         bool with_database;
         const char* trace;
     } table[] = {
-        {SQL_ERROR, false, ""},          // no connection: nothing to collect
+        {SQL_ERROR, false, ""},  // no connection: nothing to collect
         {DBERR_FIELD_NOT_FOUND, true, "\n"},
         {DBERR_API_CONFORMANCE, false, "\n"},
         {1001, false, "\n"},
@@ -261,8 +263,13 @@ TEST(GetMessageText, CopiesAtMostSizeMinusTwoCharacters) {
         unsigned size;
         const char* expected;
     } table[] = {
-        {1, ""}, {2, ""}, {3, "A"}, {5, "Acc"}, {15, "Access denied"},
-        {16, "Access denied\n"}, {100, "Access denied\n"},
+        {1, ""},
+        {2, ""},
+        {3, "A"},
+        {5, "Acc"},
+        {15, "Access denied"},
+        {16, "Access denied\n"},
+        {100, "Access denied\n"},
     };
     for (const row& r : table) {
         std::vector<char> buf(r.size + 4, '#');

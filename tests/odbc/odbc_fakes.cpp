@@ -85,8 +85,7 @@ extern "C" {
 
 SQLRETURN SQLSetConnectOption(SQLHDBC hdbc, SQLUSMALLINT option, SQLULEN value) {
     if (g_connect) g_connect->options.emplace_back(option, value);
-    static auto fn =
-        real<SQLRETURN (*)(SQLHDBC, SQLUSMALLINT, SQLULEN)>("SQLSetConnectOption");
+    static auto fn = real<SQLRETURN (*)(SQLHDBC, SQLUSMALLINT, SQLULEN)>("SQLSetConnectOption");
     return fn(hdbc, option, value);
 }
 
@@ -97,14 +96,14 @@ SQLRETURN SQLDriverConnect(SQLHDBC hdbc, SQLHWND window, SQLCHAR* in, SQLSMALLIN
         g_connect->prompts.push_back(prompt);
         if (window) g_connect->window = true;
     }
-    static auto fn = real<SQLRETURN (*)(SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQLCHAR*,
-                                        SQLSMALLINT, SQLSMALLINT*, SQLUSMALLINT)>(
-        "SQLDriverConnect");
+    static auto fn =
+        real<SQLRETURN (*)(SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT,
+                           SQLSMALLINT*, SQLUSMALLINT)>("SQLDriverConnect");
     return fn(hdbc, window, in, inLength, out, outRoom, outLength, prompt);
 }
 
-SQLRETURN SQLError(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR* state,
-                   SQLINTEGER* native, SQLCHAR* message, SQLSMALLINT room, SQLSMALLINT* length) {
+SQLRETURN SQLError(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR* state, SQLINTEGER* native,
+                   SQLCHAR* message, SQLSMALLINT room, SQLSMALLINT* length) {
     if (!g_error) {
         static auto fn = real<SQLRETURN (*)(SQLHENV, SQLHDBC, SQLHSTMT, SQLCHAR*, SQLINTEGER*,
                                             SQLCHAR*, SQLSMALLINT, SQLSMALLINT*)>("SQLError");
@@ -135,8 +134,9 @@ SQLRETURN SQLGetInfo(SQLHDBC hdbc, SQLUSMALLINT type, SQLPOINTER value, SQLSMALL
             return a.rc;
         }
     }
-    static auto fn = real<SQLRETURN (*)(SQLHDBC, SQLUSMALLINT, SQLPOINTER, SQLSMALLINT,
-                                        SQLSMALLINT*)>("SQLGetInfo");
+    static auto fn =
+        real<SQLRETURN (*)(SQLHDBC, SQLUSMALLINT, SQLPOINTER, SQLSMALLINT, SQLSMALLINT*)>(
+            "SQLGetInfo");
     return fn(hdbc, type, value, room, length);
 }
 
@@ -145,8 +145,7 @@ SQLRETURN SQLSetStmtOption(SQLHSTMT hstmt, SQLUSMALLINT option, SQLULEN value) {
         g_timeout_values.push_back(value);
         if (*g_timeout_rc != SQL_SUCCESS) return *g_timeout_rc;
     }
-    static auto fn =
-        real<SQLRETURN (*)(SQLHSTMT, SQLUSMALLINT, SQLULEN)>("SQLSetStmtOption");
+    static auto fn = real<SQLRETURN (*)(SQLHSTMT, SQLUSMALLINT, SQLULEN)>("SQLSetStmtOption");
     return fn(hstmt, option, value);
 }
 

@@ -122,7 +122,8 @@ TEST(TraceChannel, DbtraceIniInWorkingDirectoryAppendsToTraceFile) {
     trace_sink previous = set_trace_sink(nullptr);
 
     dir.write("trace.log", "earlier\n");
-    dir.write("DBTRACE.INI", "[Diagnostics]\nTraceEnabled=1\nTraceFlags=0x20\nTraceFile=trace.log\n");
+    dir.write("DBTRACE.INI",
+              "[Diagnostics]\nTraceEnabled=1\nTraceFlags=0x20\nTraceFile=trace.log\n");
     reset_trace_switches();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -155,7 +156,8 @@ TEST(TraceChannel, DbtraceIniInWorkingDirectoryAppendsToTraceFile) {
     EXPECT_EQ(files, 3u);  // DBTRACE.INI, trace.log, trace2.log
 
     // Switched off entirely.
-    dir.write("DBTRACE.INI", "[Diagnostics]\nTraceEnabled=0\nTraceFlags=32\nTraceFile=trace3.log\n");
+    dir.write("DBTRACE.INI",
+              "[Diagnostics]\nTraceEnabled=0\nTraceFlags=32\nTraceFile=trace3.log\n");
     reset_trace_switches();
     db_trace("Error: off\n");
     EXPECT_FALSE(std::filesystem::exists(dir.path + "/trace3.log"));

@@ -1,14 +1,14 @@
 #include "child_process.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -34,8 +34,7 @@ std::vector<std::string> child_environment(const child_options& options) {
     return env;
 }
 
-pid_t spawn(const std::string& program, const child_options& options, int& in, int& out,
-            int& err) {
+pid_t spawn(const std::string& program, const child_options& options, int& in, int& out, int& err) {
     int pin[2], pout[2], perr[2];
     make_pipe(pin);
     make_pipe(pout);
@@ -89,8 +88,8 @@ bool pump(int& in, std::string& to_write, int& out, std::string& out_text, int& 
         if (out >= 0) fds.push_back({out, POLLIN, 0});
         if (err >= 0) fds.push_back({err, POLLIN, 0});
         if (fds.empty()) return true;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - clock_type::now());
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
         if (left.count() <= 0) return false;
         int n = ::poll(fds.data(), fds.size(), static_cast<int>(left.count()));
         if (n < 0) {
@@ -112,7 +111,10 @@ bool pump(int& in, std::string& to_write, int& out, std::string& out_text, int& 
                 ssize_t r = ::read(p.fd, buf, sizeof buf);
                 if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
                 if (r <= 0) {
-                    if (p.fd == out) close_fd(out); else close_fd(err);
+                    if (p.fd == out)
+                        close_fd(out);
+                    else
+                        close_fd(err);
                 } else if (p.fd == out) {
                     out_text.append(buf, static_cast<std::size_t>(r));
                 } else {

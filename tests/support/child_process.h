@@ -16,9 +16,9 @@
 namespace qmtest {
 
 struct child_options {
-    std::vector<std::string> args;   // argument 1 onwards; argument 0 is the program
-    std::string argv0;               // argument 0 when not empty, else the program path
-    std::string cwd;                 // working directory when not empty
+    std::vector<std::string> args;  // argument 1 onwards; argument 0 is the program
+    std::string argv0;              // argument 0 when not empty, else the program path
+    std::string cwd;                // working directory when not empty
     std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing in) ours
     std::chrono::milliseconds timeout{20000};
 };

@@ -16,21 +16,17 @@ namespace {
 const char* const kPgDriver = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbca.so";
 const char* const kMariaDriver = "/usr/lib/x86_64-linux-gnu/odbc/libmaodbc.so";
 
-std::string setting(const server_settings& servers, const std::string& key)
-{
+std::string setting(const server_settings& servers, const std::string& key) {
     auto it = servers.find(key);
-    if (it == servers.end())
-        throw std::runtime_error("servers file lacks " + key);
+    if (it == servers.end()) throw std::runtime_error("servers file lacks " + key);
     return it->second;
 }
 
-std::string quote_brackets(const std::string& sql, char quote)
-{
+std::string quote_brackets(const std::string& sql, char quote) {
     std::string out;
     bool literal = false;
     for (char c : sql) {
-        if (c == '\'')
-            literal = !literal;
+        if (c == '\'') literal = !literal;
         out += (!literal && (c == '[' || c == ']')) ? quote : c;
     }
     return out;
@@ -38,23 +34,23 @@ std::string quote_brackets(const std::string& sql, char quote)
 
 }  // namespace
 
-const char* db_kind_name(db_kind kind)
-{
+const char* db_kind_name(db_kind kind) {
     switch (kind) {
-    case db_kind::sqlite: return "SQLite";
-    case db_kind::postgres: return "PostgreSQL";
-    case db_kind::mariadb: return "MariaDB";
+    case db_kind::sqlite:
+        return "SQLite";
+    case db_kind::postgres:
+        return "PostgreSQL";
+    case db_kind::mariadb:
+        return "MariaDB";
     }
     return "?";
 }
 
-server_settings read_servers_env(const std::string& path)
-{
+server_settings read_servers_env(const std::string& path) {
     std::string file = path;
     if (file.empty()) {
         const char* named = std::getenv("QM_DB_SERVERS_ENV");
-        if (!named)
-            return {};
+        if (!named) return {};
         file = named;
     }
     server_settings out;
@@ -62,76 +58,80 @@ server_settings read_servers_env(const std::string& path)
     std::string line;
     while (std::getline(in, line)) {
         std::size_t eq = line.find('=');
-        if (eq != std::string::npos)
-            out[line.substr(0, eq)] = line.substr(eq + 1);
+        if (eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return out;
 }
 
-bool has_server(db_kind kind, const server_settings& servers)
-{
+bool has_server(db_kind kind, const server_settings& servers) {
     switch (kind) {
-    case db_kind::sqlite: return true;
-    case db_kind::postgres: return servers.count("QM_PG_PORT") != 0;
-    case db_kind::mariadb: return servers.count("QM_MARIADB_PORT") != 0;
+    case db_kind::sqlite:
+        return true;
+    case db_kind::postgres:
+        return servers.count("QM_PG_PORT") != 0;
+    case db_kind::mariadb:
+        return servers.count("QM_MARIADB_PORT") != 0;
     }
     return false;
 }
 
-bool servers_required()
-{
+bool servers_required() {
     const char* v = std::getenv("QM_REQUIRE_DB_SERVERS");
     return v && std::string(v) == "1";
 }
 
 server_database::server_database(db_kind kind, server_settings servers)
-    : kind_(kind), servers_(std::move(servers))
-{
+    : kind_(kind), servers_(std::move(servers)) {
     static int made = 0;
     name_ = "qm_" + std::to_string(getpid()) + "_" + std::to_string(++made);
     run("quillmar", "CREATE DATABASE " + name_);
 }
 
-server_database::~server_database()
-{
+server_database::~server_database() {
     try {
-        run("quillmar", kind_ == db_kind::postgres ? "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)"
-                                                   : "DROP DATABASE IF EXISTS " + name_);
+        run("quillmar", kind_ == db_kind::postgres
+                            ? "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)"
+                            : "DROP DATABASE IF EXISTS " + name_);
     } catch (const std::exception&) {
         // A server stopped by the test leaves its scratch database behind;
         // the whole data directory goes with the run.
     }
 }
 
-std::string server_database::run(const std::string& database, const std::string& sql) const
-{
+std::string server_database::run(const std::string& database, const std::string& sql) const {
     child_options o;
     std::string program, input;
     if (kind_ == db_kind::postgres) {
         program = setting(servers_, "QM_PG_BIN") + "/psql";
-        o.args = {"-X", "-q", "-A", "-t", "-F", "\t", "-v", "ON_ERROR_STOP=1", "-h",
-                  setting(servers_, "QM_PG_SOCKET_DIR"), "-p", setting(servers_, "QM_PG_PORT"),
-                  "-U", "quillmar", "-d", database};
+        o.args = {"-X", "-q",
+                  "-A", "-t",
+                  "-F", "\t",
+                  "-v", "ON_ERROR_STOP=1",
+                  "-h", setting(servers_, "QM_PG_SOCKET_DIR"),
+                  "-p", setting(servers_, "QM_PG_PORT"),
+                  "-U", "quillmar",
+                  "-d", database};
         o.env = {{"PGPASSWORD", "qm-secret"}};
         input = quote_brackets(sql, '"') + ";\n";
     } else {
         program = "/usr/bin/mariadb";
-        o.args = {"--no-defaults", "-N", "-B", "-S", setting(servers_, "QM_MARIADB_SOCKET"),
-                  "-uquillmar", "-pqm-secret", database};
+        o.args = {
+            "--no-defaults", "-N",          "-B",    "-S", setting(servers_, "QM_MARIADB_SOCKET"),
+            "-uquillmar",    "-pqm-secret", database};
         input = "SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES');\n" +
                 quote_brackets(sql, '`') + ";\n";
     }
     o.timeout = std::chrono::milliseconds(60000);
     child_result r = run_child(program, input, o);
     if (r.exit_code != 0)
-        throw std::runtime_error(std::string(db_kind_name(kind_)) + " refused: " + sql + ": " + r.err);
+        throw std::runtime_error(std::string(db_kind_name(kind_)) + " refused: " + sql + ": " +
+                                 r.err);
     return r.out;
 }
 
 void server_database::exec(const std::string& sql) const { run(name_, sql); }
 
-std::vector<std::vector<std::string>> server_database::query(const std::string& sql) const
-{
+std::vector<std::vector<std::string>> server_database::query(const std::string& sql) const {
     std::vector<std::vector<std::string>> rows;
     std::istringstream in(run(name_, sql));
     std::string line;
@@ -140,9 +140,9 @@ std::vector<std::vector<std::string>> server_database::query(const std::string& 
         std::size_t start = 0;
         for (;;) {
             std::size_t tab = line.find('\t', start);
-            row.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-            if (tab == std::string::npos)
-                break;
+            row.push_back(
+                line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+            if (tab == std::string::npos) break;
             start = tab + 1;
         }
         rows.push_back(row);
@@ -150,19 +150,23 @@ std::vector<std::vector<std::string>> server_database::query(const std::string& 
     return rows;
 }
 
-std::vector<std::pair<std::string, std::string>> server_database::dsn_settings() const
-{
+std::vector<std::pair<std::string, std::string>> server_database::dsn_settings() const {
     if (kind_ == db_kind::postgres)
-        return {{"Driver", kPgDriver},          {"Servername", "127.0.0.1"},
-                {"Port", setting(servers_, "QM_PG_PORT")}, {"Database", name_},
-                {"Username", "quillmar"},        {"Password", "qm-secret"}};
-    return {{"Driver", kMariaDriver},  {"Server", "127.0.0.1"},
-            {"Port", setting(servers_, "QM_MARIADB_PORT")}, {"Database", name_},
-            {"User", "quillmar"},       {"Password", "qm-secret"}};
+        return {{"Driver", kPgDriver},
+                {"Servername", "127.0.0.1"},
+                {"Port", setting(servers_, "QM_PG_PORT")},
+                {"Database", name_},
+                {"Username", "quillmar"},
+                {"Password", "qm-secret"}};
+    return {{"Driver", kMariaDriver},
+            {"Server", "127.0.0.1"},
+            {"Port", setting(servers_, "QM_MARIADB_PORT")},
+            {"Database", name_},
+            {"User", "quillmar"},
+            {"Password", "qm-secret"}};
 }
 
-bool run_db_servers_script(const std::string& script, const std::vector<std::string>& args)
-{
+bool run_db_servers_script(const std::string& script, const std::vector<std::string>& args) {
     child_options o;
     o.args = args;
     o.args.insert(o.args.begin(), script);

@@ -17,8 +17,7 @@ namespace {
 struct sqlite_api {
     using open_fn = int (*)(const char*, void**);
     using close_fn = int (*)(void*);
-    using exec_fn = int (*)(void*, const char*, int (*)(void*, int, char**, char**), void*,
-                            char**);
+    using exec_fn = int (*)(void*, const char*, int (*)(void*, int, char**, char**), void*, char**);
     using free_fn = void (*)(void*);
     using errmsg_fn = const char* (*)(void*);
 
@@ -113,8 +112,7 @@ struct shared_sysini {
     }
     void write() const {
         std::string inst;
-        if (!trace_file.empty())
-            inst += "[ODBC]\nTrace = Yes\nTraceFile = " + trace_file + "\n\n";
+        if (!trace_file.empty()) inst += "[ODBC]\nTrace = Yes\nTraceFile = " + trace_file + "\n\n";
         inst += std::string("[") + odbc_env::kDriverName +
                 "]\nDescription = SQLite3 ODBC driver\nDriver = " + odbc_env::kDriverLibrary +
                 "\nDontDLClose = 1\n" + extra;
@@ -147,8 +145,8 @@ odbc_env::odbc_env(const std::string& dsn) : dsn_(dsn) {
     dir_ = pattern;
     db_path_ = dir_ + "/test.db";
     run_sql(db_path_, "PRAGMA user_version = 0;", nullptr);  // creates the file
-    sections_.emplace_back(dsn_, "[" + dsn_ + "]\nDriver = " + kDriverName +
-                                     "\nDatabase = " + db_path_ + "\n\n");
+    sections_.emplace_back(
+        dsn_, "[" + dsn_ + "]\nDriver = " + kDriverName + "\nDatabase = " + db_path_ + "\n\n");
     write_ini_files();
     old_sysini_ = getenv_opt("ODBCSYSINI");
     old_ini_ = getenv_opt("ODBCINI");

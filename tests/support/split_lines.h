@@ -9,8 +9,7 @@
 
 namespace qmtest {
 
-inline std::vector<std::string> split_lines(const std::string& text)
-{
+inline std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {
