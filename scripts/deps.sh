@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config
+  g++ cmake make pkg-config clang-format
   libgtest-dev
   unixodbc unixodbc-dev odbcinst libsqliteodbc sqlite3
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb

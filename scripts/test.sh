@@ -22,6 +22,12 @@ export QM_REQUIRE_DB_SERVERS=1
 status=0
 passed=0
 failed=0
+# An unformatted file fails the run, but the tests still run and report.
+echo "== format"
+if ! "$root/scripts/format-check.sh"; then
+  status=1
+  failed=$((failed + 1))
+fi
 for flavour in plain sanitize; do
   echo "== build and test: $flavour"
   "$root/scripts/build.sh" "$flavour"
