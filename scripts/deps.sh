@@ -9,6 +9,7 @@ packages=(
   unixodbc unixodbc-dev odbcinst libsqliteodbc sqlite3
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
   clang libclang-rt-14-dev libfuzzer-14-dev
+  dpkg-dev file groff-base lintian logrotate
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$QM_EXTRA_PACKAGES"

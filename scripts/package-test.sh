@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# The package as an administrator meets it: built by scripts/package.sh,
+# checked by lintian and groff, installed with apt-get (which pulls its
+# dependencies), run from an empty folder on the installed /etc/quillmar.ini
+# aimed at a SQLite data source, its log rotated while two processes write
+# it, then purged, after which nothing of it may be left. Needs root (or
+# sudo): it installs into the system and purges again on every exit. Each
+# failed check prints its reason; the exit status is 1 when any failed.
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+checks=0
+failures=0
+pass() { checks=$((checks + 1)); }
+fail() {
+  checks=$((checks + 1))
+  failures=$((failures + 1))
+  echo "package test: FAILED: $*" >&2
+}
+finish() {
+  echo "package test: $checks checks, $failures failed"
+  [ "$failures" -eq 0 ]
+  exit
+}
+# expect WHAT EXPECTED ACTUAL
+expect() {
+  if [ "$2" == "$3" ]; then pass; else
+    fail "$1"
+    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2
+  fi
+}
+
+# Two test runs on one machine would purge each other's package.
+exec 9>/run/lock/quillmar-package-test.lock
+flock 9
+
+state="$(dpkg-query -W -f='${db:Status-Status}' quillmar 2>/dev/null || true)"
+if [ -n "$state" ] && [ "$state" != "not-installed" ]; then
+  fail "quillmar is already on this machine (dpkg state: $state); this test would purge it." \
+    "Purge it first: apt-get purge quillmar"
+  finish
+fi
+
+if ! "$root/scripts/package.sh"; then
+  fail "scripts/package.sh could not build the package"
+  finish
+fi
+deb="$(ls "$root"/build/package/quillmar_*.deb)"
+
+if lintian --pedantic --fail-on error,warning "$deb"; then pass; else
+  fail "lintian found errors or warnings (above) in $deb"
+fi
+for page in "$root"/man/*.[1-8]; do
+  if out="$(groff -man -ww -z "$page" 2>&1)" && [ -z "$out" ]; then pass; else
+    fail "groff warns about $page: $out"
+  fi
+done
+
+tmp="$(mktemp -d)"
+installed=""
+cleanup() {
+  if [ -n "$installed" ]; then $SUDO apt-get purge -y -q quillmar >/dev/null 2>&1 || true; fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+apt=($SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -q)
+if ! "${apt[@]}" install "$deb"; then
+  fail "apt-get install $deb failed"
+  finish
+fi
+installed=yes
+files="$(dpkg -L quillmar)"
+
+# What the package puts where, and with which rights.
+expect "the settings file is root's with mode 0640" "root:root 640" \
+  "$(stat -c '%U:%G %a' /etc/quillmar.ini 2>&1)"
+expect "the log folder is root's with mode 0750" "root:root 750" \
+  "$(stat -c '%U:%G %a' /var/log/quillmar 2>&1)"
+expect "the settings and the rotation are conffiles" "/etc/quillmar.ini /etc/logrotate.d/quillmar" \
+  "$(dpkg-query -W -f='${Conffiles}' quillmar | awk 'NF { printf "%s%s", sep, $1; sep = " " }')"
+for path in /usr/sbin/quillmar /usr/share/man/man8/quillmar.8.gz \
+  /usr/share/doc/quillmar/examples/quillmar.ini /usr/share/doc/quillmar/copyright; do
+  if grep -qx "$path" <<<"$files"; then pass; else fail "the package lacks $path"; fi
+done
+expect "the sample sets the log under /var/log/quillmar" "log_path /var/log/quillmar/quillmar.log" \
+  "$(grep '^log_path ' /usr/share/doc/quillmar/examples/quillmar.ini)"
+
+# A data source of our own for the installed settings file, through the
+# driver manager's variables; the program runs in an empty folder, so it
+# can only have found /etc/quillmar.ini.
+mkdir "$tmp/odbc" "$tmp/run"
+driver="$(dpkg -L libsqliteodbc 2>/dev/null | grep '/libsqlite3odbc\.so$' | head -n 1)"
+printf '[SQLite3]\nDriver = %s\n' "$driver" >"$tmp/odbc/odbcinst.ini"
+printf '[qm_package_test]\nDriver = SQLite3\nDatabase = %s\n' "$tmp/odbc/users.db" >"$tmp/odbc/odbc.ini"
+sqlite3 "$tmp/odbc/users.db" <<'SQL'
+CREATE TABLE users (username TEXT, password TEXT, maildrop TEXT, quota TEXT);
+INSERT INTO users VALUES ('alice@example.org', 'wonderland', '/var/mail/alice', '500');
+INSERT INTO users VALUES ('bob@example.org', 'builder', NULL, NULL);
+SQL
+$SUDO sed -i 's/^odbc_driver_name .*/odbc_driver_name qm_package_test/' /etc/quillmar.ini
+printf 'domain example.org\nfield_maildrop maildrop\nfield_quota quota\nodbc_mail_uid 8\n' |
+  $SUDO tee -a /etc/quillmar.ini >/dev/null
+run() {
+  (cd "$tmp/run" && $SUDO env ODBCSYSINI="$tmp/odbc" ODBCINI="$tmp/odbc/odbc.ini" "$@")
+}
+
+expect "a session with the installed program" "$(printf '%s\r\n' \
+  '+OK alice@example.org /var/mail/alice 8 quota="500"' \
+  '-ERR alice@example.org password wrong or not a valid user' \
+  '+OK bob@example.org config 8' \
+  '+OK')" "$(printf 'check alice wonderland\ncheck alice wrong\nlookup bob\nquit\n' |
+  run /usr/sbin/quillmar 2>&1)"
+expect "the working folder stays empty" "" "$(ls -A "$tmp/run")"
+
+# ---- configuration check (-check): a good and a bad settings file go here,
+# ---- together with the option itself.
+
+# The log is rotated again and again while two processes write it; every
+# line either wrote (each echoes its log lines on standard output in debug
+# mode) must be in the log or in a rotated file.
+$SUDO sh -c 'rm -f /var/log/quillmar/*'
+yes 'lookup alice' | head -n 5000 >"$tmp/commands"
+run /usr/sbin/quillmar -debug <"$tmp/commands" >"$tmp/out1" 2>&1 &
+w1=$!
+run /usr/sbin/quillmar -debug <"$tmp/commands" >"$tmp/out2" 2>&1 &
+w2=$!
+rotations=0
+while kill -0 "$w1" 2>/dev/null || kill -0 "$w2" 2>/dev/null; do
+  if [ "$rotations" -lt 10 ] && [ -s /var/log/quillmar/quillmar.log ]; then
+    $SUDO logrotate -f -s "$tmp/logrotate.state" /etc/logrotate.d/quillmar && rotations=$((rotations + 1))
+  fi
+  sleep 0.05
+done
+wait "$w1" "$w2"
+if [ "$rotations" -ge 2 ]; then pass; else
+  fail "the writers ended after $rotations rotations; the test needs at least 2 (more commands?)"
+fi
+logged="$($SUDO sh -c 'zcat -f /var/log/quillmar/quillmar.log*' | tr -d '\r')"
+for out in "$tmp/out1" "$tmp/out2"; do
+  pid="$(tr -d '\r' <"$out" | awk 'NR == 1 { print $1 }')"
+  written="$(tr -d '\r' <"$out" | grep -c "^$pid ")"
+  in_log="$(grep -c "^$pid " <<<"$logged")"
+  echo "package test: process $pid wrote $written log lines over $rotations rotations; $in_log in the logs"
+  if [ "$written" -gt 5000 ] && [ "$written" -eq "$in_log" ]; then pass; else
+    fail "process $pid wrote $written log lines, $in_log are in the rotated logs"
+  fi
+done
+
+if grep -qx /usr/bin/quillmar-pw <<<"$files"; then
+  stored="$(printf 'secret\n' | /usr/bin/quillmar-pw)"
+  if [[ "$stored" == "{"*"}"?* ]]; then pass; else fail "quillmar-pw made '$stored'"; fi
+  for case in "secret 0" "wrong 1"; do
+    printf '%s\n' "${case% *}" | /usr/bin/quillmar-pw -t "$stored"
+    expect "quillmar-pw -t with the password ${case% *}" "${case#* }" "$?"
+  done
+  printf 'secret\n' | /usr/bin/quillmar-pw -t '{NO-SUCH-SCHEME}x'
+  expect "quillmar-pw -t with an unknown scheme" 2 "$?"
+  if [ -n "$(/usr/bin/quillmar-pw -l)" ]; then pass; else fail "quillmar-pw -l lists nothing"; fi
+fi
+
+# Purged, nothing of the package is left: no file, no folder of its own, no
+# conffile (changed or not), no log.
+if ! "${apt[@]}" purge quillmar; then fail "apt-get purge quillmar failed"; fi
+installed=""
+expect "dpkg lists no file of the purged package" "" "$(dpkg -L quillmar 2>/dev/null)"
+left=()
+while IFS= read -r path; do
+  if [ -e "$path" ] && { [ ! -d "$path" ] || [[ "$path" == *quillmar* ]]; }; then left+=("$path"); fi
+done <<<"$files"
+for path in /etc/quillmar.ini /etc/logrotate.d/quillmar /var/log/quillmar; do
+  if [ -e "$path" ]; then left+=("$path"); fi
+done
+expect "nothing of the package is left after the purge" "" "${left[*]}"
+finish
