@@ -66,7 +66,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-apt=($SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -q)
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -q)
+if [ -n "$SUDO" ]; then apt=("$SUDO" "${apt[@]}"); fi
 if ! "${apt[@]}" install "$deb"; then
   fail "apt-get install $deb failed"
   finish
