@@ -52,12 +52,14 @@ bool read_line(std::string& line) {
     return true;
 }
 
+// Echo goes off before the prompt shows, so that nothing typed after it is
+// echoed or thrown away with the input pending before it.
 bool prompt(const char* text, std::string& line) {
-    std::fputs(text, stderr);
-    std::fflush(stderr);
     termios quiet = saved_terminal;
     quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
     echo_off = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    std::fputs(text, stderr);
+    std::fflush(stderr);
     bool got = read_line(line);
     restore_echo();
     std::fputs("\n", stderr);

@@ -206,10 +206,18 @@ struct parsed_value {
     }
 };
 
-const crypt_method& crypt_method_of(std::string_view text) {
+bool crypt_salt_char(char c) {
+    return c == '.' || c == '/' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+           (c >= 'a' && c <= 'z');
+}
+
+// Null for a value no method of ours starts like: a locked account's "!"
+// or "*", or a method this table does not know.
+const crypt_method* crypt_method_of(std::string_view text) {
     for (const crypt_method& method : crypt_methods)
-        if (starts_with(text, method.prefix)) return method;
-    return des_crypt;
+        if (starts_with(text, method.prefix)) return &method;
+    if (text.size() >= 2 && crypt_salt_char(text[0]) && crypt_salt_char(text[1])) return &des_crypt;
+    return nullptr;
 }
 
 // The cost a crypt value or setting carries; false when it is unreadable.
@@ -351,13 +359,14 @@ parsed_value parse_stored(const std::optional<std::string_view>& stored,
             return value.failed(verify_outcome::malformed, "bad PBKDF2 value");
         break;
     case kind::crypt: {
-        const crypt_method& method = crypt_method_of(value.text);
-        value.method = &method;
-        value.family = value.fail.scheme = method.family;
-        value.weak = method.weak;
+        const crypt_method* method = crypt_method_of(value.text);
+        if (!method) return value.failed(verify_outcome::malformed, "unknown crypt method");
+        value.method = method;
+        value.family = value.fail.scheme = method->family;
+        value.weak = method->weak;
         if (value.text.find('\0') != std::string::npos)
             return value.failed(verify_outcome::malformed, "zero byte in crypt value");
-        if (!read_crypt_cost(method, value.text, value))
+        if (!read_crypt_cost(*method, value.text, value))
             return value.failed(verify_outcome::malformed, "bad crypt parameters");
         break;
     }
@@ -644,9 +653,8 @@ bool needs_rehash(const std::optional<std::string_view>& stored, std::string_vie
         if (!entry.crypt_prefix) return false;
         std::optional<std::string> setting = crypt_setting(entry, target.cost);
         parsed_value wanted;
-        if (!setting || !value.method ||
-            !read_crypt_cost(crypt_method_of(*setting), *setting, wanted))
-            return false;
+        const crypt_method* method = setting ? crypt_method_of(*setting) : nullptr;
+        if (!method || !value.method || !read_crypt_cost(*method, *setting, wanted)) return false;
         if (value.method->cost == crypt_cost::yescrypt)
             return value.cost_token != wanted.cost_token;
         return value.cost < wanted.cost;
