@@ -391,10 +391,12 @@ verify_result verify_crypt(std::string_view password, const parsed_value& value)
     const char* hashed = crypt_rn(copy.c_str(), value.text.c_str(), data.get(), sizeof *data);
     bool failed = !hashed || hashed[0] == '*';
     // For one setting crypt(3) writes values of one length, so any other
-    // length is a value cut short or run on.
+    // length is a value cut short or run on; but for a DES value longer than
+    // 13 characters (bigcrypt) the length follows the password's.
     std::string_view made = failed ? std::string_view() : std::string_view(hashed);
     bool matched = !failed && made.size() == value.text.size() && same_secret(made, value.text);
-    bool cut = !failed && made.size() != value.text.size();
+    bool cut = !failed && made.size() != value.text.size() &&
+               !(value.method == &des_crypt && value.text.size() > 13);
     sodium_memzero(data.get(), sizeof *data);
     if (failed) {
         out.outcome = verify_outcome::malformed;
