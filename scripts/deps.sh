@@ -10,6 +10,8 @@ packages=(
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
   clang libclang-rt-14-dev libfuzzer-14-dev
   dpkg-dev file groff-base lintian logrotate
+  libsodium-dev libcrypt-dev libssl-dev
+  dovecot-core whois argon2
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$QM_EXTRA_PACKAGES"
@@ -27,6 +29,24 @@ if [ "${#missing[@]}" -gt 0 ]; then
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -q
-  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # dovecot-core (whose doveadm makes test vectors) would start a mail
+  # server on install: a policy that forbids every start is put in place for
+  # the install when the machine has none, and a dovecot left running is
+  # stopped.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=""
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    own_policy=1
+  fi
+  status=0
+  $SUDO apt-get update -q || status=$?
+  if [ "$status" -eq 0 ]; then
+    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" || status=$?
+  fi
+  if [ -n "$own_policy" ]; then $SUDO rm -f "$policy"; fi
+  if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl stop dovecot >/dev/null 2>&1 || true; fi
+  if [ -r /run/dovecot/master.pid ]; then $SUDO kill "$(cat /run/dovecot/master.pid)" 2>/dev/null || true; fi
+  if [ "$status" -ne 0 ]; then exit "$status"; fi
 fi
