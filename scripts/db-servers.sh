@@ -57,14 +57,20 @@ free_port() {
   return 1
 }
 
-# PostgreSQL refuses to run as root: it runs as the postgres user.
+# PostgreSQL refuses to run as root: it runs as the postgres user, from a
+# folder it can enter.
 as_pg() {
-  if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
+  if [ "$(id -u)" -eq 0 ]; then (cd / && runuser -u postgres -- "$@"); else "$@"; fi
 }
 
 # A PostgreSQL folder lives in DIR unless the postgres user cannot reach DIR
 # (a checkout in root's home, mode 0700): then it lives in a folder of its
-# own under /tmp, and DIR/NAME is a link to it.
+# own under /tmp, and DIR/NAME is a link to it. Its programs are given the
+# folder's own path, never one through the link.
+pg_dir() {
+  readlink -f "$dir/$1"
+}
+
 make_pg_base() {
   local base="$dir/$1"
   if as_pg test -x "$dir"; then
@@ -82,14 +88,20 @@ remove_base() {
   rm -rf "$base"
 }
 
-# A killed process may stay a zombie for a while here: it counts as gone.
-# Read from /proc, since a ps for each of many processes is slow on a busy
-# machine.
+# A killed process may stay a zombie for a while here: it counts as gone
+# once every thread of it is a zombie (the first thread turns one before the
+# others have let go of the sockets). Read from /proc, since a ps for each of
+# many processes is slow on a busy machine.
 alive() {
-  local key value
-  { while read -r key value; do
-      if [ "$key" = State: ]; then [ "${value:0:1}" != Z ]; return; fi
-    done <"/proc/$1/status"; } 2>/dev/null
+  local task key value
+  for task in /proc/"$1"/task/*; do
+    { while read -r key value; do
+        if [ "$key" = State: ]; then
+          [ "${value:0:1}" = Z ] || return 0
+          break
+        fi
+      done <"$task/status"; } 2>/dev/null
+  done
   return 1
 }
 
@@ -128,17 +140,19 @@ signal_server() {
 }
 
 launch_pg() {
-  local base="$dir/$1"
+  local base
+  base="$(pg_dir "$1")"
   as_pg "$pgbin/pg_ctl" -D "$base/data" -l "$base/server.log" -w -t 60 \
     -o "-c listen_addresses=127.0.0.1 -p $(cat "$base/port") -k $base/sock -c fsync=off" \
     start >/dev/null || fail "PostgreSQL server $1 did not start" "$base/server.log"
 }
 
 start_pg() {
-  local base="$dir/pg" port
+  local base port
   port="$(free_port)"
   remove_base pg
   make_pg_base pg
+  base="$(pg_dir pg)"
   echo "$port" >"$base/port"
   as_pg "$pgbin/initdb" -D "$base/data" -U postgres --auth=trust -E UTF8 --locale=C \
     >"$base/initdb.log" 2>&1 || fail "initdb as the postgres user failed" "$base/initdb.log"
@@ -157,12 +171,13 @@ start_pg() {
 # A hot standby copied from the running primary; standby.signal and the
 # primary's address come from pg_basebackup -R.
 start_pg_standby() {
-  local base="$dir/pg2" port
+  local base port
   port="$(free_port)"
   remove_base pg2
   make_pg_base pg2
+  base="$(pg_dir pg2)"
   echo "$port" >"$base/port"
-  as_pg "$pgbin/pg_basebackup" -h "$dir/pg/sock" -p "$(cat "$dir/pg/port")" -U postgres \
+  as_pg "$pgbin/pg_basebackup" -h "$(pg_dir pg)/sock" -p "$(cat "$dir/pg/port")" -U postgres \
     -D "$base/data" -R -X stream -c fast >"$base/basebackup.log" 2>&1 ||
     fail "pg_basebackup of the standby failed" "$base/basebackup.log"
   [ -f "$base/data/standby.signal" ] || fail "pg_basebackup wrote no standby.signal"
@@ -263,7 +278,7 @@ halt_server() {
   # A stopped server must run again to hear that it is to end.
   signal_server "$name" CONT 2>/dev/null || true
   case "$name" in
-    pg*) as_pg "$pgbin/pg_ctl" -D "$dir/$name/data" -m fast -w stop >/dev/null 2>&1 || true ;;
+    pg*) as_pg "$pgbin/pg_ctl" -D "$(pg_dir "$name")/data" -m fast -w stop >/dev/null 2>&1 || true ;;
     *)
       kill "$pid" 2>/dev/null || true
       for _ in $(seq 1 60); do alive "$pid" || break; sleep 0.5; done
@@ -336,7 +351,7 @@ case "$cmd" in
   resume) resume_all ${3:+"$3"} ;;
   signal) signal_server "${3:?server}" "${4:?signal}" ;;
   promote)
-    as_pg "$pgbin/pg_ctl" -D "$dir/pg2/data" -w -t 60 promote >/dev/null ||
+    as_pg "$pgbin/pg_ctl" -D "$(pg_dir pg2)/data" -w -t 60 promote >/dev/null ||
       fail "the standby was not promoted" "$dir/pg2/server.log"
     ;;
   *) echo "$usage" >&2; exit 2 ;;
