@@ -15,6 +15,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 # file and fail, rather than skip, when one is missing.
 dbs="$root/build/dbs"
 trap '"$root/scripts/db-servers.sh" stop "$dbs" || true' EXIT
+echo "== database servers"
 "$root/scripts/db-servers.sh" start "$dbs"
 export QM_DB_SERVERS_ENV="$dbs/servers.env"
 export QM_REQUIRE_DB_SERVERS=1

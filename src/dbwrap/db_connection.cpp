@@ -1,5 +1,7 @@
 #include "dbwrap/db_connection.h"
 
+#include <chrono>
+
 #include "config/log.h"
 #include "dbwrap/connect_string.h"
 #include "dbwrap/db_objects.h"
@@ -153,12 +155,21 @@ int db_reconnect() {
     db_discard_row();
     row_recordset.m_pDatabase = &odbc_connection;
     odbc_connection.Close();
+    // A server that is dying as we connect may take the connection and then
+    // drop it, and a driver with a list of servers does not go on to the
+    // next one then. A failure that quick is tried once more at once, when
+    // the dead server refuses and the next one answers; a slow one (a login
+    // timeout) is not waited for twice.
     bool opened = false;
-    try {
-        opened = odbc_connection.OpenConnection(last_connect.sent.c_str(), 0);
-    } catch (const CDBException& error) {
-        log_db_exception("reconnecting", error);
-    } catch (const CException&) {
+    for (int attempt = 0; attempt < 2 && !opened; ++attempt) {
+        auto started = std::chrono::steady_clock::now();
+        try {
+            opened = odbc_connection.OpenConnection(last_connect.sent.c_str(), 0);
+        } catch (const CDBException& error) {
+            log_db_exception("reconnecting", error);
+        } catch (const CException&) {
+        }
+        if (std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) break;
     }
     if (!opened) {
         error_log("Reconnect to database driver (%s) failed", last_connect.data_source.c_str());

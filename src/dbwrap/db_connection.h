@@ -37,6 +37,7 @@ void log_db_exception(const char* where, const CDBException& error);
 bool db_connection_lost(const CDBException& error);
 
 // Closes the connection opened by db_open and opens it again with the same
-// connect string, logging the attempt as an error. 1 when it is open again,
-// 0 when it could not be reopened or was never opened by db_open.
+// connect string (a second time at once when the first try failed within a
+// second), logging the attempt as an error. 1 when it is open again, 0 when
+// it could not be reopened or was never opened by db_open.
 int db_reconnect();

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <memory>
@@ -61,6 +64,7 @@ public:
     }
 
     odbc_env& env() { return env_; }
+    const qmtest::server_database& server() const { return *server_; }
 
     // A further setting of the server data source, such as a driver timeout.
     void add_dsn_setting(const std::string& key, const std::string& value) {
@@ -161,6 +165,51 @@ private:
     odbc_env env_;
     std::unique_ptr<qmtest::server_database> server_;
     std::vector<std::pair<std::string, std::string>> extra_;
+};
+
+// One command to a running authenticator and its answer lines; a server
+// that has to be waited for may take a while.
+inline std::vector<std::string> ask(qmtest::child_session& session, const std::string& command,
+                                    std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    EXPECT_TRUE(session.write(command + "\n"));
+    return session.read_answer(timeout);
+}
+
+// Servers of a test's own, for tests that stop, kill or promote them
+// (scripts/db-servers.sh start DIR SET); stopped and removed at the end. They
+// live beside the test run's servers when there are any, so that the test
+// command's stop ends them too should the test never get to it.
+struct own_servers {
+    explicit own_servers(const std::string& set) {
+        const char* run_env = std::getenv("QM_DB_SERVERS_ENV");
+        std::filesystem::path base = std::filesystem::temp_directory_path();
+        if (run_env) base = std::filesystem::path(run_env).parent_path() / "own";
+        std::filesystem::create_directories(base);
+        std::string pattern = (base / "qm_srv_XXXXXX").string();
+        dir = mkdtemp(&pattern[0]) ? pattern : "";
+        std::filesystem::permissions(dir, std::filesystem::perms::owner_all |
+                                              std::filesystem::perms::group_exec |
+                                              std::filesystem::perms::others_exec);
+        started = run({"start", dir, set});
+    }
+    ~own_servers() {
+        run({"stop", dir});
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    // The script's command on these servers, e.g. {"signal", dir, "pg", "KILL"}.
+    static bool run(const std::vector<std::string>& args) {
+        return qmtest::run_db_servers_script(std::string(QM_SOURCE_DIR) + "/scripts/db-servers.sh",
+                                             args);
+    }
+    bool halt() const { return run({"halt", dir}); }
+    bool resume(const std::string& server = "") const {
+        return server.empty() ? run({"resume", dir}) : run({"resume", dir, server});
+    }
+    std::string env_file() const { return dir + "/servers.env"; }
+
+    std::string dir;
+    bool started = false;
 };
 
 // One database, with the fast path off (the ini as written) or on.

@@ -6,44 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 
 #include "directory_harness.h"
 
 namespace {
 
+using qmdir::ask;
 using qmdir::world;
-
-const std::string script = std::string(QM_SOURCE_DIR) + "/scripts/db-servers.sh";
-
-// Servers under a temporary folder, stopped and removed at the end.
-struct own_servers {
-    explicit own_servers(qmtest::db_kind kind) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qm_srv_XXXXXX").string();
-        dir = mkdtemp(&pattern[0]) ? pattern : "";
-        std::filesystem::permissions(dir, std::filesystem::perms::owner_all |
-                                              std::filesystem::perms::group_exec |
-                                              std::filesystem::perms::others_exec);
-        started = qmtest::run_db_servers_script(
-            script, {"start", dir, kind == qmtest::db_kind::postgres ? "pg" : "mariadb"});
-    }
-    ~own_servers() {
-        qmtest::run_db_servers_script(script, {"stop", dir});
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    bool halt() { return qmtest::run_db_servers_script(script, {"halt", dir}); }
-    bool resume() { return qmtest::run_db_servers_script(script, {"resume", dir}); }
-    std::string env_file() const { return dir + "/servers.env"; }
-
-    std::string dir;
-    bool started = false;
-};
-
-std::vector<std::string> ask(qmtest::child_session& session, const std::string& command) {
-    EXPECT_TRUE(session.write(command + "\n"));
-    return session.read_answer(std::chrono::milliseconds(60000));
-}
 
 class DirectoryRestart : public qmdir::database_test {};
 INSTANTIATE_TEST_SUITE_P(Db, DirectoryRestart,
@@ -51,7 +20,7 @@ INSTANTIATE_TEST_SUITE_P(Db, DirectoryRestart,
                          qmdir::db_label);
 
 TEST_P(DirectoryRestart, RefusedWhileDownServedAgainWhenBack) {
-    own_servers servers(db());
+    qmdir::own_servers servers(db() == qmtest::db_kind::postgres ? "pg" : "mariadb");
     ASSERT_TRUE(servers.started);
     world w(db(), servers.env_file());
     w.standard_table();

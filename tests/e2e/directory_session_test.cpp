@@ -7,14 +7,10 @@
 
 namespace {
 
+using qmdir::ask;
 using qmdir::world;
 
 QM_ON_EVERY_DATABASE(DirectorySession);
-
-std::vector<std::string> ask(qmtest::child_session& session, const std::string& command) {
-    EXPECT_TRUE(session.write(command + "\n"));
-    return session.read_answer();
-}
 
 TEST_P(DirectorySession, RenamedTableAndOverlongValue) {
     world w(db());

@@ -80,6 +80,20 @@ bool servers_required() {
     return v && std::string(v) == "1";
 }
 
+server_settings second_server(const server_settings& servers) {
+    server_settings out = servers;
+    for (const char* key :
+         {"QM_PG_PORT", "QM_PG_SOCKET_DIR", "QM_MARIADB_PORT", "QM_MARIADB_SOCKET"}) {
+        std::string second = std::string(key).insert(std::string(key).find('_', 3), "2");
+        auto it = servers.find(second);
+        if (it != servers.end()) out[key] = it->second;
+    }
+    return out;
+}
+
+server_database::server_database(db_kind kind, server_settings servers, std::string existing)
+    : kind_(kind), servers_(std::move(servers)), name_(std::move(existing)), owned_(false) {}
+
 server_database::server_database(db_kind kind, server_settings servers)
     : kind_(kind), servers_(std::move(servers)) {
     static int made = 0;
@@ -88,6 +102,7 @@ server_database::server_database(db_kind kind, server_settings servers)
 }
 
 server_database::~server_database() {
+    if (!owned_) return;
     try {
         run("quillmar", kind_ == db_kind::postgres
                             ? "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)"

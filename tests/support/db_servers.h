@@ -27,11 +27,17 @@ bool has_server(db_kind kind, const server_settings& servers);
 // The test command sets QM_REQUIRE_DB_SERVERS=1: a missing server is then a
 // failure, not a reason to skip.
 bool servers_required();
+// The second server of a pair (QM_PG2_*, QM_MARIADB2_*) under the names of
+// the first, for a server_database there.
+server_settings second_server(const server_settings& servers);
 
 // One scratch database on a running server, dropped again at destruction.
 class server_database {
 public:
     server_database(db_kind kind, server_settings servers);
+    // The database of that name made elsewhere, such as the copy a replica
+    // holds; it is left in place at destruction.
+    server_database(db_kind kind, server_settings servers, std::string existing);
     ~server_database();
     server_database(const server_database&) = delete;
     server_database& operator=(const server_database&) = delete;
@@ -52,6 +58,7 @@ private:
     db_kind kind_;
     server_settings servers_;
     std::string name_;
+    bool owned_ = true;
 };
 
 // Runs the servers script (scripts/db-servers.sh) with the arguments; true
