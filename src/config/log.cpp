@@ -8,7 +8,11 @@
 #include <cstring>
 #include <optional>
 
-#include "frontend/front_end.h"
+#include "config/globals.h"
+
+int debug_mode = 0;
+long process_id = 0;
+std::optional<std::string> log_path;
 
 namespace {
 
