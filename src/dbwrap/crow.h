@@ -5,6 +5,7 @@
 
 #include <list>
 #include <string>
+#include <vector>
 
 #include "odbc/recordset.h"
 
@@ -27,6 +28,9 @@ public:
     void AddParameter(const std::string& value);
     // Empties the lists without touching the statement.
     void RemoveColumns();
+    // Replaces the parameter values in place, one for each parameter added;
+    // the next Requery executes with them.
+    void SetParameterValues(const std::vector<std::string>& values);
 
     std::list<std::string> m_listNames;
     std::list<std::string> m_listValues;

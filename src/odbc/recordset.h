@@ -141,6 +141,15 @@ public:
     virtual long LongDataGrowSize(long nSize) { return nSize * 2; }
 
     bool IsOpen();
+    // Whether a statement handle is held: an open recordset, or one whose
+    // open failed half-way and still needs its Close.
+    bool HoldsStatement() const { return m_hstmt != SQL_NULL_HSTMT; }
+    // The filter of the next Open or Requery (a Requery with a changed
+    // filter opens afresh).
+    void SetFilter(const std::string& where) { m_strWhere = where; }
+    // Binds a closed recordset to a connection again: closing the connection
+    // detaches every recordset still on its list.
+    void Reattach(CDatabase* pDatabase) { m_pDatabase = pDatabase; }
     void MoveNext() { Move(1, SQL_FETCH_NEXT); }
     void MoveBack() { Move(-1, SQL_FETCH_PRIOR); }
     void MoveToFirst() { Move(1, SQL_FETCH_FIRST); }
