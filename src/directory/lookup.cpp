@@ -7,19 +7,13 @@
 
 #include "config/ini.h"
 #include "config/log.h"
-#include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
 #include "directory/directory.h"
-#include "odbc/db_exception.h"
 
 namespace {
 
 // The one record handed to the front end; it empties it after printing.
 auth_result result_record;
-
-// Set when reading the found row raised an error: the fast path must not
-// keep that statement for the next command.
-bool row_read_failed = false;
 
 const char* text_or_empty(const std::optional<std::string>& text) {
     return text ? text->c_str() : "";
@@ -64,24 +58,14 @@ void set_mail_uid() {
         odbc_settings.odbc_mail_uid ? leading_number(odbc_settings.odbc_mail_uid->c_str()) : 0;
 }
 
-void release_result(auth_result& result) { result = auth_result{}; }
-
-// The stored row, its count and the record; an error raised while moving
-// over the result is a failed command, not the end of the process.
+// The stored row, its count and the record; an error met while moving over
+// the result is a failed command, not the end of the process.
 bool fetch_single_row(bool log_located) {
-    row_read_failed = false;
-    try {
-        if (log_located) debug_log("...User Located");
-        row_value_table& values = db_store_row();
-        if (db_count_rows() != 1) return false;
-        build_auth_result(values);
-        return true;
-    } catch (const CDBException& error) {
-        log_db_exception("reading the row", error);
-        row_read_failed = true;
-        release_result(result_record);
-        return false;
-    }
+    if (log_located) debug_log("...User Located");
+    const row_value_table* values = db_store_row();
+    if (!values || db_count_rows() != 1) return false;
+    build_auth_result(*values);
+    return true;
 }
 
 // The database decides which row belongs to the user name, but some compare
@@ -207,7 +191,6 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
     debug_log("...Sending Query {%s}", statement.c_str());
 
     auth_result* result = nullptr;
-    row_read_failed = false;
     if (db_query(statement, query_values(words, with_password ? 2 : 1)) != 0) {
         debug_log("...Query Failed");
     } else {
@@ -217,7 +200,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
             debug_log("...Failed to Locate User");
         db_clear_row();
     }
-    db_end_query(row_read_failed);
+    db_end_query();
     set_mail_uid();
     return result;
 }
@@ -226,7 +209,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
 
 auth_result* build_auth_result(const row_value_table& values) {
     auth_result& result = result_record;
-    release_result(result);
+    empty_auth_result(result);
     result.user = values[0];
     result.password = values[1];
     std::size_t next = 2;
@@ -264,7 +247,7 @@ auth_result* directory_check(command_words& words) {
     return query_user(words, true, false, [&]() -> auth_result* {
         if (!same_password(result_record.password, words[2].value_or(""))) {
             debug_log("...Password differs from the stored one");
-            release_result(result_record);
+            empty_auth_result(result_record);
             return nullptr;
         }
         if (words[3] && result_record.mailmask) {
@@ -273,7 +256,7 @@ auth_result* directory_check(command_words& words) {
             std::uint32_t a = ip_mask_value(*words[3]);
             if (!ip_mask_passes(a, m)) {
                 debug_log("...IPMask Failed");
-                release_result(result_record);
+                empty_auth_result(result_record);
                 return nullptr;
             }
         }
