@@ -12,8 +12,6 @@ std::optional<std::string> domain, info_pass;
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Reads one whole line (line feed included) whatever its length, so that a
 // long value is never split into a second, bogus key.
 bool read_line(std::FILE* file, std::string& line) {
@@ -37,8 +35,7 @@ bool split_ini_line(std::string& line, const char*& key, const char*& value) {
         return false;
     }
     std::size_t end = line.size();
-    while (end > 0 && (is_blank(line[end - 1]) || line[end - 1] == '\r' || line[end - 1] == '\n'))
-        --end;
+    while (end > 0 && is_blank_or_line_end(line[end - 1])) --end;
     line.resize(end);
     std::size_t gap = line.find_first_of(" \t");
     if (gap == std::string::npos) return false;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
 #include "dbwrap/db_query.h"
@@ -38,17 +39,6 @@ const std::vector<std::string>& query_values(const command_words& words, std::si
             values[i].clear();
     }
     return values;
-}
-
-bool is_null_text(const std::string& value) {
-    static const char word[] = "null";
-    if (value.size() != 4) return false;
-    for (std::size_t i = 0; i < 4; ++i) {
-        char c = value[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != word[i]) return false;
-    }
-    return true;
 }
 
 bool present(const std::optional<std::string>& value) { return value && !value->empty(); }
@@ -217,7 +207,8 @@ auth_result* build_auth_result(const row_value_table& values) {
     std::string options;
     if (odbc_settings.field_forward) {
         const std::optional<std::string>& forward = values[next++];
-        if (present(forward) && !is_null_text(*forward)) options = "fwd=\"" + *forward + "\"";
+        if (present(forward) && !ascii_equal_ignoring_case(*forward, "null"))
+            options = "fwd=\"" + *forward + "\"";
     }
     if (odbc_settings.field_quota) {
         const std::optional<std::string>& quota = values[next++];

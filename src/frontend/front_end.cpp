@@ -15,13 +15,11 @@ namespace {
 
 const char* const eol = "\r\n";
 
-bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 // Spaces alone separate words; a run of them counts as one, and whatever
 // follows the third word stays together as word 3.
 command_words split_command_line(const std::string& text) {
     std::size_t end = text.size();
-    while (end > 0 && is_line_blank(text[end - 1])) --end;
+    while (end > 0 && is_blank_or_line_end(text[end - 1])) --end;
 
     command_words words;
     std::optional<std::size_t> rest = 0;
