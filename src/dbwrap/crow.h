@@ -42,6 +42,8 @@ private:
 
     // Nodes of emptied lists, kept for the next query: every command adds
     // the same columns again, and moving a node between lists allocates
-    // nothing.
+    // nothing. Measured (scripts/bench.sh, SQLite, pinned, 3 x 6-10
+    // alternating runs): without them the default check's median is 0.6 us
+    // (about 0.8%) slower; the fast path never empties its lists.
     std::list<std::string> m_spareNodes;
 };

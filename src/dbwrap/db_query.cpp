@@ -19,6 +19,9 @@ kept_statement fast_path;
 
 // Statement texts already split: the directory asks with the same few texts
 // at every command, and splitting one again costs more than comparing it.
+// Measured (scripts/bench.sh, SQLite, pinned, 10 alternating runs): without
+// it the fast path's median check is 0.7 us (about 5%) slower, the default
+// check's 1.4 us (about 1.6%).
 std::vector<std::pair<std::string, query_parts>> split_texts;
 
 const query_parts& split_once(const std::string& statement) {

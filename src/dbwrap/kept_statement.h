@@ -3,6 +3,9 @@
 // whose columns the catalog confirmed, keeps the user-table recordset open
 // on the prepared statement of the last shape, and keeps the first row and
 // the row count of each result, since its cursor cannot scroll back.
+// Measured (scripts/bench.sh, pinned): a check costs 0.15 of the default
+// way's on SQLite (11.8 against 77.7 us median) and 0.03 on PostgreSQL
+// (25.0 against 737 us).
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,5 @@
 // check and lookup: the statements, the default domain, the address test
 // and the result record.
-#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -27,17 +26,9 @@ void attach_default_domain(command_words& words) {
 }
 
 // The values bound to the statement's markers: words 1 and 2 of the command.
-// One list serves every command, so its strings keep their room.
-const std::vector<std::string>& query_values(const command_words& words, std::size_t count) {
-    static std::vector<std::string> values;
-    values.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::optional<std::string>& word = words[i + 1];
-        if (word)
-            values[i].assign(*word);
-        else
-            values[i].clear();
-    }
+std::vector<std::string> query_values(const command_words& words, std::size_t count) {
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i < count; ++i) values.push_back(words[i + 1].value_or(""));
     return values;
 }
 
@@ -119,21 +110,7 @@ std::string directory_select_list(const odbc_settings_record& settings) {
 
 namespace {
 
-// The settings a statement is made of. They stay the same from one command
-// to the next, so each statement is made again only when one has changed.
-std::array<const std::optional<std::string>*, 7> statement_settings() {
-    return {&odbc_settings.field_username,      &odbc_settings.field_password,
-            &odbc_settings.field_forward,       &odbc_settings.field_quota,
-            &odbc_settings.field_mailmask,      &odbc_settings.field_maildrop,
-            &odbc_settings.odbc_mail_user_table};
-}
-
-struct made_statement {
-    bool made = false;
-    std::array<std::optional<std::string>, 7> settings;
-    std::string text;
-};
-
+// The statement of check (with the password marker) or lookup.
 std::string make_statement(bool with_password) {
     const std::string list = directory_select_list(odbc_settings);
     const char* table = text_or_empty(odbc_settings.odbc_mail_user_table);
@@ -157,27 +134,12 @@ std::string make_statement(bool with_password) {
     return statement;
 }
 
-// The statement of check (with the password marker) or lookup.
-const std::string& directory_statement(bool with_password) {
-    static made_statement made[2];
-    made_statement& m = made[with_password ? 1 : 0];
-    const auto now = statement_settings();
-    bool same = m.made;
-    for (std::size_t i = 0; same && i < now.size(); ++i) same = *now[i] == m.settings[i];
-    if (!same) {
-        for (std::size_t i = 0; i < now.size(); ++i) m.settings[i] = *now[i];
-        m.text = make_statement(with_password);
-        m.made = true;
-    }
-    return m.text;
-}
-
 // Sends the statement of check (with the password) or lookup with the
 // command's values and reads the one row it must find; `found` then judges
 // the record. Whatever happens, the row and the query are ended here.
 template <typename Found>
 auth_result* query_user(command_words& words, bool with_password, bool log_located, Found found) {
-    const std::string& statement = directory_statement(with_password);
+    const std::string statement = make_statement(with_password);
     debug_log("...Sending Query {%s}", statement.c_str());
 
     auth_result* result = nullptr;

@@ -227,11 +227,6 @@ public:
     // The buffer each parameter is bound from; enlarged (and rebound) only
     // when a new value does not fit.
     std::vector<std::vector<char>> m_paramBuffers;
-    // The buffers of the last open, kept by Close for the next one: a
-    // recordset opened once per command would otherwise allocate them anew
-    // each time. Their contents are cleared; only their room is kept.
-    std::vector<FieldState> m_spareFieldStates;
-    std::vector<std::vector<char>> m_spareParamBuffers;
     std::uint32_t m_dwRowsetLength = 25;
     std::string m_strRequeryStatement;
     std::string m_strRequeryWhere;
@@ -272,8 +267,4 @@ private:
 
     // The connection this recordset made for itself (m_bRecordsetDb).
     std::unique_ptr<CDatabase> m_ownedDatabase;
-    // The last statement text analysed for updatability, and the verdict.
-    std::string m_strAnalysedSQL;
-    SQLUpdatability m_analysedVerdict;
-    bool m_bAnalysed = false;
 };
