@@ -44,6 +44,6 @@ private:
     // the same columns again, and moving a node between lists allocates
     // nothing. Measured (scripts/bench.sh, SQLite, pinned, 3 x 6-10
     // alternating runs): without them the default check's median is 0.6 us
-    // (about 0.8%) slower; the fast path never empties its lists.
+    // (about 0.7%) slower; the fast path never empties its lists.
     std::list<std::string> m_spareNodes;
 };

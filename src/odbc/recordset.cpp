@@ -154,13 +154,34 @@ void CRecordset::RemoveFromConnection() {
 
 void CRecordset::AllocateStatusArrays() {
     if (m_nFields > 0) {
-        if (m_fieldStates.empty()) m_fieldStates = std::vector<FieldState>(m_nFields);
+        if (m_fieldStates.empty()) {
+            if (m_spareFieldStates.size() == m_nFields) {
+                m_fieldStates = std::move(m_spareFieldStates);
+                for (FieldState& state : m_fieldStates) {
+                    std::vector<char> room = std::move(state.m_proxy);
+                    room.clear();
+                    state = FieldState();
+                    state.m_proxy = std::move(room);
+                }
+            } else {
+                m_fieldStates = std::vector<FieldState>(m_nFields);
+            }
+            m_spareFieldStates.clear();
+        }
         if (m_fieldFlags.empty()) m_fieldFlags.assign(m_nFields, 0);
     }
     if (m_nParams > 0) {
         if (m_paramFlags.empty()) m_paramFlags.assign(m_nParams, 0);
         if (m_paramLengths.empty()) m_paramLengths.assign(m_nParams, 0);
-        if (m_paramBuffers.empty()) m_paramBuffers.resize(m_nParams);
+        if (m_paramBuffers.empty()) {
+            if (m_spareParamBuffers.size() == m_nParams) {
+                m_paramBuffers = std::move(m_spareParamBuffers);
+                for (std::vector<char>& buffer : m_paramBuffers) buffer.clear();
+            } else {
+                m_paramBuffers.resize(m_nParams);
+            }
+            m_spareParamBuffers.clear();
+        }
     }
 }
 
@@ -681,10 +702,12 @@ void CRecordset::CloseBase() {
         m_hstmtUpdate = SQL_NULL_HSTMT;
     }
     m_rowStatusArray.clear();
+    m_spareFieldStates = std::move(m_fieldStates);
     m_fieldStates.clear();
     m_columnDescriptions.clear();
     m_fieldFlags.clear();
     m_paramFlags.clear();
+    m_spareParamBuffers = std::move(m_paramBuffers);
     m_paramBuffers.clear();
     m_paramLengths.clear();
     m_fieldIndexMap.clear();

@@ -227,6 +227,14 @@ public:
     // The buffer each parameter is bound from; enlarged (and rebound) only
     // when a new value does not fit.
     std::vector<std::vector<char>> m_paramBuffers;
+    // The buffers of the last open, kept by Close for the next one: a
+    // recordset opened once per command would otherwise allocate them anew
+    // each time. Their contents are cleared; only their room is kept.
+    // Measured (scripts/bench.sh, SQLite, pinned, 8 alternating runs):
+    // without them the default check's median is 0.4 us (about 0.5%)
+    // slower, and the checks as a whole no longer match the earlier build.
+    std::vector<FieldState> m_spareFieldStates;
+    std::vector<std::vector<char>> m_spareParamBuffers;
     std::uint32_t m_dwRowsetLength = 25;
     std::string m_strRequeryStatement;
     std::string m_strRequeryWhere;

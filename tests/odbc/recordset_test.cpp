@@ -489,9 +489,9 @@ TEST_F(RecordsetTest, BoundParameterMatchesOnlyTheExactText) {
     EXPECT_EQ(env->query("SELECT count(*) FROM t")[0][0].value(), std::to_string(names.size()));
 }
 
-// A recordset closed and opened again binds afresh: a shorter value after a
+// Close keeps the bound buffers for the next open: a shorter value after a
 // longer one, and more columns and markers than before, still come out whole.
-TEST_F(RecordsetTest, ReopenedRecordsetBindsAfresh) {
+TEST_F(RecordsetTest, ReopenedRecordsetBindsItsKeptBuffersAfresh) {
     const std::string longText(400, 'L');
     env->exec(
         "CREATE TABLE t(a varchar(500), b varchar(20), n integer);"
