@@ -111,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<std::string> texts = lines_of(error.m_strErrorText);
     FUZZ_CHECK(states.size() == taken, error.m_strStateText);
     FUZZ_CHECK(texts.size() == taken, error.m_strErrorText);
+    FUZZ_CHECK(error.m_states.size() == taken, error.m_strStateText);
     FUZZ_CHECK(error.m_strStateText.empty() || error.m_strStateText.back() == '\n',
                error.m_strStateText);
     FUZZ_CHECK(error.m_strErrorText.empty() || error.m_strErrorText.back() == '\n',
@@ -119,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const record& r = records[i];
         std::string head = "State:" + r.state + ",Native:" + std::to_string(r.native) + ",Origin:";
         FUZZ_CHECK(states[i].compare(0, head.size(), head) == 0, states[i]);
+        FUZZ_CHECK(error.m_states[i] == r.state && error.HasState(r.state.c_str()), states[i]);
         std::string origin = states[i].substr(head.size());
         FUZZ_CHECK(origin.empty() || (origin.front() == '[' && origin.back() == ']'), origin);
         // The message buffer is handed over as 511 bytes long: 510

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "config/globals.h"
 #include "config/ini.h"
 #include "frontend/auth_module.h"
 #include "frontend/front_end.h"

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "config/globals.h"
 #include "frontend/auth_module.h"
 #include "frontend/front_end.h"
 #include "fuzz_support.h"

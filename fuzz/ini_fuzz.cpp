@@ -12,9 +12,8 @@
 #include <optional>
 #include <utility>
 
+#include "config/globals.h"
 #include "config/ini.h"
-#include "frontend/auth_module.h"
-#include "frontend/front_end.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -111,8 +110,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (!file.empty() && std::fwrite(file.data(), 1, file.size(), out) != file.size()) std::abort();
     std::fclose(out);
 
-    auth_module = front_end_auth_module();
-    auth_module.load = record_load;
     loaded.clear();
     debug_mode = 0;
     log_path.reset();
@@ -121,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     int started_in = ::open(".", O_RDONLY | O_DIRECTORY);
     if (started_in < 0 || ::chdir(private_dir.c_str()) != 0) std::abort();
-    int found = load_ini("./fuzz");
+    int found = load_ini("./fuzz", record_load);
     ::unlink("fuzz.log");
     if (::fchdir(started_in) != 0) std::abort();
     ::close(started_in);

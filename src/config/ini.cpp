@@ -5,15 +5,12 @@
 #include <cstring>
 
 #include "config/ascii_text.h"
+#include "config/globals.h"
 #include "config/log.h"
-#include "frontend/auth_module.h"
-#include "frontend/front_end.h"
 
 std::optional<std::string> domain, info_pass;
 
 namespace {
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // Reads one whole line (line feed included) whatever its length, so that a
 // long value is never split into a second, bogus key.
@@ -38,8 +35,7 @@ bool split_ini_line(std::string& line, const char*& key, const char*& value) {
         return false;
     }
     std::size_t end = line.size();
-    while (end > 0 && (is_blank(line[end - 1]) || line[end - 1] == '\r' || line[end - 1] == '\n'))
-        --end;
+    while (end > 0 && is_blank_or_line_end(line[end - 1])) --end;
     line.resize(end);
     std::size_t gap = line.find_first_of(" \t");
     if (gap == std::string::npos) return false;
@@ -50,7 +46,7 @@ bool split_ini_line(std::string& line, const char*& key, const char*& value) {
     return true;
 }
 
-void handle_key(std::FILE* file, const char* key, const char* value) {
+void handle_key(std::FILE* file, const char* key, const char* value, ini_key_handler back_end_key) {
     if (ascii_equal_ignoring_case(key, "debug")) {
         debug_mode = ascii_equal_ignoring_case(value, "true") ? 1 : 0;
     } else if (ascii_equal_ignoring_case(key, "log_path")) {
@@ -60,8 +56,8 @@ void handle_key(std::FILE* file, const char* key, const char* value) {
         domain = value;
     } else if (ascii_equal_ignoring_case(key, "info_pass")) {
         info_pass = value;
-    } else if (auth_module.load) {
-        auth_module.load(key, value);
+    } else if (back_end_key) {
+        back_end_key(key, value);
     } else {
         error_log("FATAL: no auth_module.load function");
         std::fclose(file);
@@ -81,7 +77,7 @@ std::string program_base_name(const char* program_path) {
     return name;
 }
 
-int load_ini(const char* program_path) {
+int load_ini(const char* program_path, ini_key_handler back_end_key) {
     // Until the whole file is read neither the log file nor the debug mode is
     // settled, so the reader's own lines wait in the start buffer.
     start_buffer_begin();
@@ -106,7 +102,7 @@ int load_ini(const char* program_path) {
         const char* value = nullptr;
         if (!split_ini_line(line, key, value)) continue;
         start_log("INI:         Located {%s}", key);
-        handle_key(file, key, value);
+        handle_key(file, key, value, back_end_key);
     }
     std::fclose(file);
     start_buffer_empty();

@@ -1,6 +1,6 @@
 // The ini file named after the program: its four front-end keys ("debug",
 // "log_path", "domain", "info_pass") and the hand-over of every other key to
-// the back end through auth_module.load.
+// a function the caller gives (the back end's load entry).
 #pragma once
 
 #include <optional>
@@ -8,9 +8,13 @@
 
 extern std::optional<std::string> domain, info_pass;
 
+// Takes a key and its value; both are valid only during the call.
+using ini_key_handler = int (*)(const char* key, const char* value);
+
 // Returns 1 when a file was found and read, 0 when none could be opened.
-// Ends the process (status 0) on a back-end key while auth_module.load is null.
-int load_ini(const char* program_path);
+// Every key that is not one of the four goes to `back_end_key`; with none
+// given, the first such key ends the process (status 0).
+int load_ini(const char* program_path, ini_key_handler back_end_key);
 
 // The program's name without its directory ('/' or '\\') and cut at its first dot.
 std::string program_base_name(const char* program_path);

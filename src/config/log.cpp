@@ -8,7 +8,12 @@
 #include <cstring>
 #include <optional>
 
-#include "frontend/front_end.h"
+#include "config/ascii_text.h"
+#include "config/globals.h"
+
+int debug_mode = 0;
+long process_id = 0;
+std::optional<std::string> log_path;
 
 namespace {
 
@@ -23,18 +28,7 @@ std::optional<std::string> start_buffer;
 bool start_buffering = false;
 
 std::string format_message(const char* format, va_list args, std::size_t limit) {
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (needed > 0) {
-        text.resize(static_cast<std::size_t>(needed) + 1);
-        std::vsnprintf(&text[0], text.size(), format, args);
-        text.resize(static_cast<std::size_t>(needed));
-    }
-    // A %s argument may carry a NUL; the message ends there as it would in C.
-    text.resize(std::strlen(text.c_str()));
+    std::string text = format_text(format, args);
     if (text.size() > limit) text.resize(limit);
     // A message that ends with a line end loses it, so that every log line is
     // exactly one line in the file.

@@ -19,6 +19,8 @@ public:
     // There is no statement to default to.
     std::string DefaultStatement() override { return "!"; }
     void ExchangeFields(FieldExchange* pFX) override;
+    // The table whose columns the next Open lists.
+    void SetTablePattern(const std::string& table) { m_strTablePattern = table; }
 
     // The first eleven catalog columns, bound by position.
     std::string m_strTableQualifier;

@@ -1,8 +1,8 @@
 #include "dbwrap/connect_string.h"
 
-namespace {
+#include "config/ascii_text.h"
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+namespace {
 
 bool needs_braces(const std::string& value) {
     if (value.empty()) return false;

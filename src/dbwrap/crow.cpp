@@ -46,6 +46,14 @@ void CRow::AddParameter(const std::string& value) {
     ++m_nParams;
 }
 
+void CRow::SetParameterValues(const std::vector<std::string>& values) {
+    auto value = values.begin();
+    for (std::string& param : m_listParams) {
+        if (value == values.end()) break;
+        param = *value++;
+    }
+}
+
 void CRow::ExchangeFields(FieldExchange* pFX) {
     pFX->SetExchangeFieldType(FieldExchange::fieldResult);
     auto value = m_listValues.begin();

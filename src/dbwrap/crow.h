@@ -5,6 +5,7 @@
 
 #include <list>
 #include <string>
+#include <vector>
 
 #include "odbc/recordset.h"
 
@@ -27,6 +28,9 @@ public:
     void AddParameter(const std::string& value);
     // Empties the lists without touching the statement.
     void RemoveColumns();
+    // Replaces the parameter values in place, one for each parameter added;
+    // the next Requery executes with them.
+    void SetParameterValues(const std::vector<std::string>& values);
 
     std::list<std::string> m_listNames;
     std::list<std::string> m_listValues;
@@ -38,6 +42,8 @@ private:
 
     // Nodes of emptied lists, kept for the next query: every command adds
     // the same columns again, and moving a node between lists allocates
-    // nothing.
+    // nothing. Measured (scripts/bench.sh, SQLite, pinned, 3 x 6-10
+    // alternating runs): without them the default check's median is 0.6 us
+    // (about 0.7%) slower; the fast path never empties its lists.
     std::list<std::string> m_spareNodes;
 };

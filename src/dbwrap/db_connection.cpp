@@ -75,10 +75,7 @@ void log_db_exception(const char* where, const CDBException& error) {
 
 bool db_connection_lost(const CDBException& error) {
     if (error.m_nReturnCode == SQL_INVALID_HANDLE) return true;
-    const std::string& states = error.m_strStateText;
-    for (std::size_t at = states.find("State:"); at != std::string::npos;
-         at = states.find("State:", at + 6)) {
-        std::string state = states.substr(at + 6, 5);
+    for (const std::string& state : error.m_states) {
         if (state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" ||
             state == "57P03")
             return true;
@@ -119,7 +116,7 @@ namespace {
 // The statement goes whenever one is held, and the lists are emptied even
 // when the recordset never opened, so a failed query leaves nothing behind.
 void close_held_row() {
-    if (row_recordset.m_hstmt != SQL_NULL_HSTMT)
+    if (row_recordset.HoldsStatement())
         row_recordset.Close();
     else
         row_recordset.RemoveColumns();
@@ -153,7 +150,7 @@ int db_reconnect() {
     // The recordset leaves the connection's list first: closing the
     // connection would otherwise detach it from the connection for good.
     db_discard_row();
-    row_recordset.m_pDatabase = &odbc_connection;
+    row_recordset.Reattach(&odbc_connection);
     odbc_connection.Close();
     // A server that is dying as we connect may take the connection and then
     // drop it, and a driver with a list of servers does not go on to the

@@ -14,9 +14,11 @@
 // no value from a command line is ever part of the statement text.
 int db_query(const std::string& statement, const std::vector<std::string>& parameters = {});
 
-// Moves to the first row and copies its values into the row store.
-row_value_table& db_store_row();
-// The number of rows of the open result; leaves the recordset on its first row.
+// Moves to the first row and copies its values into the row store. Null
+// when the class layer raised an error (it is logged).
+row_value_table* db_store_row();
+// The number of rows of the open result, leaving the recordset on its first
+// row; -1 when the class layer raised an error (it is logged).
 int db_count_rows();
 // Empties the row store.
 void db_clear_row();
@@ -30,9 +32,8 @@ void db_clear_row();
 void db_set_fast_path(bool on);
 
 // Ends a command's query: closes the user-table recordset, unless the fast
-// path keeps it for the next query. failed: reading the row raised an error
-// after db_query, so the statement is not trusted again.
-void db_end_query(bool failed);
+// path keeps it for the next query.
+void db_end_query();
 
 // The end of the session: a recordset the fast path kept is closed.
 void db_release_kept_row();

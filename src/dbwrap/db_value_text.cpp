@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "config/ascii_text.h"
 #include "config/log.h"
 #include "odbc/db_variant.h"
 
@@ -18,20 +19,10 @@ void format_cut(std::string& text, std::size_t limit, const char* format, ...)
 void format_cut(std::string& text, std::size_t limit, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, format, args);
+    text = format_text(format, args);
     va_end(args);
-    text.clear();
-    if (length > 0) {
-        std::string whole(static_cast<std::size_t>(length) + 1, '\0');
-        std::vsnprintf(&whole[0], whole.size(), format, again);
-        whole.resize(static_cast<std::size_t>(length));
-        std::size_t keep = limit >= 2 ? limit - 2 : 0;
-        if (whole.size() > keep) whole.resize(keep);
-        text = std::move(whole);
-    }
-    va_end(again);
+    std::size_t keep = limit >= 2 ? limit - 2 : 0;
+    if (text.size() > keep) text.resize(keep);
 }
 
 void cut_copy(std::string& text, std::size_t limit, const std::string& value) {

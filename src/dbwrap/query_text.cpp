@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-namespace {
+#include "config/ascii_text.h"
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+namespace {
 
 // The text from `offset` characters after `start` up to `end`; a keyword at
 // the very end of the statement gives an empty text rather than running off.

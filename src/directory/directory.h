@@ -13,9 +13,9 @@
 
 extern odbc_settings_record odbc_settings;
 
-// The module table with every slot of the directory filled in and the front
-// end's own help.
-auth_module_table directory_auth_module();
+// The given table (the front end's: command names and its own help) with
+// every slot of the directory filled in.
+auth_module_table directory_auth_module(auth_module_table table);
 
 // The module entries.
 int directory_init();

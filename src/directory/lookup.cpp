@@ -5,21 +5,16 @@
 #include <cstring>
 #include <vector>
 
+#include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
-#include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
 #include "directory/directory.h"
-#include "odbc/db_exception.h"
 
 namespace {
 
 // The one record handed to the front end; it empties it after printing.
 auth_result result_record;
-
-// Set when reading the found row raised an error: the fast path must not
-// keep that statement for the next command.
-bool row_read_failed = false;
 
 const char* text_or_empty(const std::optional<std::string>& text) {
     return text ? text->c_str() : "";
@@ -31,32 +26,6 @@ void attach_default_domain(command_words& words) {
     debug_log("...Attached default domain {%s}", words[1]->c_str());
 }
 
-// The values bound to the statement's markers: words 1 and 2 of the command.
-// One list serves every command, so its strings keep their room.
-const std::vector<std::string>& query_values(const command_words& words, std::size_t count) {
-    static std::vector<std::string> values;
-    values.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::optional<std::string>& word = words[i + 1];
-        if (word)
-            values[i].assign(*word);
-        else
-            values[i].clear();
-    }
-    return values;
-}
-
-bool is_null_text(const std::string& value) {
-    static const char word[] = "null";
-    if (value.size() != 4) return false;
-    for (std::size_t i = 0; i < 4; ++i) {
-        char c = value[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != word[i]) return false;
-    }
-    return true;
-}
-
 bool present(const std::optional<std::string>& value) { return value && !value->empty(); }
 
 void set_mail_uid() {
@@ -64,24 +33,14 @@ void set_mail_uid() {
         odbc_settings.odbc_mail_uid ? leading_number(odbc_settings.odbc_mail_uid->c_str()) : 0;
 }
 
-void release_result(auth_result& result) { result = auth_result{}; }
-
-// The stored row, its count and the record; an error raised while moving
-// over the result is a failed command, not the end of the process.
+// The stored row, its count and the record; an error met while moving over
+// the result is a failed command, not the end of the process.
 bool fetch_single_row(bool log_located) {
-    row_read_failed = false;
-    try {
-        if (log_located) debug_log("...User Located");
-        row_value_table& values = db_store_row();
-        if (db_count_rows() != 1) return false;
-        build_auth_result(values);
-        return true;
-    } catch (const CDBException& error) {
-        log_db_exception("reading the row", error);
-        row_read_failed = true;
-        release_result(result_record);
-        return false;
-    }
+    if (log_located) debug_log("...User Located");
+    const row_value_table* values = db_store_row();
+    if (!values || db_count_rows() != 1) return false;
+    build_auth_result(*values);
+    return true;
 }
 
 // The database decides which row belongs to the user name, but some compare
@@ -145,8 +104,7 @@ std::string directory_select_list(const odbc_settings_record& settings) {
 
 namespace {
 
-// The settings a statement is made of. They stay the same from one command
-// to the next, so each statement is made again only when one has changed.
+// The settings a statement is made of.
 std::array<const std::optional<std::string>*, 7> statement_settings() {
     return {&odbc_settings.field_username,      &odbc_settings.field_password,
             &odbc_settings.field_forward,       &odbc_settings.field_quota,
@@ -154,10 +112,17 @@ std::array<const std::optional<std::string>*, 7> statement_settings() {
             &odbc_settings.odbc_mail_user_table};
 }
 
+// The statement of check or lookup and the values for its markers, kept
+// from one command to the next: the statement is made again only when one
+// of its settings changed, and the value strings keep their room. Measured
+// (scripts/bench.sh, SQLite, pinned, 2 x 8 alternating runs): made afresh at
+// every command, the fast path's median check is 0.3 us (about 2.5%)
+// slower.
 struct made_statement {
     bool made = false;
     std::array<std::optional<std::string>, 7> settings;
     std::string text;
+    std::vector<std::string> values;
 };
 
 std::string make_statement(bool with_password) {
@@ -183,8 +148,9 @@ std::string make_statement(bool with_password) {
     return statement;
 }
 
-// The statement of check (with the password marker) or lookup.
-const std::string& directory_statement(bool with_password) {
+// The statement of check (with the password marker) or lookup, with words
+// 1 and 2 of the command (or word 1 alone) as its values.
+const made_statement& directory_statement(bool with_password, const command_words& words) {
     static made_statement made[2];
     made_statement& m = made[with_password ? 1 : 0];
     const auto now = statement_settings();
@@ -195,7 +161,9 @@ const std::string& directory_statement(bool with_password) {
         m.text = make_statement(with_password);
         m.made = true;
     }
-    return m.text;
+    m.values.resize(with_password ? 2 : 1);
+    for (std::size_t i = 0; i < m.values.size(); ++i) m.values[i].assign(words[i + 1].value_or(""));
+    return m;
 }
 
 // Sends the statement of check (with the password) or lookup with the
@@ -203,12 +171,11 @@ const std::string& directory_statement(bool with_password) {
 // the record. Whatever happens, the row and the query are ended here.
 template <typename Found>
 auth_result* query_user(command_words& words, bool with_password, bool log_located, Found found) {
-    const std::string& statement = directory_statement(with_password);
-    debug_log("...Sending Query {%s}", statement.c_str());
+    const made_statement& statement = directory_statement(with_password, words);
+    debug_log("...Sending Query {%s}", statement.text.c_str());
 
     auth_result* result = nullptr;
-    row_read_failed = false;
-    if (db_query(statement, query_values(words, with_password ? 2 : 1)) != 0) {
+    if (db_query(statement.text, statement.values) != 0) {
         debug_log("...Query Failed");
     } else {
         if (fetch_single_row(log_located))
@@ -217,7 +184,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
             debug_log("...Failed to Locate User");
         db_clear_row();
     }
-    db_end_query(row_read_failed);
+    db_end_query();
     set_mail_uid();
     return result;
 }
@@ -226,7 +193,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
 
 auth_result* build_auth_result(const row_value_table& values) {
     auth_result& result = result_record;
-    release_result(result);
+    empty_auth_result(result);
     result.user = values[0];
     result.password = values[1];
     std::size_t next = 2;
@@ -234,7 +201,8 @@ auth_result* build_auth_result(const row_value_table& values) {
     std::string options;
     if (odbc_settings.field_forward) {
         const std::optional<std::string>& forward = values[next++];
-        if (present(forward) && !is_null_text(*forward)) options = "fwd=\"" + *forward + "\"";
+        if (present(forward) && !ascii_equal_ignoring_case(*forward, "null"))
+            options = "fwd=\"" + *forward + "\"";
     }
     if (odbc_settings.field_quota) {
         const std::optional<std::string>& quota = values[next++];
@@ -264,7 +232,7 @@ auth_result* directory_check(command_words& words) {
     return query_user(words, true, false, [&]() -> auth_result* {
         if (!same_password(result_record.password, words[2].value_or(""))) {
             debug_log("...Password differs from the stored one");
-            release_result(result_record);
+            empty_auth_result(result_record);
             return nullptr;
         }
         if (words[3] && result_record.mailmask) {
@@ -273,7 +241,7 @@ auth_result* directory_check(command_words& words) {
             std::uint32_t a = ip_mask_value(*words[3]);
             if (!ip_mask_passes(a, m)) {
                 debug_log("...IPMask Failed");
-                release_result(result_record);
+                empty_auth_result(result_record);
                 return nullptr;
             }
         }

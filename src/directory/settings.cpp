@@ -100,8 +100,7 @@ void directory_cleanup() {
     odbc_settings.odbc_fast_path.reset();
 }
 
-auth_module_table directory_auth_module() {
-    auth_module_table table = front_end_auth_module();
+auth_module_table directory_auth_module(auth_module_table table) {
     table.load = directory_load;
     table.init = directory_init;
     table.cleanup = directory_cleanup;

@@ -2,10 +2,6 @@
 
 #include "frontend/front_end.h"
 
-const std::array<const char*, 12> auth_command_names = {"exit", "check", "lookup", "help",
-                                                        "set",  "mod",   "del",    "search",
-                                                        "info", "debug", "quit",   "version"};
-
 auth_module_table front_end_auth_module() {
     auth_module_table table{};
     table.names = auth_command_names;
@@ -14,4 +10,3 @@ auth_module_table front_end_auth_module() {
 }
 
 auth_module_table auth_module = front_end_auth_module();
-long mail_uid = 0;

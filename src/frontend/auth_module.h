@@ -1,6 +1,7 @@
 // The one table through which the front end reaches its back end: the
 // protocol's command names, the back end's entry points and the record a
-// successful check or lookup hands back for the "+OK" line.
+// successful check or lookup hands back for the "+OK" line. Types only, so
+// that a back end can fill a table without depending on the front end.
 #pragma once
 
 #include <array>
@@ -17,6 +18,9 @@ using command_words = std::array<std::optional<std::string>, 4>;
 struct auth_result {
     std::optional<std::string> user, password, mailmask, maildrop, options;
 };
+
+// Releases all five strings; the record itself stays for the next call.
+inline void empty_auth_result(auth_result& result) { result = auth_result{}; }
 
 // Every entry point may be null; the front end then answers "is not
 // supported" (or skips the step) instead of calling it.
@@ -49,12 +53,9 @@ enum command_index {
 };
 
 // The twelve names, in table order, for back ends that fill a table of their own.
-extern const std::array<const char*, 12> auth_command_names;
+inline constexpr std::array<const char*, 12> auth_command_names = {
+    "exit", "check",  "lookup", "help",  "set",  "mod",
+    "del",  "search", "info",   "debug", "quit", "version"};
 
-// The table with the command names and only the help slot (print_help) set:
-// what runs when no back end is linked in, and the base a back end fills.
-auth_module_table front_end_auth_module();
-
-extern auth_module_table auth_module;
 // Owned by the back end; printed on the "+OK" line.
-extern long mail_uid;
+inline long mail_uid = 0;

@@ -5,12 +5,9 @@
 #include <cstring>
 
 #include "config/ascii_text.h"
+#include "config/globals.h"
 #include "config/ini.h"
 #include "config/log.h"
-
-int debug_mode = 0;
-long process_id = 0;
-std::optional<std::string> log_path;
 
 const char* const quillmar_version = "1.0b";
 
@@ -18,13 +15,11 @@ namespace {
 
 const char* const eol = "\r\n";
 
-bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 // Spaces alone separate words; a run of them counts as one, and whatever
 // follows the third word stays together as word 3.
 command_words split_command_line(const std::string& text) {
     std::size_t end = text.size();
-    while (end > 0 && is_line_blank(text[end - 1])) --end;
+    while (end > 0 && is_blank_or_line_end(text[end - 1])) --end;
 
     command_words words;
     std::optional<std::size_t> rest = 0;
@@ -75,11 +70,7 @@ auth_result* answerable(auth_result* result) {
                 if (c == '\r' || c == '\n' || c == '\0') breaks = true;
     if (!breaks) return result;
     error_log("Result record holds a line break or NUL: answered as a failure");
-    result->user.reset();
-    result->password.reset();
-    result->mailmask.reset();
-    result->maildrop.reset();
-    result->options.reset();
+    empty_auth_result(*result);
     return nullptr;
 }
 
@@ -111,11 +102,7 @@ void print_ok_line(auth_result& result, const char* prefix) {
     }
     line += eol;
     std::fwrite(line.data(), 1, line.size(), stdout);
-    result.user.reset();
-    result.password.reset();
-    result.mailmask.reset();
-    result.maildrop.reset();
-    result.options.reset();
+    empty_auth_result(result);
 }
 
 void print_help(command_words&) {
@@ -271,7 +258,7 @@ int quillmar_main(int argc, char** argv) {
     }
     process_id = static_cast<long>(::getpid());
     if (auth_module.init) auth_module.init();
-    load_ini(argc >= 1 && argv[0] ? argv[0] : "quillmar");
+    load_ini(argc >= 1 && argv[0] ? argv[0] : "quillmar", auth_module.load);
     if (auth_module.start && !auth_module.start()) {
         std::fflush(stdout);
         return 0;

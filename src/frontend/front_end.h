@@ -7,9 +7,12 @@
 
 #include "frontend/auth_module.h"
 
-extern int debug_mode;
-extern long process_id;
-extern std::optional<std::string> log_path;
+// The table with the command names and only the help slot (print_help) set:
+// what runs when no back end is linked in, and the base a back end fills.
+auth_module_table front_end_auth_module();
+
+// The back end the entry serves; main fills it before quillmar_main.
+extern auth_module_table auth_module;
 
 // The version text shown by "-version", `version` and `info`.
 extern const char* const quillmar_version;

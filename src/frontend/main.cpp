@@ -4,6 +4,6 @@
 #include "frontend/front_end.h"
 
 int main(int argc, char** argv) {
-    auth_module = directory_auth_module();
+    auth_module = directory_auth_module(front_end_auth_module());
     return quillmar_main(argc, argv);
 }

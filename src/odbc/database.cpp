@@ -1,13 +1,13 @@
 #include "odbc/database.h"
 
 #include <dlfcn.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "odbc/recordset.h"
+#include "odbc/sql_text.h"
 #include "odbc/trace.h"
 
 DB_STATE& db_state() {
@@ -58,7 +58,7 @@ bool CDatabase::OpenConnection(const char* connect, uint32_t options) {
 bool CDatabase::Open(const char* dsn, bool exclusive, bool readOnly, const char* connect,
                      bool useCursorLib) {
     std::string text = connect ? connect : "";
-    if (text.size() < 5 || strncasecmp(text.c_str(), "ODBC;", 5) != 0) {
+    if (!StartsWithNoCase(text, "ODBC;")) {
         db_trace("Error: Missing 'ODBC' prefix on connect string.\n");
         return false;
     }

@@ -30,6 +30,12 @@ const char* CDBException::what() const noexcept {
     return "CDBException";
 }
 
+bool CDBException::HasState(const char* state) const {
+    for (const std::string& s : m_states)
+        if (s == state) return true;
+    return false;
+}
+
 void CDBException::CollectErrors(CDatabase* database, SQLHSTMT statement, bool trace) {
     if (!database) return;
 
@@ -73,6 +79,7 @@ void CDBException::CollectErrors(CDatabase* database, SQLHSTMT statement, bool t
         }
         head += "\n";
 
+        m_states.emplace_back(reinterpret_cast<const char*>(state));
         m_strStateText += "State:" + head;
         m_strErrorText += text + "\n";
         if (trace) {

@@ -8,6 +8,7 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 class CDatabase;
 
@@ -58,11 +59,17 @@ public:
 
     const char* what() const noexcept override;
 
+    // Whether one of the collected records carries this SQLSTATE.
+    bool HasState(const char* state) const;
+
     SQLRETURN m_nReturnCode;
     // One line per record: the message without its leading bracketed tags.
     std::string m_strErrorText;
     // One line per record: "State:" SQLSTATE ",Native:" n ",Origin:" tags.
     std::string m_strStateText;
+    // The SQLSTATE of each record, in the same order: callers judge an error
+    // by its states without reading the texts.
+    std::vector<std::string> m_states;
 };
 
 // Builds and throws a CDBException for code; collects the diagnostic records

@@ -42,8 +42,6 @@ void CheckContinuedRead(SQLRETURN rc, CDatabase* pDatabase, SQLHSTMT hstmt, int 
     }
 }
 
-}  // namespace
-
 SQLLEN FetchFieldData(CDatabase* pDatabase, SQLHSTMT hstmt, SQLUSMALLINT nColumn,
                       SQLSMALLINT nCType, void* buffer, SQLLEN nLength, SQLSMALLINT nSqlType) {
     const int index = nColumn - 1;
@@ -55,8 +53,7 @@ SQLLEN FetchFieldData(CDatabase* pDatabase, SQLHSTMT hstmt, SQLUSMALLINT nColumn
             CDBException info(rc);
             info.CollectErrors(pDatabase, hstmt, false);
             // A long value read with a one-byte buffer is cut on purpose.
-            if (!(IsLongType(nSqlType) &&
-                  info.m_strStateText.find("State:01004") != std::string::npos)) {
+            if (!(IsLongType(nSqlType) && info.HasState("01004"))) {
                 db_trace("Warning: ODBC Success With Info on field %d.\n", index);
                 TraceWrapped(info.m_strErrorText);
                 TraceWrapped(info.m_strStateText);
@@ -164,6 +161,8 @@ void FetchRemainingBinary(CDatabase* pDatabase, SQLHSTMT hstmt, SQLUSMALLINT nCo
     binary.m_hData.resize(total);
     binary.m_dwDataLength = static_cast<std::uint32_t>(total);
 }
+
+}  // namespace
 
 void CRecordset::GetFieldValue(short nIndex, CDBVariant& varValue, short nFieldType) {
     // A caller reading a row field by field passes the same variant each time:

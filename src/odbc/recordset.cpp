@@ -11,14 +11,6 @@
 #include "odbc/sql_text.h"
 #include "odbc/trace.h"
 
-namespace {
-
-bool Contains(const std::string& text, const char* what) {
-    return text.find(what) != std::string::npos;
-}
-
-}  // namespace
-
 CRecordset::CRecordset(CDatabase* pDatabase) : m_pDatabase(pDatabase) {
     if (!m_pDatabase || !m_pDatabase->IsOpen()) return;
     // A statement handle taken now saves the allocation at Open; failing to get
@@ -319,14 +311,7 @@ void CRecordset::BuildSQL(const char* lpszSQL) {
         m_strSQL += m_strOrderBy;
     }
     if (m_bUpdatable || m_bAppendable) {
-        // A recordset that is opened again and again builds the same text each
-        // time; its analysis is kept with the text it was made for.
-        if (m_strAnalysedSQL != m_strSQL || !m_bAnalysed) {
-            m_analysedVerdict = AnalyseUpdatability(m_strSQL);
-            m_strAnalysedSQL = m_strSQL;
-            m_bAnalysed = true;
-        }
-        const SQLUpdatability& verdict = m_analysedVerdict;
+        const SQLUpdatability verdict = AnalyseUpdatability(m_strSQL);
         if (verdict.updatable) {
             m_strTableName = verdict.tableName;
         } else {
@@ -354,8 +339,7 @@ void CRecordset::PrepareAndExecute() {
 
         CDBException failure(rc);
         failure.CollectErrors(m_pDatabase, m_hstmt, true);
-        if (m_dwLockKind == SQL_CONCUR_READ_ONLY ||
-            !Contains(failure.m_strStateText, "State:S1C00")) {
+        if (m_dwLockKind == SQL_CONCUR_READ_ONLY || !failure.HasState("S1C00")) {
             db_trace("Error: ODBC failure on SQLPrepare or SQLExecDirect\n");
             throw failure;
         }
@@ -548,12 +532,12 @@ void CRecordset::CheckFetchResult(SQLRETURN nRetCode) {
     if (nRetCode == SQL_SUCCESS_WITH_INFO) {
         CDBException info(nRetCode);
         info.CollectErrors(m_pDatabase, m_hstmt, false);
-        if (Contains(info.m_strStateText, "State:01004")) {
+        if (info.HasState("01004")) {
             if (!((m_pDatabase->m_dwUpdateCaps & 0x1) && m_bHasLongDataColumns)) {
                 db_trace("Error: field data truncated during data fetch.\n");
                 RaiseError(DBERR_DATA_TRUNCATED);
             }
-        } else if (Contains(info.m_strStateText, "State:01S01")) {
+        } else if (info.HasState("01S01")) {
             db_trace("Error: fetching row from server.\n");
             TraceWrapped(info.m_strErrorText);
             TraceWrapped(info.m_strStateText);
@@ -653,7 +637,7 @@ bool CRecordset::IsOpen() {
     if (CheckReturn(rc)) return columns != 0;
     CDBException failure(rc);
     failure.CollectErrors(m_pDatabase, m_hstmt, false);
-    if (Contains(failure.m_strStateText, "State:S1010")) return false;
+    if (failure.HasState("S1010")) return false;
     db_trace("Error: SQLNumResultCols failed during IsOpen().\n");
     TraceWrapped(failure.m_strErrorText);
     TraceWrapped(failure.m_strStateText);

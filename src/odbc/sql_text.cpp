@@ -1,6 +1,5 @@
 #include "odbc/sql_text.h"
 
-#include <cctype>
 #include <cstring>
 
 namespace {
@@ -81,14 +80,16 @@ std::string::size_type FindSQLToken(const std::string& sql, const char* token,
     return std::string::npos;
 }
 
-bool StartsWithNoCase(const std::string& sql, const char* prefix) {
-    std::string::size_type n = std::strlen(prefix);
-    if (sql.size() < n) return false;
-    for (std::string::size_type i = 0; i < n; ++i)
-        if (std::toupper(static_cast<unsigned char>(sql[i])) !=
-            std::toupper(static_cast<unsigned char>(prefix[i])))
-            return false;
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::string_view::size_type i = 0; i < a.size(); ++i)
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
     return true;
+}
+
+bool StartsWithNoCase(const std::string& sql, const char* prefix) {
+    const std::string_view text = sql, start = prefix;
+    return text.size() >= start.size() && EqualsNoCase(text.substr(0, start.size()), start);
 }
 
 SQLUpdatability AnalyseUpdatability(const std::string& sql) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Position of `token` (given in upper case, e.g. " FROM ") in `sql`, ignoring
 // letter case and any occurrence inside a '...' literal or a [...] name;
@@ -12,6 +13,9 @@
 std::string::size_type FindSQLToken(const std::string& sql, const char* token,
                                     std::string::size_type from = 0);
 
+// The class layer's letter-case comparisons: A to Z fold, nothing else, so
+// the locale never changes how a keyword or a switch is recognised.
+bool EqualsNoCase(std::string_view a, std::string_view b);
 // True when `sql` begins, ignoring letter case, with `prefix`.
 bool StartsWithNoCase(const std::string& sql, const char* prefix);
 

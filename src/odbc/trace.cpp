@@ -8,6 +8,8 @@
 #include <mutex>
 #include <optional>
 
+#include "odbc/sql_text.h"
+
 namespace {
 
 struct trace_state {
@@ -26,15 +28,6 @@ std::string trim(const std::string& s) {
     while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
     while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
     return s.substr(b, e - b);
-}
-
-bool same_text(const std::string& a, const char* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return i == a.size() && !b[i];
 }
 
 // Integer keys read like the classic profile readers: leading digits count,
@@ -104,7 +97,7 @@ trace_switches read_trace_switches(const std::string& path) {
         if (t[0] == '[') {
             size_t close = t.find(']');
             in_section = close != std::string::npos &&
-                         same_text(trim(t.substr(1, close - 1)), "Diagnostics");
+                         EqualsNoCase(trim(t.substr(1, close - 1)), "Diagnostics");
             continue;
         }
         if (!in_section) continue;
@@ -112,11 +105,11 @@ trace_switches read_trace_switches(const std::string& path) {
         if (eq == std::string::npos) continue;
         std::string key = trim(t.substr(0, eq));
         std::string value = trim(t.substr(eq + 1));
-        if (same_text(key, "TraceEnabled"))
+        if (EqualsNoCase(key, "TraceEnabled"))
             result.enabled = profile_number(value) != 0;
-        else if (same_text(key, "TraceFlags"))
+        else if (EqualsNoCase(key, "TraceFlags"))
             result.flags = profile_number(value);
-        else if (same_text(key, "TraceFile"))
+        else if (EqualsNoCase(key, "TraceFile"))
             result.file = value;
     }
     return result;

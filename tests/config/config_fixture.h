@@ -13,10 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "config/globals.h"
 #include "config/ini.h"
 #include "config/log.h"
-#include "frontend/auth_module.h"
-#include "frontend/front_end.h"
 #include "support/child_process.h"
 
 namespace qmtest {
@@ -35,14 +34,11 @@ inline int record_load(const char* key, const char* value) {
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_module_ = auth_module;
         old_cwd_ = std::filesystem::current_path();
         std::string pattern = (std::filesystem::temp_directory_path() / "qm-cfg-XXXXXX").string();
         ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
         dir_ = pattern;
         std::filesystem::current_path(dir_);
-        auth_module = front_end_auth_module();
-        auth_module.load = record_load;
         loaded_keys().clear();
         debug_mode = 0;
         process_id = static_cast<long>(::getpid());
@@ -60,7 +56,6 @@ protected:
         std::filesystem::current_path(old_cwd_);
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
-        auth_module = saved_module_;
         debug_mode = 0;
         log_path.reset();
         domain.reset();
@@ -81,7 +76,6 @@ protected:
 
 private:
     std::filesystem::path old_cwd_;
-    auth_module_table saved_module_;
 };
 
 inline std::vector<std::string> lines_of(const std::string& text) { return split_lines(text); }

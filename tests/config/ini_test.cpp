@@ -107,7 +107,7 @@ TEST_F(ConfigTest, LineSyntaxAndKeys) {
         info_pass.reset();
         log_path.reset();
         write_file("prog.ini", r.ini);
-        EXPECT_EQ(load_ini("/usr/sbin/prog.exe"), 1);
+        EXPECT_EQ(load_ini("/usr/sbin/prog.exe", qmtest::record_load), 1);
         EXPECT_EQ(loaded_keys(), r.loads);
         EXPECT_EQ(domain, r.domain);
         EXPECT_EQ(info_pass, r.info_pass);
@@ -131,14 +131,14 @@ TEST_F(ConfigTest, DebugValues) {
             SCOPED_TRACE(std::string(row.first) + " after " + std::to_string(before));
             debug_mode = before;
             write_file("prog.ini", std::string("Debug ") + row.first + "\nlog_path x/y.log\n");
-            std::string out = qmtest::capture_stdout([] { load_ini("prog"); });
+            std::string out = qmtest::capture_stdout([] { load_ini("prog", qmtest::record_load); });
             EXPECT_EQ(debug_mode, row.second);
         }
     }
     // A lone key changes nothing.
     debug_mode = 1;
     write_file("prog.ini", "debug\n");
-    qmtest::capture_stdout([] { load_ini("prog"); });
+    qmtest::capture_stdout([] { load_ini("prog", qmtest::record_load); });
     EXPECT_EQ(debug_mode, 1);
 }
 
@@ -147,20 +147,21 @@ TEST_F(ConfigTest, DebugValues) {
 TEST_F(ConfigTest, FileNamedAfterTheProgram) {
     write_file("prog.ini", "domain from.cwd\n");
     write_file("other.ini", "domain wrong\n");
-    EXPECT_EQ(load_ini("C:\\mail\\auth\\prog.exe"), 1);
+    EXPECT_EQ(load_ini("C:\\mail\\auth\\prog.exe", qmtest::record_load), 1);
     EXPECT_EQ(domain, "from.cwd");
     EXPECT_EQ(log_path, "prog.log");
 }
 
 TEST_F(ConfigTest, MissingFile) {
-    EXPECT_EQ(load_ini("/no/such/qm-absent-program"), 0);
+    EXPECT_EQ(load_ini("/no/such/qm-absent-program", qmtest::record_load), 0);
     EXPECT_EQ(log_path, "qm-absent-program.log");
     EXPECT_FALSE(file_exists("qm-absent-program.log"));
 
     // In debug mode the failure is logged with the second name.
     log_path.reset();
     debug_mode = 1;
-    std::string out = qmtest::capture_stdout([] { load_ini("qm-absent-program"); });
+    std::string out =
+        qmtest::capture_stdout([] { load_ini("qm-absent-program", qmtest::record_load); });
     EXPECT_EQ(after_heads(out), "INI: Failed to load {/etc/qm-absent-program.ini}\r\n");
     auto log = lines_of(read_file("qm-absent-program.log"));
     ASSERT_EQ(log.size(), 1u);
@@ -173,7 +174,7 @@ TEST_F(ConfigTest, StartBufferGoesToTheFinalLog) {
     write_file(
         "prog.ini",
         "log_path first.log\r\ndebug true\r\n# comment\r\nodbc_dsn d\r\nlog_path second.log\r\n");
-    std::string out = qmtest::capture_stdout([] { load_ini("prog"); });
+    std::string out = qmtest::capture_stdout([] { load_ini("prog", qmtest::record_load); });
     EXPECT_FALSE(file_exists("first.log"));
     EXPECT_FALSE(file_exists("prog.log"));
     auto log = lines_of(read_file("second.log"));
@@ -208,7 +209,7 @@ TEST_F(ConfigTest, StartBufferDiscardedWithoutDebug) {
     for (const auto& ini : inis) {
         SCOPED_TRACE(ini);
         write_file("prog.ini", ini);
-        std::string out = qmtest::capture_stdout([] { load_ini("prog"); });
+        std::string out = qmtest::capture_stdout([] { load_ini("prog", qmtest::record_load); });
         EXPECT_EQ(out, "");
         EXPECT_FALSE(file_exists("a.log"));
         EXPECT_FALSE(file_exists("prog.log"));
@@ -216,27 +217,26 @@ TEST_F(ConfigTest, StartBufferDiscardedWithoutDebug) {
     // "-debug" with a file that says nothing about debug keeps the lines.
     debug_mode = 1;
     write_file("prog.ini", "log_path a.log\n");
-    qmtest::capture_stdout([] { load_ini("prog"); });
+    qmtest::capture_stdout([] { load_ini("prog", qmtest::record_load); });
     EXPECT_EQ(lines_of(read_file("a.log")).size(), 5u);
     // A "debug true" after "debug false" keeps them too.
     debug_mode = 0;
     write_file("prog.ini", "debug false\nlog_path b.log\ndebug TRUE\n");
-    qmtest::capture_stdout([] { load_ini("prog"); });
+    qmtest::capture_stdout([] { load_ini("prog", qmtest::record_load); });
     EXPECT_EQ(lines_of(read_file("b.log")).size(), 7u);
 }
 
 // A key for the back end with no load slot ends the process, status 0,
 // after one error line; the buffered lines are never written.
 TEST_F(ConfigTest, BackEndKeyWithoutLoadSlot) {
-    auth_module.load = nullptr;
     write_file("prog.ini",
                "debug true\nlog_path fatal.log\ndomain kept.org\nodbc_dsn d\ninfo_pass never\n");
-    EXPECT_EXIT(load_ini("prog"), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(load_ini("prog", nullptr), ::testing::ExitedWithCode(0), "");
     auto log = lines_of(read_file("fatal.log"));
     ASSERT_EQ(log.size(), 1u);
     EXPECT_NE(log[0].find(" ERROR: FATAL: no auth_module.load function\n"), std::string::npos);
     // The front end's own keys never need the slot.
     write_file("prog.ini", "domain a\ninfo_pass b\nlog_path c\ndebug false\n");
-    EXPECT_EQ(load_ini("prog"), 1);
+    EXPECT_EQ(load_ini("prog", nullptr), 1);
     EXPECT_EQ(info_pass, "b");
 }

@@ -44,7 +44,7 @@ protected:
 
 TEST_F(wrapper_test, CatalogListsTheColumnsOfOneTable) {
     CColumns columns(&odbc_connection);
-    columns.m_strTablePattern = "maildb";
+    columns.SetTablePattern("maildb");
     ASSERT_TRUE(columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly));
     std::vector<std::string> names;
     while (!columns.AtEnd()) {
@@ -56,7 +56,7 @@ TEST_F(wrapper_test, CatalogListsTheColumnsOfOneTable) {
     EXPECT_EQ(names, (std::vector<std::string>{"user", "pass", "fwd", "quota"}));
 
     CColumns none(&odbc_connection);
-    none.m_strTablePattern = "nosuchtable";
+    none.SetTablePattern("nosuchtable");
     ASSERT_TRUE(none.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly));
     EXPECT_TRUE(none.AtEnd());
     EXPECT_TRUE(none.AtStart());
@@ -123,8 +123,9 @@ TEST_F(wrapper_test, FailedConnectionIsAnOrdinaryFailure) {
 
 TEST_F(wrapper_test, QueryFindsOneRowAndStoresItByPosition) {
     ASSERT_EQ(db_query("SELECT user,pass,fwd,quota FROM maildb WHERE user=?", {"bob"}), 0);
-    row_value_table& values = db_store_row();
-    EXPECT_EQ(&values, &db_row_values());
+    row_value_table* stored = db_store_row();
+    ASSERT_EQ(stored, &db_row_values());
+    row_value_table& values = *stored;
     EXPECT_EQ(db_count_rows(), 1);
     EXPECT_EQ(values[0], "bob");
     EXPECT_EQ(values[1], "secret");
@@ -228,27 +229,22 @@ TEST_F(wrapper_test, NotOpenConnectionFailsWithOneWhenItCannotBeReopened) {
 TEST(connection_lost, StatesThatMeanTheServerIsGone) {
     struct row {
         SQLRETURN code;
-        const char* states;
+        std::vector<std::string> states;
         bool lost;
     };
     const row rows[] = {
-        {SQL_ERROR, "State:08S01,Native:2013,Origin:[ma-3.1.15]\n", true},
-        {SQL_ERROR, "State:08003,Native:0,Origin:[ma-3.1.15]\n", true},
-        {SQL_ERROR, "State:57P01,Native:7,Origin:\n", true},
-        {SQL_ERROR, "State:57P02,Native:7,Origin:\n", true},
-        {SQL_ERROR, "State:57P03,Native:7,Origin:\n", true},
-        {SQL_ERROR, "State:01000,Native:0,Origin:\nState:08S01,Native:0,Origin:\n", true},
-        {SQL_ERROR, "State:57014,Native:7,Origin:\n", false},  // cancelled by the timeout
-        {SQL_ERROR, "State:42S02,Native:1146,Origin:\n", false},
-        {SQL_ERROR, "State:S1000,Native:2002,Origin:\n", false},
-        {SQL_ERROR, "", false},
-        {DBERR_DATA_TRUNCATED, "", false},
-        {SQL_INVALID_HANDLE, "", true},  // no statement handle on a dropped link
+        {SQL_ERROR, {"08S01"}, true},   {SQL_ERROR, {"08003"}, true},
+        {SQL_ERROR, {"57P01"}, true},   {SQL_ERROR, {"57P02"}, true},
+        {SQL_ERROR, {"57P03"}, true},   {SQL_ERROR, {"01000", "08S01"}, true},
+        {SQL_ERROR, {"57014"}, false},  // cancelled by the timeout
+        {SQL_ERROR, {"42S02"}, false},  {SQL_ERROR, {"S1000"}, false},
+        {SQL_ERROR, {}, false},         {DBERR_DATA_TRUNCATED, {}, false},
+        {SQL_INVALID_HANDLE, {}, true},  // no statement handle on a dropped link
     };
     for (const row& r : rows) {
-        SCOPED_TRACE(r.states);
+        SCOPED_TRACE(r.states.empty() ? "" : r.states.back());
         CDBException error(r.code);
-        error.m_strStateText = r.states;
+        error.m_states = r.states;
         EXPECT_EQ(db_connection_lost(error), r.lost);
     }
 }

@@ -9,7 +9,7 @@
 
 #include <unistd.h>
 
-#include "frontend/front_end.h"
+#include "config/globals.h"
 
 class log_capture {
 public:

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/globals.h"
 #include "config/ini.h"
 #include "frontend/auth_module.h"
 #include "frontend/front_end.h"

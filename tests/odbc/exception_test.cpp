@@ -113,10 +113,14 @@ TEST(CollectErrors, RealRecordsAreConsumed) {
     CDBException first(rc);
     first.CollectErrors(&db, SQL_NULL_HSTMT, false);
     EXPECT_EQ(first.m_strStateText, "State:IM002,Native:0,Origin:[unixODBC][Driver Manager]\n");
+    EXPECT_EQ(first.m_states, std::vector<std::string>{"IM002"});
+    EXPECT_TRUE(first.HasState("IM002"));
+    EXPECT_FALSE(first.HasState("IM00"));
     EXPECT_EQ(first.m_strErrorText, "Data source name not found and no default driver specified\n");
     CDBException second(rc);
     second.CollectErrors(&db, SQL_NULL_HSTMT, false);
     EXPECT_EQ(second.m_strStateText, "");
+    EXPECT_TRUE(second.m_states.empty());
     EXPECT_EQ(second.m_strErrorText, "");
 }
 
