@@ -97,7 +97,12 @@ int load_ini(const char* program_path, ini_key_handler back_end_key) {
     start_log("INI: Loading {%s}", name.c_str());
 
     std::string line;
+    bool first = true;
     while (read_line(file, line)) {
+        // An editor saving UTF-8 may put a byte-order mark ahead of the first
+        // key, which would otherwise become part of that key.
+        if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        first = false;
         const char* key = nullptr;
         const char* value = nullptr;
         if (!split_ini_line(line, key, value)) continue;
