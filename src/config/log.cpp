@@ -26,6 +26,7 @@ constexpr std::size_t start_buffer_limit = 1990;
 
 std::optional<std::string> start_buffer;
 bool start_buffering = false;
+std::vector<std::string>* diverted_lines = nullptr;
 
 std::string format_message(const char* format, va_list args, std::size_t limit) {
     std::string text = format_text(format, args);
@@ -78,7 +79,7 @@ std::string log_time_stamp(std::time_t when) {
 }
 
 void debug_log(const char* format, ...) {
-    if (!debug_mode) return;
+    if (!debug_mode || diverted_lines) return;
     if (!log_path) {
         write_stdout("No log_path is set\n");
         return;
@@ -93,6 +94,13 @@ void debug_log(const char* format, ...) {
 }
 
 void error_log(const char* format, ...) {
+    if (diverted_lines) {
+        va_list args;
+        va_start(args, format);
+        diverted_lines->push_back(format_message(format, args, log_message_limit));
+        va_end(args);
+        return;
+    }
     if (!log_path) {
         if (debug_mode) write_stdout("ERROR: No log_path set\n");
         return;
@@ -105,6 +113,8 @@ void error_log(const char* format, ...) {
     if (debug_mode) write_stdout(head + message + "\r\n");
     append_to_log(head + message + "\n");
 }
+
+void divert_log(std::vector<std::string>* lines) { diverted_lines = lines; }
 
 void start_buffer_begin() {
     start_buffer.emplace();
