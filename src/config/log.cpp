@@ -27,6 +27,7 @@ constexpr std::size_t start_buffer_limit = 1990;
 
 std::optional<std::string> start_buffer;
 bool start_buffering = false;
+std::vector<std::string>* diverted_lines = nullptr;
 
 // The cuts of a message, then its remaining line ends made blanks: whatever
 // a caller hands in (a stored value, a user name, a driver text) stays one
@@ -101,7 +102,7 @@ void write_stdout(const std::string& text) { std::fwrite(text.data(), 1, text.si
 // A progress entry, echoed and appended; the start buffer's entry alone
 // keeps its line ends.
 void debug_entry(const std::string& text, bool flatten) {
-    if (!debug_mode) return;
+    if (!debug_mode || diverted_lines) return;
     if (!log_path) {
         write_stdout("No log_path is set\n");
         return;
@@ -126,7 +127,7 @@ std::string log_time_stamp(std::time_t when) {
 }
 
 void debug_log(const char* format, ...) {
-    if (!debug_mode) return;
+    if (!debug_mode || diverted_lines) return;
     va_list args;
     va_start(args, format);
     std::string text = format_text(format, args);
@@ -135,6 +136,13 @@ void debug_log(const char* format, ...) {
 }
 
 void error_log(const char* format, ...) {
+    if (diverted_lines) {
+        va_list args;
+        va_start(args, format);
+        diverted_lines->push_back(format_message(format, args, log_message_limit));
+        va_end(args);
+        return;
+    }
     if (!log_path) {
         if (debug_mode) write_stdout("ERROR: No log_path set\n");
         return;
@@ -147,6 +155,8 @@ void error_log(const char* format, ...) {
     if (debug_mode) write_stdout(head + message + "\r\n");
     append_to_log(head + message + "\n");
 }
+
+void divert_log(std::vector<std::string>* lines) { diverted_lines = lines; }
 
 void start_buffer_begin() {
     start_buffer.emplace();

@@ -218,6 +218,10 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
 
 }  // namespace
 
+std::vector<std::string> directory_statement_texts() {
+    return {make_statement(true), make_statement(false)};
+}
+
 auth_result* build_auth_result(const row_value_table& values) {
     auth_result& result = result_record;
     empty_auth_result(result);

@@ -1,5 +1,7 @@
 // The directory's settings and its connection at start-up.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "config/ascii_text.h"
 #include "config/log.h"
@@ -33,6 +35,24 @@ const setting_key setting_keys[] = {
     {"field_maildrop", &odbc_settings_record::field_maildrop},
     {"odbc_fast_path", &odbc_settings_record::odbc_fast_path},
 };
+
+// " (field_password)": the keys that name a column, so that a problem with
+// it says which line of the ini file to mend.
+std::string keys_naming(const std::string& column) {
+    std::string keys;
+    for (const setting_key& k : setting_keys) {
+        if (std::strncmp(k.name, "field_", 6) != 0 || odbc_settings.*k.field != column) continue;
+        keys += keys.empty() ? " (" : ", ";
+        keys += k.name;
+    }
+    return keys.empty() ? keys : keys + ")";
+}
+
+// The check and lookup statements share their columns; each problem is said once.
+void add_once(std::vector<std::string>& problems, const std::string& text) {
+    if (std::find(problems.begin(), problems.end(), text) == problems.end())
+        problems.push_back(text);
+}
 
 }  // namespace
 
@@ -79,6 +99,34 @@ int directory_start() {
     return 1;
 }
 
+int directory_check_settings(std::vector<std::string>& problems) {
+    if (!odbc_settings.field_username) problems.push_back("field_username is not set");
+    if (!odbc_settings.field_password) problems.push_back("field_password is not set");
+
+    const std::string source = odbc_settings.odbc_driver_name.value_or("(null)");
+    const std::optional<std::string>& login = odbc_settings.odbc_login;
+    if (!db_open(odbc_settings, login, odbc_settings.odbc_password)) {
+        problems.push_back("cannot connect to data source '" + source + "'" +
+                           (login ? " as '" + *login + "'" : "") + ": " + db_open_failure());
+        return 0;
+    }
+    if (!odbc_settings.field_username || !odbc_settings.field_password) return 1;
+
+    const std::string table = odbc_settings.odbc_mail_user_table.value_or("(null)");
+    for (const std::string& statement : directory_statement_texts()) {
+        column_report report = db_check_columns(statement);
+        if (!report.failure.empty())
+            add_once(problems, "cannot list the columns of table " + table + ": " + report.failure);
+        else if (!report.table_found)
+            add_once(problems, "data source '" + source + "' has no table " + table +
+                                   " (odbc_mail_user_table)");
+        for (const std::string& name : report.missing)
+            add_once(problems,
+                     "table " + table + " has no column '" + name + "'" + keys_naming(name));
+    }
+    return 1;
+}
+
 int directory_exit(command_words&) { return 1; }
 
 void directory_cleanup() {
@@ -108,5 +156,6 @@ auth_module_table directory_auth_module(auth_module_table table) {
     table.exit = directory_exit;
     table.check = directory_check;
     table.lookup = directory_lookup;
+    table.check_settings = directory_check_settings;
     return table;
 }

@@ -70,6 +70,8 @@ int find_command(const std::string& word) {
     return -1;
 }
 
+}  // namespace
+
 // A stored value holding a line break would split the "+OK" line in two, and
 // the second half would wait as a forged answer to the server's next command
 // (a user table value such as "box\r\n+OK admin" could log anyone in); one
@@ -91,11 +93,16 @@ auth_result* answerable(auth_result* result) {
     return nullptr;
 }
 
-}  // namespace
-
 void print_ok_line(auth_result& result, const char* prefix) {
-    // The line is put together and written in one piece; each text goes in
-    // as C text, up to a NUL as printf would take it.
+    // The line is put together and written in one piece.
+    std::string line = ok_line_text(result, prefix);
+    line += eol;
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    empty_auth_result(result);
+}
+
+std::string ok_line_text(const auth_result& result, const char* prefix) {
+    // Each text goes in as C text, up to a NUL as printf would take it.
     const char* user = result.user ? result.user->c_str() : "(null)";
     std::string line;
     line.reserve(128);
@@ -117,9 +124,7 @@ void print_ok_line(auth_result& result, const char* prefix) {
         line += "config ";
         line += std::to_string(mail_uid);
     }
-    line += eol;
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    empty_auth_result(result);
+    return line;
 }
 
 void print_help(command_words&) {
@@ -296,6 +301,8 @@ int quillmar_main(int argc, char** argv) {
             std::fflush(stdout);
             return 0;
         }
+        if (ascii_equal_ignoring_case(argv[1], "-check"))
+            return run_config_check(argv[0], argc >= 3 ? argv[2] : nullptr);
     }
     process_id = static_cast<long>(::getpid());
     if (auth_module.init) auth_module.init();
