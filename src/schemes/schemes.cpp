@@ -534,6 +534,9 @@ verify_result verify_unknown_user(std::string_view password, std::string_view sc
                           std::to_string(like->memory_kib);
         auto found = made.find(key);
         if (found == made.end()) {
+            // A table holds values of a few costs; the list stays short
+            // whatever it holds.
+            if (made.size() >= 8) made.clear();
             make_params params = *like;
             params.scheme = named->entry->name;
             make_result fresh =
