@@ -120,12 +120,12 @@ std::optional<make_params> rehash_target() {
 }
 
 // The stored value's cost, kept when it is a value of the default scheme
-// with a cost of its own, for the dummy of the next unknown user.
-void note_table_cost(std::string_view stored) {
+// with a cost of its own, for the dummy of the next unknown user. `scheme`
+// is the one that verified it: a value of another scheme is not read again.
+void note_table_cost(std::string_view stored, const char* scheme) {
+    if (!ascii_equal_ignoring_case(scheme, default_scheme())) return;
     stored_value_info info = inspect_stored_value(stored, default_scheme());
-    if (!info.well_formed || !info.cost_known || info.cost == 0 ||
-        !ascii_equal_ignoring_case(info.scheme, default_scheme()))
-        return;
+    if (!info.well_formed || !info.cost_known || info.cost == 0) return;
     make_params cost;
     cost.scheme = info.scheme;
     cost.cost = info.cost;
@@ -186,16 +186,17 @@ bool password_matches(const std::string& user, const std::string& given,
     std::string_view value = without_padding(text);
     if (value.empty()) {
         error_log("No stored password (NULL or empty) for user (%s)", user.c_str());
+        password_unknown_user(given);
         return false;
     }
     verify_result verdict = verify_password(given, value, default_scheme(), state.options);
     switch (verdict.outcome) {
     case verify_outcome::match:
-        note_table_cost(value);
+        note_table_cost(value, verdict.scheme);
         debug_log("...Password matches the stored %s value", verdict.scheme);
         return true;
     case verify_outcome::mismatch:
-        note_table_cost(value);
+        note_table_cost(value, verdict.scheme);
         debug_log("...Password does not match the stored %s value", verdict.scheme);
         return false;
     case verify_outcome::weak_refused:
@@ -203,15 +204,18 @@ bool password_matches(const std::string& user, const std::string& given,
             "Weak password scheme (%s) refused for user (%s); allow_weak_schemes true "
             "accepts it",
             verdict.scheme, user.c_str());
-        return false;
+        break;
     case verify_outcome::unknown_scheme:
         error_log("Unknown password scheme in the stored value of user (%s)", user.c_str());
-        return false;
+        break;
     case verify_outcome::malformed:
+        error_log("Stored password of user (%s) is not a valid %s value: %s", user.c_str(),
+                  *verdict.scheme ? verdict.scheme : "stored", verdict.detail);
         break;
     }
-    error_log("Stored password of user (%s) is not a valid %s value: %s", user.c_str(),
-              *verdict.scheme ? verdict.scheme : "stored", verdict.detail);
+    // A value that cannot be verified costs what a wrong password costs, so
+    // that the answer's time does not single out the user.
+    password_unknown_user(given);
     return false;
 }
 
@@ -219,7 +223,10 @@ void password_unknown_user(const std::string& given) {
     if (!state.scheme_usable) return;
     verify_unknown_user(given, default_scheme(), state.options,
                         state.table_cost ? &*state.table_cost : nullptr);
-    debug_log("...No single row: the password was verified against a dummy value");
+    debug_log(
+        "...No stored value verified: the password was checked against a dummy %s value "
+        "at %s",
+        default_scheme().c_str(), state.table_cost ? "the table's cost" : "its default cost");
 }
 
 bool password_rehash_on() { return state.rehash_target.has_value(); }

@@ -25,9 +25,10 @@ bool passwords_hashed();
 bool password_matches(const std::string& user, const std::string& given,
                       const std::optional<std::string>& stored);
 
-// For a check that found no single row to verify against: spends what a
-// known user's wrong password costs, so that the answer's time does not
-// tell whether the user exists.
+// For a check that found no single row to verify against (and for a
+// stored value that cannot be verified): spends what a known user's wrong
+// password costs, so that the answer's time does not tell whether the user
+// exists.
 void password_unknown_user(const std::string& given);
 
 // Whether a successful check may write the value back (pass_rehash_scheme),

@@ -76,6 +76,10 @@ std::vector<stored_user> walked_users() {
         // The line names the scheme before the user.
         users.push_back({name, value, !weak, true, ") refused for user (", ")"});
     }
+    // The Argon2id users first: a value that cannot be verified costs a
+    // dummy made at their cost, and libsodium's own costs much more.
+    std::stable_partition(users.begin(), users.end(),
+                          [](const stored_user& u) { return u.value.rfind("$argon2id$", 0) == 0; });
     auto never = [&](const std::string& value, const std::string& before,
                      const std::string& after) {
         std::string name = "u" + std::to_string(users.size());
@@ -148,7 +152,11 @@ TEST_P(DirectorySchemes, EveryStoredSchemeRightAndWrong) {
         EXPECT_TRUE(allow_weak ||
                     log_contains(w, "ERROR: Weak password scheme (MD5-CRYPT) refused"));
         EXPECT_TRUE(log_contains(w, "No stored password (NULL or empty) for user (nul)"));
-        EXPECT_TRUE(log_contains(w, "...No single row: the password was verified against a dummy"));
+        // nobody is checked after the Argon2id users: the dummy is made at
+        // their cost.
+        EXPECT_TRUE(log_contains(w,
+                                 "...No stored value verified: the password was checked "
+                                 "against a dummy argon2id value at the table's cost"));
         // Neither the password nor a stored value reaches the log, in debug
         // mode either.
         const std::string log = w.log_text();
