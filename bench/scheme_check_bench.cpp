@@ -37,6 +37,8 @@
 #include "support/db_servers.h"
 #include "support/odbc_env.h"
 
+#include "bench_database.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -153,26 +155,9 @@ int main(int argc, char** argv) {
     if (!schemes_init()) return 1;
     std::mt19937 rng(20261208);
 
-    odbc_env env("quillmar");
-    std::unique_ptr<qmtest::server_database> server;
-    std::function<void(const std::string&)> exec = [&](const std::string& sql) { env.exec(sql); };
-    if (db == "postgres" || db == "mariadb") {
-        qmtest::db_kind kind =
-            db == "postgres" ? qmtest::db_kind::postgres : qmtest::db_kind::mariadb;
-        qmtest::server_settings servers = qmtest::read_servers_env();
-        if (!qmtest::has_server(kind, servers)) {
-            std::fprintf(stderr,
-                         "no %s server: start scripts/db-servers.sh, set QM_DB_SERVERS_ENV\n",
-                         db.c_str());
-            return 2;
-        }
-        server = std::make_unique<qmtest::server_database>(kind, servers);
-        env.set_dsn("quillmar", server->dsn_settings());
-        exec = [&](const std::string& sql) { server->exec(sql); };
-    } else if (db != "sqlite") {
-        std::fprintf(stderr, "--db takes sqlite, postgres or mariadb\n");
-        return 2;
-    }
+    qmbench::bench_database world;
+    if (!world.open(db)) return 2;
+    odbc_env& env = world.env;
 
     // Today's users (the password as it is), and users stored as {PLAIN},
     // SHA512-CRYPT and ARGON2ID at the costs quillmar-pw makes them.
@@ -201,7 +186,7 @@ int main(int argc, char** argv) {
             group.rows.push_back(u);
         }
     }
-    exec(sql + "COMMIT");
+    world.exec(sql + "COMMIT");
 
     // One authenticator for each line of the report.
     struct measured_line {
@@ -234,13 +219,8 @@ int main(int argc, char** argv) {
 
         std::vector<measured_session> sessions(lines.size());
         for (std::size_t i = 0; i < lines.size(); ++i) {
-            qmtest::child_options o;
-            o.argv0 = "quillmar";
-            o.cwd = env.dir() + (groups[lines[i].group].scheme ? "/hashed" : "/today") + suffix;
-            for (const std::string& setting : env.child_environment()) {
-                std::size_t eq = setting.find('=');
-                o.env.emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
-            }
+            qmtest::child_options o = world.authenticator_options(
+                env.dir() + (groups[lines[i].group].scheme ? "/hashed" : "/today") + suffix);
             sessions[i].times =
                 std::make_unique<shared_times>(env.dir() + "/hash_times_" + std::to_string(i));
             o.env.emplace_back("LD_PRELOAD", QM_HASH_TIMER);

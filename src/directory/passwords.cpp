@@ -39,8 +39,8 @@ struct {
     bool scheme_usable = false;  // a known default scheme and a ready library
     verify_options options;
     std::optional<make_params> rehash_target;
-    // The cost of the values the table holds in the default scheme, as last
-    // read from a row: the unknown user's dummy is made at it.
+    // The scheme and cost of the table's values, as last read from a row:
+    // the unknown user's dummy is made so.
     std::optional<make_params> table_cost;
     // Users whose rewrite failed: not tried again in this process.
     std::set<std::string> rehash_given_up;
@@ -119,15 +119,16 @@ std::optional<make_params> rehash_target() {
     return params;
 }
 
-// The stored value's cost, kept when it is a value of the default scheme
-// with a cost of its own, for the dummy of the next unknown user. `scheme`
-// is the one that verified it: a value of another scheme is not read again.
+// The scheme and cost of the stored value just verified, kept when values
+// can be made so, for the dummy of the next unknown user: it then costs what
+// the table's users cost, whatever the default scheme (during a move to
+// another scheme too). `scheme` is the one that verified the value.
 void note_table_cost(std::string_view stored, const char* scheme) {
-    if (!ascii_equal_ignoring_case(scheme, default_scheme())) return;
+    if (!scheme_known(scheme)) return;
     stored_value_info info = inspect_stored_value(stored, default_scheme());
     if (!info.well_formed || !info.cost_known || info.cost == 0) return;
     make_params cost;
-    cost.scheme = info.scheme;
+    cost.scheme = scheme;
     cost.cost = info.cost;
     cost.memory_kib = info.memory_kib;
     state.table_cost = cost;
@@ -221,12 +222,13 @@ bool password_matches(const std::string& user, const std::string& given,
 
 void password_unknown_user(const std::string& given) {
     if (!state.scheme_usable) return;
-    verify_unknown_user(given, default_scheme(), state.options,
+    const std::string& scheme = state.table_cost ? state.table_cost->scheme : default_scheme();
+    verify_unknown_user(given, scheme, state.options,
                         state.table_cost ? &*state.table_cost : nullptr);
     debug_log(
         "...No stored value verified: the password was checked against a dummy %s value "
         "at %s",
-        default_scheme().c_str(), state.table_cost ? "the table's cost" : "its default cost");
+        scheme.c_str(), state.table_cost ? "the table's cost" : "the default cost");
 }
 
 bool password_rehash_on() { return state.rehash_target.has_value(); }
