@@ -69,9 +69,9 @@ update_outcome db_update(const std::string& statement, const std::vector<std::st
 }
 
 std::size_t db_value_room(std::size_t position) {
-    if (!row_recordset.HoldsStatement() || position >= row_recordset.m_columnDescriptions.size())
-        return 0;
     std::size_t room = CRow::kTextLength;
+    if (!row_recordset.HoldsStatement() || position >= row_recordset.m_columnDescriptions.size())
+        return room;
     SQLULEN declared = row_recordset.m_columnDescriptions[position].m_nColumnSize;
     // A size of 0 is a driver that does not know it.
     if (declared > 0 && declared < room) room = static_cast<std::size_t>(declared);

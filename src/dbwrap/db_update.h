@@ -21,5 +21,5 @@ update_outcome db_update(const std::string& statement, const std::vector<std::st
 // The longest value the column at this position of the open user-table
 // recordset takes and gives back whole: the text the recordset binds, or
 // less when the column's declared size is smaller. Read it while the query
-// that found the row is still open; 0 when no such column is open.
+// that found the row is still open; without one only the first is known.
 std::size_t db_value_room(std::size_t position);
