@@ -9,6 +9,7 @@
 #include "dbwrap/db_value_text.h"
 #include "dbwrap/kept_statement.h"
 #include "dbwrap/query_steps.h"
+#include "dbwrap/secret_column.h"
 #include "odbc/db_variant.h"
 
 namespace {
@@ -107,7 +108,7 @@ void store(const std::list<std::string>& names, const Values& values) {
     auto value = values.begin();
     for (auto name = names.begin(); name != names.end() && value != values.end(); ++name, ++value) {
         debug_log("Adding to row result,  column name (%s) and column value (%s)", name->c_str(),
-                  value->c_str());
+                  db_shown_value(entry, *value));
         if (entry < row_values.size()) row_values[entry++] = *value;
     }
 }
@@ -234,7 +235,8 @@ query_outcome read_rows(walked_result* walked) {
             // The text serves only the debug line; the value is read either way.
             if (debug_mode) {
                 db_value_to_text(value, text, field_text_limit);
-                debug_log("Field %d value (%s)\n", static_cast<int>(i), text.c_str());
+                debug_log("Field %d value (%s)\n", static_cast<int>(i),
+                          db_shown_value(static_cast<std::size_t>(i), text));
             }
         }
         row_recordset.MoveNext();

@@ -10,7 +10,9 @@
 #include "config/ini.h"
 #include "config/log.h"
 #include "dbwrap/db_query.h"
+#include "dbwrap/db_update.h"
 #include "directory/directory.h"
+#include "directory/passwords.h"
 
 namespace {
 
@@ -274,9 +276,23 @@ auth_result* directory_check(command_words& words) {
     else
         debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", user);
 
-    return query_user(words, true, false, [&]() -> auth_result* {
-        if (!same_password(result_record.password, words[2].value_or(""))) {
-            debug_log("...Password differs from the stored one");
+    // With stored hashes the row is asked for by user name alone and the
+    // password verified here; otherwise the database compares it too.
+    const bool hashed = passwords_hashed();
+    const std::string given = words[2].value_or("");
+    bool verified = false;
+    std::size_t room = 0;
+    auth_result* result = query_user(words, !hashed, false, [&]() -> auth_result* {
+        bool same;
+        if (hashed) {
+            verified = true;
+            same = password_matches(user, given, result_record.password);
+            if (same && password_rehash_on()) room = db_value_room(1);
+        } else {
+            same = same_password(result_record.password, given);
+            if (!same) debug_log("...Password differs from the stored one");
+        }
+        if (!same) {
             empty_auth_result(result_record);
             return nullptr;
         }
@@ -292,6 +308,9 @@ auth_result* directory_check(command_words& words) {
         }
         return &result_record;
     });
+    if (hashed && !verified) password_unknown_user(given);
+    if (hashed && result && result->password) password_rehash(user, given, *result->password, room);
+    return result;
 }
 
 auth_result* directory_lookup(command_words& words) {

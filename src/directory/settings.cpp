@@ -7,7 +7,9 @@
 #include "config/log.h"
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
+#include "dbwrap/secret_column.h"
 #include "directory/directory.h"
+#include "directory/passwords.h"
 
 odbc_settings_record odbc_settings;
 
@@ -62,6 +64,9 @@ int directory_init() {
     odbc_settings.odbc_mail_user_db = "maildb";
     odbc_settings.odbc_mail_user_table = "maildb";
     odbc_settings.odbc_driver_name = "quillmar";
+    password_cleanup();
+    // Every statement of the directory selects the password second.
+    db_set_secret_column(1);
     return 1;
 }
 
@@ -73,7 +78,7 @@ int directory_load(const char* key, const char* value) {
             return 1;
         }
     }
-    return 0;
+    return password_load(key, value) ? 1 : 0;
 }
 
 int directory_start() {
@@ -96,6 +101,7 @@ int directory_start() {
                      ascii_equal_ignoring_case(odbc_settings.odbc_fast_path->c_str(), "true"));
     debug_log("...ODBC: Connected to (%s) database driver..",
               odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
+    password_start();
     return 1;
 }
 
@@ -146,6 +152,7 @@ void directory_cleanup() {
     odbc_settings.field_mailmask.reset();
     odbc_settings.field_maildrop.reset();
     odbc_settings.odbc_fast_path.reset();
+    password_cleanup();
 }
 
 auth_module_table directory_auth_module(auth_module_table table) {
