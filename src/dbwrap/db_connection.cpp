@@ -65,7 +65,19 @@ const char* layer_code_name(SQLRETURN code) {
     }
 }
 
+// Why the last db_open failed, for the configuration check.
+std::string open_failure;
+
 }  // namespace
+
+std::string db_error_reason(const CDBException& error) {
+    if (!error.m_strErrorText.empty()) return one_line(error.m_strErrorText);
+    if (!error.m_strStateText.empty()) return one_line(error.m_strStateText);
+    return "error code " + std::to_string(error.m_nReturnCode) +
+           layer_code_name(error.m_nReturnCode);
+}
+
+const std::string& db_open_failure() { return open_failure; }
 
 void log_db_exception(const char* where, const CDBException& error) {
     error_log("Database error while %s (code %d%s) %s %s", where,
@@ -88,8 +100,10 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
     connect_strings connect = build_connect_string(settings.odbc_driver_name, login, password);
     if (odbc_connection.IsOpen()) {
         debug_log("database is already open");
+        open_failure = "the connection is already open";
         return 0;
     }
+    open_failure = "the driver gave no reason";
     last_connect.known = true;
     last_connect.sent = connect.sent;
     last_connect.data_source = settings.odbc_driver_name.value_or("(null)");
@@ -99,10 +113,13 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
         opened = odbc_connection.OpenConnection(connect.sent.c_str(), 0);
     } catch (const CDBException& error) {
         log_db_exception("connecting", error);
+        open_failure = db_error_reason(error);
     } catch (const CException&) {
         // Out of memory for the environment: a failed open like any other.
+        open_failure = "the ODBC environment could not be allocated";
     }
     if (opened) {
+        open_failure.clear();
         debug_log("open success\n");
         return 1;
     }

@@ -23,6 +23,10 @@ void db_discard_row();
 // keeps all of it.
 void log_db_exception(const char* where, const CDBException& error);
 
+// The driver's message of an error, on one line; its states or return code
+// when it carries no message.
+std::string db_error_reason(const CDBException& error);
+
 // Whether an error says that the connection itself is gone (the server
 // restarted, the network dropped it): any state of class 08, an
 // administrator's shutdown (57P01 to 57P03), or a statement handle refused on
