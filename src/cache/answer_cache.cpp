@@ -3,20 +3,34 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "config/log.h"
 
 namespace {
 
-// Bits of entry::present.
-constexpr std::uint8_t has_mask = 1, has_drop = 2, has_options = 4;
-
 cache_clock::duration seconds(std::uint32_t s) { return std::chrono::seconds(s); }
 
 std::uint32_t length_of(std::string_view text) { return static_cast<std::uint32_t>(text.size()); }
 
 }  // namespace
+
+void answer_cache::entry_text::reserve(std::size_t size) {
+    if (size <= capacity_) return;
+    std::unique_ptr<char[]> bigger(new char[size]);
+    std::memcpy(bigger.get(), data(), size_);
+    heap_ = std::move(bigger);
+    capacity_ = static_cast<std::uint32_t>(size);
+}
+
+void answer_cache::entry_text::append(std::string_view text) {
+    if (size_ + text.size() > capacity_)
+        reserve(std::max<std::size_t>(size_ + text.size(), 2 * capacity_));
+    std::memcpy(data() + size_, text.data(), text.size());
+    size_ += static_cast<std::uint32_t>(text.size());
+}
 
 answer_cache::answer_cache(const cache_settings& settings)
     : settings_(settings),
@@ -31,16 +45,17 @@ answer_cache::answer_cache(const cache_settings& settings)
     // collide cannot pile up in one bucket.
     crypto_shorthash_keygen(hash_key_.data());
     crypto_generichash_keygen(fingerprint_key_.data());
-    // One bucket per entry at most; at the start room for a few.
+    // At most one entry for two buckets, so that a lookup seldom tries more
+    // than the first.
     bucket_limit_ = 16;
-    while (bucket_limit_ < settings_.size) bucket_limit_ *= 2;
-    buckets_.assign(std::min<std::size_t>(bucket_limit_, 1024), nullptr);
+    while (bucket_limit_ < 2 * std::max<std::size_t>(settings_.size, 1)) bucket_limit_ *= 2;
+    buckets_.assign(std::min<std::size_t>(bucket_limit_, 1024), bucket{});
 }
 
 answer_cache::~answer_cache() {
     sodium_memzero(fingerprint_key_.data(), fingerprint_key_.size());
     sodium_memzero(hash_key_.data(), hash_key_.size());
-    for (entry& e : nodes_) sodium_memzero(e.password.bytes.data(), e.password.bytes.size());
+    for (entry& e : entries_) sodium_memzero(e.password.bytes.data(), e.password.bytes.size());
 }
 
 // Keyed BLAKE2b: on short inputs about a quarter of HMAC-SHA-512-256's time
@@ -53,19 +68,36 @@ password_fingerprint answer_cache::fingerprint(std::string_view password) const 
     return out;
 }
 
-std::uint64_t answer_cache::hash_of(std::string_view user) const {
+std::uint32_t answer_cache::hash_of(std::string_view user) const {
     unsigned char out[crypto_shorthash_BYTES];
     crypto_shorthash(out, reinterpret_cast<const unsigned char*>(user.data()), user.size(),
                      hash_key_.data());
-    std::uint64_t hash = 0;
-    for (unsigned char byte : out) hash = hash << 8 | byte;
+    std::uint32_t hash = 0;
+    for (std::size_t i = 0; i < 4; ++i) hash = hash << 8 | out[i];
     return hash;
 }
 
-answer_cache::entry* answer_cache::find(std::string_view user, std::uint64_t hash) const {
-    for (entry* e = buckets_[hash & (buckets_.size() - 1)]; e; e = e->next_in_bucket)
-        if (e->hash == hash && e->key() == user) return e;
-    return nullptr;
+// The whole hash is compared before the key: the bits above the bucket
+// index spare a visit to another user's entry.
+answer_cache::slot answer_cache::find(std::string_view user, std::uint32_t hash) const {
+    for (std::size_t i = home_of(hash);; i = (i + 1) & (buckets_.size() - 1)) {
+        const bucket& b = buckets_[i];
+        if (b.place == no_slot) return no_slot;
+        if (b.hash == hash && entries_[b.place].key() == user) return b.place;
+    }
+}
+
+// A hit reads all of its entry: asked for before the fingerprint is made,
+// it arrives meanwhile.
+void answer_cache::prefetch(std::uint32_t hash) const {
+    for (std::size_t i = home_of(hash);; i = (i + 1) & (buckets_.size() - 1)) {
+        const bucket& b = buckets_[i];
+        if (b.place == no_slot) return;
+        if (b.hash != hash) continue;
+        const char* at = reinterpret_cast<const char*>(&entries_[b.place]);
+        for (std::size_t line = 0; line < sizeof(entry); line += 64) __builtin_prefetch(at + line);
+        return;
+    }
 }
 
 bool answer_cache::alive(const entry& e, cache_clock::time_point now) const {
@@ -92,110 +124,124 @@ bool answer_cache::alive(const entry& e, cache_clock::time_point now) const {
 
 // An entry nothing of which can answer any more leaves at once, so that
 // the least recently used list holds only entries that may still serve.
-answer_cache::entry* answer_cache::find_alive(std::string_view user, cache_clock::time_point now) {
-    entry* e = find(user, hash_of(user));
-    if (e && !alive(*e, now)) {
-        remove(*e);
-        return nullptr;
+answer_cache::slot answer_cache::find_alive(std::string_view user, cache_clock::time_point now) {
+    slot s = find(user, hash_of(user));
+    if (s != no_slot && !alive(entries_[s], now)) {
+        remove(s);
+        return no_slot;
     }
-    return e;
+    return s;
 }
 
-void answer_cache::drop_if_dead(entry& e, cache_clock::time_point now) {
-    if (!alive(e, now)) remove(e);
+void answer_cache::drop_if_dead(slot s, cache_clock::time_point now) {
+    if (!alive(entries_[s], now)) remove(s);
 }
 
-void answer_cache::link_bucket(entry& e) {
-    entry*& head = buckets_[e.hash & (buckets_.size() - 1)];
-    e.next_in_bucket = head;
-    head = &e;
-}
-
-void answer_cache::unlink_bucket(entry& e) {
-    entry** link = &buckets_[e.hash & (buckets_.size() - 1)];
-    while (*link != &e) link = &(*link)->next_in_bucket;
-    *link = e.next_in_bucket;
-    e.next_in_bucket = nullptr;
+void answer_cache::place_in_bucket(slot s) {
+    std::size_t i = home_of(entries_[s].hash);
+    while (buckets_[i].place != no_slot) i = (i + 1) & (buckets_.size() - 1);
+    buckets_[i] = {entries_[s].hash, s};
 }
 
 void answer_cache::grow_buckets() {
-    std::vector<entry*> old(buckets_.size() * 2, nullptr);
-    old.swap(buckets_);
-    for (entry* head : old) {
-        while (head) {
-            entry* next = head->next_in_bucket;
-            link_bucket(*head);
-            head = next;
+    buckets_.assign(buckets_.size() * 2, bucket{});
+    for (std::size_t s = 0; s < entries_.size(); ++s)
+        if (entries_[s].stamp) place_in_bucket(static_cast<slot>(s));
+}
+
+// Appending is all a use costs; when the log has grown to twice the entries
+// it is written again with each entry's latest use alone, renumbered.
+void answer_cache::touch(slot s) {
+    if (uses_.size() >= 2 * count_ + 64 || last_stamp_ == ~std::uint32_t{0}) compact_uses();
+    entries_[s].stamp = ++last_stamp_;
+    uses_.push_back({s, last_stamp_});
+}
+
+void answer_cache::compact_uses() {
+    std::size_t kept = 0;
+    for (std::size_t i = first_use_; i < uses_.size(); ++i) {
+        entry& e = entries_[uses_[i].place];
+        if (e.stamp != uses_[i].stamp) continue;
+        e.stamp = static_cast<std::uint32_t>(++kept);
+        uses_[kept - 1] = {uses_[i].place, e.stamp};
+    }
+    uses_.resize(kept);
+    first_use_ = 0;
+    last_stamp_ = static_cast<std::uint32_t>(kept);
+}
+
+// The first use in the log that is still its entry's latest belongs to the
+// least recently used entry.
+void answer_cache::evict_oldest() {
+    while (first_use_ < uses_.size()) {
+        const use u = uses_[first_use_++];
+        if (entries_[u.place].stamp == u.stamp) {
+            remove(u.place);
+            return;
         }
     }
 }
 
-void answer_cache::touch(entry& e) {
-    if (newest_ == &e) return;
-    // Out of the list...
-    if (e.newer) e.newer->older = e.older;
-    if (e.older) e.older->newer = e.newer;
-    if (oldest_ == &e) oldest_ = e.newer;
-    // ...and in again at the new end.
-    e.newer = nullptr;
-    e.older = newest_;
-    if (newest_) newest_->newer = &e;
-    newest_ = &e;
-    if (!oldest_) oldest_ = &e;
-}
-
-void answer_cache::remove(entry& e) {
-    unlink_bucket(e);
-    if (e.newer)
-        e.newer->older = e.older;
-    else
-        newest_ = e.older;
-    if (e.older)
-        e.older->newer = e.newer;
-    else
-        oldest_ = e.newer;
+// Out of its bucket, and the buckets after it that it kept from their first
+// choice moved back, so that no search stops short at the hole.
+void answer_cache::remove(slot s) {
+    const std::size_t mask = buckets_.size() - 1;
+    std::size_t hole = home_of(entries_[s].hash);
+    while (buckets_[hole].place != s) hole = (hole + 1) & mask;
+    for (std::size_t next = (hole + 1) & mask; buckets_[next].place != no_slot;
+         next = (next + 1) & mask) {
+        const std::size_t home = home_of(buckets_[next].hash);
+        // Stays when its first choice lies after the hole, up to where it is.
+        if (((next - home) & mask) < ((next - hole) & mask)) continue;
+        buckets_[hole] = buckets_[next];
+        hole = next;
+    }
+    buckets_[hole] = bucket{};
+    entry& e = entries_[s];
     sodium_memzero(e.password.bytes.data(), e.password.bytes.size());
-    e.newer = e.older = nullptr;
     e.record = record_state::none;
     e.password_kind = password_state::none;
-    e.next_in_bucket = free_;
-    free_ = &e;
+    e.stamp = 0;
+    free_.push_back(s);
     --count_;
 }
 
-answer_cache::entry& answer_cache::find_or_add(std::string_view user) {
-    std::uint64_t hash = hash_of(user);
-    if (entry* e = find(user, hash)) return *e;
-    if (count_ >= std::max<std::size_t>(settings_.size, 1) && oldest_) remove(*oldest_);
-    entry* e = free_;
-    if (e) {
-        free_ = e->next_in_bucket;
+answer_cache::slot answer_cache::find_or_add(std::string_view user) {
+    const std::uint32_t hash = hash_of(user);
+    slot s = find(user, hash);
+    if (s != no_slot) return s;
+    if (count_ >= std::max<std::size_t>(settings_.size, 1)) evict_oldest();
+    if (!free_.empty()) {
+        s = free_.back();
+        free_.pop_back();
     } else {
-        nodes_.emplace_back();
-        e = &nodes_.back();
+        s = static_cast<slot>(entries_.size());
+        entries_.emplace_back();
     }
     ++count_;
-    if (count_ > buckets_.size() && buckets_.size() < bucket_limit_) grow_buckets();
-    e->hash = hash;
-    e->text.assign(user);
-    e->lengths = {length_of(user), 0, 0, 0, 0};
-    e->user_is_key = false;
-    e->present = 0;
-    link_bucket(*e);
-    touch(*e);
-    return *e;
+    entry& e = entries_[s];
+    e.text.cut(0);
+    e.text.append(user);
+    e.lengths = {length_of(user), 0, 0, 0, 0};
+    e.user_is_key = false;
+    e.present = 0;
+    e.hash = hash;
+    touch(s);
+    if (2 * count_ > buckets_.size() && buckets_.size() < bucket_limit_)
+        grow_buckets();
+    else
+        place_in_bucket(s);
+    return s;
 }
 
 void answer_cache::store_record(entry& e, const cached_record& record) {
-    e.text.resize(e.lengths[0]);
+    e.text.cut(e.lengths[0]);
     e.user_is_key = record.user == e.key();
-    // Room for everything at once: grown piece by piece, the string would
-    // end up in a block up to twice its size.
-    std::size_t total = e.text.size() + (e.user_is_key ? 0 : record.user.size());
+    std::size_t total = e.lengths[0] + (e.user_is_key ? 0 : record.user.size());
     for (const auto* field : {&record.mailmask, &record.maildrop, &record.options})
         total += *field ? (*field)->size() : 0;
     e.text.reserve(total);
-    if (!e.user_is_key) e.text += record.user;
+    if (!e.user_is_key) e.text.append(record.user);
     e.lengths[1] = length_of(record.user);
     e.present = 0;
     const std::optional<std::string_view>* fields[] = {&record.mailmask, &record.maildrop,
@@ -205,13 +251,13 @@ void answer_cache::store_record(entry& e, const cached_record& record) {
         e.lengths[i + 2] = field ? length_of(*field) : 0;
         if (!field) continue;
         e.present |= static_cast<std::uint8_t>(1u << i);
-        e.text += *field;
+        e.text.append(*field);
     }
     e.record = record_state::found;
 }
 
 cached_record answer_cache::record_of(const entry& e) const {
-    std::string_view text(e.text);
+    std::string_view text = e.text.view();
     std::size_t at = e.lengths[0];
     cached_record record;
     if (e.user_is_key) {
@@ -235,113 +281,132 @@ bool answer_cache::same_password(const entry& e, const password_fingerprint& pas
            0;
 }
 
-cache_answer answer_cache::accepted(entry& e) {
-    touch(e);
-    return {cache_verdict::accept, record_of(e)};
+cache_answer answer_cache::accepted(slot s) {
+    touch(s);
+    return {cache_verdict::accept, record_of(entries_[s])};
 }
 
-cache_answer answer_cache::refused(entry& e) {
-    touch(e);
+cache_answer answer_cache::refused(slot s) {
+    touch(s);
     return {cache_verdict::refuse, {}};
 }
 
-cache_answer answer_cache::check(std::string_view user, const password_fingerprint& password,
-                                 cache_clock::time_point now) {
-    entry* e = find_alive(user, now);
-    if (!e) return {};
-    if (e->password_kind == password_state::right) {
-        if (now < e->password_until && same_password(*e, password)) return accepted(*e);
+cache_answer answer_cache::check(std::string_view user, std::string_view password,
+                                 cache_clock::time_point now, password_fingerprint& fingerprint) {
+    const std::uint32_t hash = hash_of(user);
+    prefetch(hash);
+    fingerprint = this->fingerprint(password);
+    slot s = find(user, hash);
+    if (s != no_slot && !alive(entries_[s], now)) {
+        remove(s);
         return {};
     }
-    if (e->password_kind == password_state::wrong && now < e->password_until &&
-        same_password(*e, password))
-        return refused(*e);
+    if (s == no_slot) return {};
+    const entry& e = entries_[s];
+    if (e.password_kind == password_state::right) {
+        if (now < e.password_until && same_password(e, fingerprint)) return accepted(s);
+        return {};
+    }
+    if (e.password_kind == password_state::wrong && now < e.password_until &&
+        same_password(e, fingerprint))
+        return refused(s);
     return {};
 }
 
 cache_answer answer_cache::lookup(std::string_view user, cache_clock::time_point now) {
-    entry* e = find_alive(user, now);
-    if (!e) return {};
-    if (e->record == record_state::found && now < e->record_until) return accepted(*e);
-    if (e->record == record_state::unknown && now < e->record_until) return refused(*e);
+    slot s = find_alive(user, now);
+    if (s == no_slot) return {};
+    const entry& e = entries_[s];
+    if (e.record == record_state::found && now < e.record_until) return accepted(s);
+    if (e.record == record_state::unknown && now < e.record_until) return refused(s);
     return {};
 }
 
 cache_answer answer_cache::check_stale(std::string_view user, const password_fingerprint& password,
                                        cache_clock::time_point now) {
-    entry* e = find_alive(user, now);
-    if (!e || e->password_kind != password_state::right || now >= e->password_until + stale_ttl_ ||
-        !same_password(*e, password))
+    slot s = find_alive(user, now);
+    if (s == no_slot) return {};
+    const entry& e = entries_[s];
+    if (e.password_kind != password_state::right || now >= e.password_until + stale_ttl_ ||
+        !same_password(e, password))
         return {};
     note_stale_answer();
-    return accepted(*e);
+    return accepted(s);
 }
 
 cache_answer answer_cache::lookup_stale(std::string_view user, cache_clock::time_point now) {
-    entry* e = find_alive(user, now);
-    if (!e || e->record != record_state::found || now >= e->record_until + stale_ttl_) return {};
+    slot s = find_alive(user, now);
+    if (s == no_slot) return {};
+    const entry& e = entries_[s];
+    if (e.record != record_state::found || now >= e.record_until + stale_ttl_) return {};
     note_stale_answer();
-    return accepted(*e);
+    return accepted(s);
 }
 
 void answer_cache::checked(std::string_view user, const cached_record& record,
                            const password_fingerprint& password, cache_clock::time_point now) {
-    entry& e = find_or_add(user);
+    slot s = find_or_add(user);
+    entry& e = entries_[s];
     store_record(e, record);
     e.record_until = e.password_until = now + ttl_;
     e.password = password;
     e.password_kind = password_state::right;
-    touch(e);
+    touch(s);
 }
 
 void answer_cache::check_refused(std::string_view user, const password_fingerprint& password,
                                  bool user_unknown, cache_clock::time_point now) {
-    entry* e = find_alive(user, now);
-    if (e && user_unknown) forget_user(*e, now);
-    // Another password leaves the right one in place until it expires (and
-    // is then asked of the database every time, since no refusal is kept
-    // beside a right password); the right one refused is right no more,
-    // and must not answer from an expired entry in an outage either.
-    if (e && e->password_kind == password_state::right) {
-        if (!same_password(*e, password)) return;
-        e->password_kind = password_state::none;
+    slot s = find_alive(user, now);
+    if (s != no_slot) {
+        entry& e = entries_[s];
+        if (user_unknown) forget_user(e, now);
+        // Another password leaves the right one in place until it expires
+        // (and is then asked of the database every time, since no refusal
+        // is kept beside a right password); the right one refused is right
+        // no more, and must not answer from an expired entry in an outage.
+        if (e.password_kind == password_state::right) {
+            if (!same_password(e, password)) return;
+            e.password_kind = password_state::none;
+        }
     }
     if (settings_.negative_ttl == 0) {
-        if (e) drop_if_dead(*e, now);
+        if (s != no_slot) drop_if_dead(s, now);
         return;
     }
-    if (!e) {
-        e = &find_or_add(user);
-        if (user_unknown) forget_user(*e, now);
+    if (s == no_slot) {
+        s = find_or_add(user);
+        if (user_unknown) forget_user(entries_[s], now);
     }
-    e->password_kind = password_state::wrong;
-    e->password = password;
-    e->password_until = now + negative_ttl_;
-    touch(*e);
+    entry& e = entries_[s];
+    e.password_kind = password_state::wrong;
+    e.password = password;
+    e.password_until = now + negative_ttl_;
+    touch(s);
 }
 
 void answer_cache::looked_up(std::string_view user, const cached_record& record,
                              cache_clock::time_point now) {
-    entry& e = find_or_add(user);
+    slot s = find_or_add(user);
+    entry& e = entries_[s];
     store_record(e, record);
     e.record_until = now + ttl_;
-    touch(e);
+    touch(s);
 }
 
 void answer_cache::lookup_refused(std::string_view user, cache_clock::time_point now) {
-    entry* e = find_alive(user, now);
-    if (!e && settings_.negative_ttl == 0) return;
-    if (!e) e = &find_or_add(user);
-    forget_user(*e, now);
-    touch(*e);
-    drop_if_dead(*e, now);
+    slot s = find_alive(user, now);
+    if (s == no_slot && settings_.negative_ttl == 0) return;
+    if (s == no_slot) s = find_or_add(user);
+    forget_user(entries_[s], now);
+    touch(s);
+    drop_if_dead(s, now);
 }
 
 // The database has no row for the user: the record and the password that
 // was right leave; with negative entries kept, lookups are refused for a
 // while (checks are refused only for a password that failed).
 void answer_cache::forget_user(entry& e, cache_clock::time_point now) {
-    e.text.resize(e.lengths[0]);
+    e.text.cut(e.lengths[0]);
     e.present = 0;
     e.record = settings_.negative_ttl > 0 ? record_state::unknown : record_state::none;
     e.record_until = now + negative_ttl_;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,15 +54,16 @@ public:
     answer_cache(const answer_cache&) = delete;
     answer_cache& operator=(const answer_cache&) = delete;
 
-    const cache_settings& settings() const { return settings_; }
     password_fingerprint fingerprint(std::string_view password) const;
 
     // Before the database is asked. A check is accepted only with the
     // password remembered as right, and refused only with the password
     // remembered as wrong while no right one is remembered: any other
-    // password goes to the database, so a new password works at once.
-    cache_answer check(std::string_view user, const password_fingerprint& password,
-                       cache_clock::time_point now);
+    // password goes to the database, so a new password works at once. The
+    // password's fingerprint, made while the user's entry is fetched from
+    // memory, comes back for what the database then answers.
+    cache_answer check(std::string_view user, std::string_view password,
+                       cache_clock::time_point now, password_fingerprint& fingerprint);
     cache_answer lookup(std::string_view user, cache_clock::time_point now);
 
     // While the database fails: a record up to stale_ttl past its expiry
@@ -93,54 +95,91 @@ private:
     enum class record_state : std::uint8_t { none, found, unknown };
     enum class password_state : std::uint8_t { none, right, wrong };
 
-    // One user. The key, the record's texts and their lengths share one
-    // string; a user name as stored that equals the key is kept once.
+    // Entries are named by their place in entries_. A hit should read
+    // little besides its own entry, which seldom is in the processor's cache
+    // (in a busy mail server other processes run between two commands): one
+    // bucket, open addressed, holds the hash beside the entry's place, and the
+    // order of use is a log appended to, not a list whose neighbours a hit
+    // would have to rewrite.
+    using slot = std::uint32_t;
+    static constexpr slot no_slot = ~slot{0};
+    struct bucket {
+        std::uint32_t hash = 0;  // of the key; its low bits pick the first bucket to try
+        slot place = no_slot;
+    };
+    // A use of an entry; it counts only while it is the entry's latest.
+    struct use {
+        slot place;
+        std::uint32_t stamp;
+    };
+
+    // An entry's texts; up to the size of the room inside the entry they
+    // need no block of their own, so that a hit reads one place.
+    class entry_text {
+    public:
+        std::string_view view() const { return {data(), size_}; }
+        void cut(std::size_t size) { size_ = static_cast<std::uint32_t>(size); }
+        void reserve(std::size_t size);
+        void append(std::string_view text);
+
+    private:
+        const char* data() const { return heap_ ? heap_.get() : room_; }
+        char* data() { return heap_ ? heap_.get() : room_; }
+        std::unique_ptr<char[]> heap_;
+        std::uint32_t size_ = 0, capacity_ = sizeof room_;
+        char room_[96];
+    };
+
+    // One user: the key, then the record's texts (a user name as stored that
+    // equals the key is kept once).
     struct entry {
-        entry* newer = nullptr;  // the least recently used list
-        entry* older = nullptr;
-        entry* next_in_bucket = nullptr;
-        std::uint64_t hash = 0;
         cache_clock::time_point record_until, password_until;
         password_fingerprint password;
+        std::array<std::uint32_t, 5> lengths{};  // key, user, mask, drop, options
         record_state record = record_state::none;
         password_state password_kind = password_state::none;
         bool user_is_key = false;
-        std::uint8_t present = 0;                // bits: mail mask, mail drop, options
-        std::array<std::uint32_t, 5> lengths{};  // key, user, mask, drop, options
-        std::string text;
+        std::uint8_t present = 0;  // bits: mail mask, mail drop, options
+        std::uint32_t hash = 0;
+        std::uint32_t stamp = 0;  // of the entry's latest use; 0 while the entry is free
+        entry_text text;
 
-        std::string_view key() const { return std::string_view(text).substr(0, lengths[0]); }
+        std::string_view key() const { return text.view().substr(0, lengths[0]); }
     };
 
-    std::uint64_t hash_of(std::string_view user) const;
-    entry* find(std::string_view user, std::uint64_t hash) const;
-    entry* find_alive(std::string_view user, cache_clock::time_point now);
-    entry& find_or_add(std::string_view user);
-    void remove(entry& e);
-    void unlink_bucket(entry& e);
-    void link_bucket(entry& e);
+    std::uint32_t hash_of(std::string_view user) const;
+    std::size_t home_of(std::uint32_t hash) const { return hash & (buckets_.size() - 1); }
+    slot find(std::string_view user, std::uint32_t hash) const;
+    void prefetch(std::uint32_t hash) const;
+    slot find_alive(std::string_view user, cache_clock::time_point now);
+    slot find_or_add(std::string_view user);
+    void place_in_bucket(slot s);
+    void remove(slot s);
     void grow_buckets();
-    void touch(entry& e);
-    void drop_if_dead(entry& e, cache_clock::time_point now);
+    void touch(slot s);
+    void compact_uses();
+    void evict_oldest();
+    void drop_if_dead(slot s, cache_clock::time_point now);
     void forget_user(entry& e, cache_clock::time_point now);
     bool alive(const entry& e, cache_clock::time_point now) const;
     void store_record(entry& e, const cached_record& record);
     cached_record record_of(const entry& e) const;
     bool same_password(const entry& e, const password_fingerprint& password) const;
-    cache_answer accepted(entry& e);
-    cache_answer refused(entry& e);
+    cache_answer accepted(slot s);
+    cache_answer refused(slot s);
     void note_stale_answer();
 
     cache_settings settings_;
     cache_clock::duration ttl_, negative_ttl_, stale_ttl_;
     std::array<unsigned char, 16> hash_key_{};
     std::array<unsigned char, 32> fingerprint_key_{};
-    std::deque<entry> nodes_;  // never shrinks: left entries wait in free_
-    entry* free_ = nullptr;
-    std::vector<entry*> buckets_;
+    std::deque<entry> entries_;  // never shrinks: left entries wait in free_
+    std::vector<slot> free_;
+    std::vector<bucket> buckets_;
     std::size_t bucket_limit_ = 0;
-    entry* newest_ = nullptr;
-    entry* oldest_ = nullptr;
+    std::vector<use> uses_;  // oldest first, from first_use_ on
+    std::size_t first_use_ = 0;
+    std::uint32_t last_stamp_ = 0;
     std::size_t count_ = 0;
     bool outage_ = false;
     std::uint64_t stale_answers_ = 0;
