@@ -6,7 +6,7 @@
 // size over a long run.
 //
 //   quillmar_bench [--db sqlite|postgres|mariadb] [--users N] [--checks N] [--memory N]
-//                  [--binary PATH]
+//                  [--cache-memory N] [--binary PATH]
 //
 // Beside the goal's figures it measures floor (a) done by a child of the
 // benchmark over the same pipes ("floor (a) in a child"): what a separate
@@ -25,6 +25,13 @@
 // machine whose load changes from minute to minute.
 // --memory N compares the resident size after 1,000 checks with the size
 // after N checks (0 skips it).
+//
+// The answer cache: the fast path's authenticator with every user kept
+// (cache_ttl), once with plain passwords and once with ARGON2ID values,
+// measured in the same turns as the pipe round trip it is held against;
+// --cache-memory N fills a cache of N users and reports the resident size a
+// user costs (0 skips it).
+#include <sodium.h>
 #include <sql.h>
 #include <sqlext.h>
 
@@ -86,28 +93,48 @@ std::string random_word(std::mt19937& rng, std::size_t min, std::size_t max) {
     return word;
 }
 
-// The user name column is called user, which PostgreSQL reserves: the
-// statements and the ini file write it in brackets.
-std::vector<user_row> make_table(const std::function<void(const std::string&)>& exec,
-                                 std::size_t count, std::mt19937& rng) {
+std::vector<user_row> make_users(std::size_t count, std::mt19937& rng,
+                                 const std::string& tag = "") {
     std::vector<user_row> users;
-    std::string sql =
-        "CREATE TABLE maildb ([user] VARCHAR(128), pass VARCHAR(128), forward VARCHAR(255), "
-        "quota VARCHAR(32), mask VARCHAR(32), maildrop VARCHAR(255));"
-        "CREATE UNIQUE INDEX maildb_user ON maildb ([user]);BEGIN;";
-    for (std::size_t i = 0; i < count; ++i) {
-        user_row u{random_word(rng, 6, 12) + std::to_string(i) + "@example.org",
-                   random_word(rng, 8, 16)};
+    for (std::size_t i = 0; i < count; ++i)
+        users.push_back({random_word(rng, 6, 12) + tag + std::to_string(i) + "@example.org",
+                         random_word(rng, 8, 16)});
+    return users;
+}
+
+// The user name column is called user, which PostgreSQL reserves: the
+// statements and the ini file write it in brackets. `stored` gives the
+// password column's value for a password.
+void make_table(const std::function<void(const std::string&)>& exec,
+                const std::vector<user_row>& users, const std::string& table = "maildb",
+                const std::function<std::string(const std::string&)>& stored = nullptr) {
+    std::string sql = "CREATE TABLE " + table +
+                      " ([user] VARCHAR(128), pass VARCHAR(128), forward VARCHAR(255), "
+                      "quota VARCHAR(32), mask VARCHAR(32), maildrop VARCHAR(255));"
+                      "CREATE UNIQUE INDEX " +
+                      table + "_user ON " + table + " ([user]);BEGIN;";
+    for (std::size_t i = 0; i < users.size(); ++i) {
+        const user_row& u = users[i];
         bool extras = i % 3 == 0;
-        sql += "INSERT INTO maildb VALUES ('" + u.user + "','" + u.pass + "'," +
+        sql += "INSERT INTO " + table + " VALUES ('" + u.user + "','" +
+               (stored ? stored(u.pass) : u.pass) + "'," +
                (extras ? "'fwd" + std::to_string(i) + "@elsewhere.example'" : "NULL") + "," +
                (i % 2 ? "'" + std::to_string(100 + i % 900) + "'" : "NULL") + ",NULL," +
                (i % 4 ? "'/var/mail/" + u.user + "'" : "NULL") + ");";
-        users.push_back(u);
     }
     sql += "COMMIT";
     exec(sql);
-    return users;
+}
+
+// ARGON2ID values at libsodium's least limits, so that a table of thousands
+// is made in seconds: a cached check never runs the hash, so its cost does
+// not reach the cached figure (scheme_bench measures the hash itself).
+std::string argon2id_value(const std::string& password) {
+    char out[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_MIN,
+                          crypto_pwhash_MEMLIMIT_MIN) != 0)
+        throw std::runtime_error("crypto_pwhash_str failed");
+    return std::string("{ARGON2ID}") + out;
 }
 
 // The statement the authenticator sends, its brackets as the driver gets them.
@@ -283,12 +310,29 @@ pid_t find_child(const char* name) {
     return found;
 }
 
+// The kernel names a process after its file, cut to 15 characters.
+pid_t find_authenticator(const std::string& binary) {
+    return find_child(binary.substr(binary.find_last_of('/') + 1).substr(0, 15).c_str());
+}
+
 long resident_kib(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
+}
+
+const std::string full_columns =
+    "field_username [user]\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
+    "field_mailmask mask\nfield_maildrop maildrop\n";
+
+// An authenticator started in a folder of the world's own, with this ini file.
+qmtest::child_options ini_in_folder(const qmbench::bench_database& world, const std::string& folder,
+                                    const std::string& ini) {
+    mkdir((world.env.dir() + "/" + folder).c_str(), 0700);
+    world.env.write_file(folder + "/quillmar.ini", ini);
+    return world.authenticator_options(world.env.dir() + "/" + folder);
 }
 
 // The peer answers "OK" or "ERR <reason>", one line a request.
@@ -314,6 +358,38 @@ long argument(int argc, char** argv, const char* name, long fallback) {
     return fallback;
 }
 
+// The resident size of an authenticator whose cache holds `count` users,
+// beside the size with one user kept: the difference per user is what an
+// entry costs, its share of the table included.
+void cache_memory(const qmbench::bench_database& world, const std::string& binary, long count,
+                  std::mt19937& rng) {
+    std::vector<user_row> users = make_users(static_cast<std::size_t>(count), rng, "m");
+    make_table([&](const std::string& sql) { world.exec(sql); }, users, "maildb_memory");
+    qmtest::child_options options =
+        ini_in_folder(world, "memory",
+                      full_columns +
+                          "odbc_mail_user_table maildb_memory\nodbc_fast_path true\ncache_ttl "
+                          "3600\ncache_size " +
+                          std::to_string(count) + "\n");
+    qmtest::child_session session(binary, options);
+    pid_t pid = -1;
+    for (int i = 0; i < 1000; ++i) {
+        if (!ask(session, "check " + users[0].user + " " + users[0].pass + "\n"))
+            throw std::runtime_error("check refused during the cache memory run");
+        if (i == 0) pid = find_authenticator(binary);
+    }
+    const long one = resident_kib(pid);
+    for (const user_row& u : users)
+        if (!ask(session, "check " + u.user + " " + u.pass + "\n"))
+            throw std::runtime_error("check refused while filling the cache for " + u.user);
+    long all = resident_kib(pid);
+    session.finish();
+    std::printf(
+        "cache memory: resident size %ld KiB with 1 user kept, %ld KiB with %ld: %.0f bytes a "
+        "user\n",
+        one, all, count, count > 1 ? (all - one) * 1024.0 / static_cast<double>(count - 1) : 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -322,6 +398,7 @@ int main(int argc, char** argv) {
     const long user_count = argument(argc, argv, "--users", 10000);
     const long checks = argument(argc, argv, "--checks", 20000);
     const long memory_checks = argument(argc, argv, "--memory", 100000);
+    const long cache_entries = argument(argc, argv, "--cache-memory", 100000);
     const std::string db = text_argument(argc, argv, "--db", "sqlite");
     const std::string binary = text_argument(argc, argv, "--binary", QM_BINARY);
     const std::string peer = text_argument(argc, argv, "--peer", "/usr/lib/squid/basic_db_auth");
@@ -334,19 +411,25 @@ int main(int argc, char** argv) {
     std::function<void(const std::string&)> exec = [&](const std::string& sql) { world.exec(sql); };
     const char quote = world.kind == qmtest::db_kind::mariadb ? '`' : '"';
     quote_names(select_text, quote);
-    std::vector<user_row> users = make_table(exec, static_cast<std::size_t>(user_count), rng);
-    env.write_file(
-        "quillmar.ini",
-        "field_username [user]\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
-        "field_mailmask mask\nfield_maildrop maildrop\n");
-    // The fast path's authenticator runs in a folder of its own, for its ini.
-    const std::string fast_dir = env.dir() + "/fast";
-    mkdir(fast_dir.c_str(), 0700);
-    env.write_file(
-        "fast/quillmar.ini",
-        "field_username [user]\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
-        "field_mailmask mask\nfield_maildrop maildrop\nodbc_fast_path true\n");
-    qmtest::child_options fast_options = world.authenticator_options(fast_dir);
+    std::vector<user_row> users = make_users(static_cast<std::size_t>(user_count), rng);
+    make_table(exec, users);
+    env.write_file("quillmar.ini", full_columns);
+    // Each further authenticator runs in a folder of its own, for its ini.
+    qmtest::child_options fast_options =
+        ini_in_folder(world, "fast", full_columns + "odbc_fast_path true\n");
+
+    // The cache in front of the fast path, with every user kept: plain
+    // passwords, and ARGON2ID values of the same passwords in a table of
+    // their own.
+    make_table(exec, users, "maildb_argon", argon2id_value);
+    const std::string cache_keys = "odbc_fast_path true\ncache_ttl 3600\ncache_size " +
+                                   std::to_string(std::max(user_count, 1L)) + "\n";
+    qmtest::child_options cached_options =
+        ini_in_folder(world, "cached", full_columns + cache_keys);
+    qmtest::child_options argon_options =
+        ini_in_folder(world, "cached_argon",
+                      full_columns + cache_keys +
+                          "odbc_mail_user_table maildb_argon\ndefault_pass_scheme ARGON2ID\n");
 
     // The peer reads the same table through Perl's own database drivers.
     std::string peer_dsn = "DBI:SQLite:dbname=" + env.db_path();
@@ -369,10 +452,18 @@ int main(int argc, char** argv) {
 
     // The four measurements take turns in short blocks, so that the load
     // others put on the machine falls on all of them alike.
-    std::vector<double> auth, pipe, floor_a, floor_b, floor_child, auth_fast, peer_times;
+    std::vector<double> auth, pipe, floor_a, floor_b, floor_child, auth_fast, peer_times, cached,
+        cached_argon, no_command;
     {
         qmtest::child_session session(binary, world.authenticator_options());
         qmtest::child_session fast_session(binary, fast_options);
+        qmtest::child_session cached_session(binary, cached_options);
+        qmtest::child_session argon_session(binary, argon_options);
+        // Every user once, so that every measured check is answered from the cache.
+        for (const user_row& u : users) {
+            if (!ask(cached_session, line_for(u)) || !ask(argon_session, line_for(u)))
+                throw std::runtime_error("check refused while filling the cache for " + u.user);
+        }
         std::unique_ptr<qmtest::child_session> peer_session;
         if (with_peer)
             peer_session = std::make_unique<qmtest::child_session>("/usr/bin/perl", peer_options);
@@ -436,6 +527,27 @@ int main(int argc, char** argv) {
                     throw std::runtime_error("check refused with the fast path for " + u.user);
                 auth_fast.push_back(micros_since(start));
             }
+            // The front end's own answer, which asks nothing of the back end.
+            for (long i = 0; i < n; ++i) {
+                auto start = clock_type::now();
+                if (!cached_session.write("nothing\n") || cached_session.read_answer().empty())
+                    throw std::runtime_error("no answer to an unknown command");
+                no_command.push_back(micros_since(start));
+            }
+            // The lines are made before the clock starts, as the pipe's is:
+            // reading a random user's name from the benchmark's own memory
+            // is no part of the answer.
+            for (auto [cached_one, times] :
+                 {std::pair{&cached_session, &cached}, std::pair{&argon_session, &cached_argon}}) {
+                std::vector<std::string> lines;
+                for (long i = 0; i < n; ++i) lines.push_back(line_for(users[pick(rng)]));
+                for (const std::string& line : lines) {
+                    auto start = clock_type::now();
+                    if (!ask(*cached_one, line))
+                        throw std::runtime_error("cached check refused: " + line);
+                    times->push_back(micros_since(start));
+                }
+            }
             for (long i = 0; peer_session && i < n; ++i) {
                 const user_row& u = users[pick(rng)];
                 auto start = clock_type::now();
@@ -445,6 +557,8 @@ int main(int argc, char** argv) {
             }
         }
         fast_session.finish();
+        cached_session.finish();
+        argon_session.finish();
         if (peer_session) peer_session->finish();
         session.finish();
         cat.finish();
@@ -509,6 +623,24 @@ int main(int argc, char** argv) {
                                     : "not installed; scripts/bench.sh installs it");
     }
 
+    // A cached check costs what the pipe costs and what the authenticator
+    // does beside it; the goal leaves 3 us for the latter, of which the
+    // front end's reading and answering of a line take their share.
+    figures nc = summarise(no_command);
+    std::printf(
+        "unknown command   %9.0f answers/s median %7.1f us  p99 %7.1f us  (pipe + %.1f us)\n",
+        nc.per_second, nc.median_us, nc.p99_us, nc.median_us - p.median_us);
+    for (auto [name, times] : {std::pair{"plain", &cached}, std::pair{"ARGON2ID", &cached_argon}}) {
+        figures c = summarise(*times);
+        std::printf(
+            "cached check (%s) %9.0f checks/s  median %7.1f us  p99 %7.1f us  (pipe + %.1f us; "
+            "goal at most pipe + 3 us: %s)\n",
+            name, c.per_second, c.median_us, c.p99_us, c.median_us - p.median_us,
+            c.median_us <= p.median_us + 3 ? "met" : "missed");
+    }
+
+    if (cache_entries > 0) cache_memory(world, binary, cache_entries, rng);
+
     if (memory_checks > 0) {
         qmtest::child_session session(binary, world.authenticator_options());
         pid_t pid = -1;
@@ -516,9 +648,7 @@ int main(int argc, char** argv) {
         for (long i = 1; i <= std::max(memory_checks, 1000L); ++i) {
             if (!ask(session, line_for(users[pick(rng)])))
                 throw std::runtime_error("check refused during the memory run");
-            if (i == 1)
-                // The kernel names a process after its file, cut to 15 characters.
-                pid = find_child(binary.substr(binary.find_last_of('/') + 1).substr(0, 15).c_str());
+            if (i == 1) pid = find_authenticator(binary);
             if (i == 1000) after_first = resident_kib(pid);
         }
         long after_all = resident_kib(pid);

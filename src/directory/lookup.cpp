@@ -11,6 +11,8 @@
 #include "config/log.h"
 #include "dbwrap/db_query.h"
 #include "dbwrap/db_update.h"
+bool db_unavailable();  // TEMP
+#include "directory/cached_answers.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
 
@@ -195,27 +197,69 @@ const made_statement& directory_statement(bool with_password, const command_word
     return m;
 }
 
+// How the database met a command's query. A failed query that is not the
+// database's absence is taken as its answer that no row matched: a
+// misspelt column would fail the next time alike.
+enum class asked { unavailable, no_row, not_one_row, found };
+
 // Sends the statement of check (with the password) or lookup with the
 // command's values and reads the one row it must find; `found` then judges
 // the record. Whatever happens, the row and the query are ended here.
 template <typename Found>
-auth_result* query_user(command_words& words, bool with_password, bool log_located, Found found) {
+auth_result* query_user(command_words& words, bool with_password, bool log_located, Found found,
+                        asked& how) {
     const made_statement& statement = directory_statement(with_password, words);
     debug_log("...Sending Query {%s}", statement.text.c_str());
 
     auth_result* result = nullptr;
     if (db_query(statement.text, statement.values) != 0) {
         debug_log("...Query Failed");
+        how = db_unavailable() ? asked::unavailable : asked::no_row;
     } else {
-        if (fetch_single_row(log_located))
+        how = asked::not_one_row;
+        if (fetch_single_row(log_located)) {
+            how = asked::found;
             result = found();
-        else
+        } else {
             debug_log("...Failed to Locate User");
+        }
         db_clear_row();
     }
     db_end_query();
     set_mail_uid();
     return result;
+}
+
+// The client's address against the record's mask, on every check, whether
+// the record came from the database or from the cache; a failure empties
+// the record.
+bool address_passes(const command_words& words) {
+    if (!words[3] || !result_record.mailmask) return true;
+    debug_log("...Checking IPMask");
+    std::uint32_t m = ip_mask_value(*result_record.mailmask);
+    std::uint32_t a = ip_mask_value(*words[3]);
+    if (ip_mask_passes(a, m)) return true;
+    debug_log("...IPMask Failed");
+    empty_auth_result(result_record);
+    return false;
+}
+
+// A cached answer, byte for byte the database's: the kept record (the mail
+// uid is a setting) and, for a check, the address test made afresh.
+auth_result* answer_from_cache(const cache_answer& answer, const command_words& words, bool check,
+                               bool expired) {
+    if (answer.verdict == cache_verdict::ask) return nullptr;
+    if (answer.verdict == cache_verdict::refuse)
+        debug_log("...Refused from the cache");
+    else if (expired)
+        debug_log("...Answered from the cache, expired entry (the database fails)");
+    else
+        debug_log("...Answered from the cache");
+    set_mail_uid();
+    if (answer.verdict == cache_verdict::refuse) return nullptr;
+    fill_from_cache(result_record, answer.record);
+    if (check && !address_passes(words)) return nullptr;
+    return &result_record;
 }
 
 }  // namespace
@@ -276,49 +320,82 @@ auth_result* directory_check(command_words& words) {
     else
         debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", user);
 
+    answer_cache* cache = directory_cache();
+    const cache_clock::time_point now = cache ? cache_clock::now() : cache_clock::time_point();
+    password_fingerprint fingerprint;
+    if (cache) {
+        cache_answer kept = cache->check(user, words[2].value_or(""), now, fingerprint);
+        if (kept.verdict != cache_verdict::ask) return answer_from_cache(kept, words, true, false);
+    }
+    const std::string given = words[2].value_or("");
+
     // With stored hashes the row is asked for by user name alone and the
     // password verified here; otherwise the database compares it too.
     const bool hashed = passwords_hashed();
-    const std::string given = words[2].value_or("");
-    bool verified = false;
+    bool verified = false, right = false;
     std::size_t room = 0;
-    auth_result* result = query_user(words, !hashed, false, [&]() -> auth_result* {
-        bool same;
-        if (hashed) {
-            verified = true;
-            same = password_matches(user, given, result_record.password);
-            if (same && password_rehash_on()) room = db_value_room(1);
-        } else {
-            same = same_password(result_record.password, given);
-            if (!same) debug_log("...Password differs from the stored one");
-        }
-        if (!same) {
-            empty_auth_result(result_record);
-            return nullptr;
-        }
-        if (words[3] && result_record.mailmask) {
-            debug_log("...Checking IPMask");
-            std::uint32_t m = ip_mask_value(*result_record.mailmask);
-            std::uint32_t a = ip_mask_value(*words[3]);
-            if (!ip_mask_passes(a, m)) {
-                debug_log("...IPMask Failed");
+    asked how;
+    auth_result* result = query_user(
+        words, !hashed, false,
+        [&]() -> auth_result* {
+            bool same;
+            if (hashed) {
+                verified = true;
+                same = password_matches(user, given, result_record.password);
+                if (same && password_rehash_on()) room = db_value_room(1);
+            } else {
+                same = same_password(result_record.password, given);
+                if (!same) debug_log("...Password differs from the stored one");
+            }
+            if (!same) {
                 empty_auth_result(result_record);
                 return nullptr;
             }
-        }
-        return &result_record;
-    });
+            // Kept before the address test, which every later check makes again.
+            right = true;
+            if (cache) cache->checked(user, cache_record_of(result_record), fingerprint, now);
+            return address_passes(words) ? &result_record : nullptr;
+        },
+        how);
     if (hashed && !verified) password_unknown_user(given);
     if (hashed && result && result->password) password_rehash(user, given, *result->password, room);
+    if (!cache) return result;
+
+    if (how == asked::unavailable)
+        return answer_from_cache(cache->check_stale(user, fingerprint, now), words, true, true);
+    // Without stored hashes no row may just be a wrong password; with them
+    // the row was asked for by name, so the user is gone.
+    if (how == asked::no_row) cache->check_refused(user, fingerprint, hashed, now);
+    if (how == asked::found && !right) cache->check_refused(user, fingerprint, false, now);
+    cache->database_answered();
     return result;
 }
 
 auth_result* directory_lookup(command_words& words) {
     attach_default_domain(words);
-    debug_log("...Lookup: User='%s'", text_or_empty(words[1]));
+    const char* user = text_or_empty(words[1]);
+    debug_log("...Lookup: User='%s'", user);
 
-    return query_user(words, false, true, []() -> auth_result* {
-        debug_log("...User Located");
-        return &result_record;
-    });
+    answer_cache* cache = directory_cache();
+    const cache_clock::time_point now = cache ? cache_clock::now() : cache_clock::time_point();
+    if (cache) {
+        cache_answer kept = cache->lookup(user, now);
+        if (kept.verdict != cache_verdict::ask) return answer_from_cache(kept, words, false, false);
+    }
+    asked how;
+    auth_result* result = query_user(
+        words, false, true,
+        [&]() -> auth_result* {
+            debug_log("...User Located");
+            if (cache) cache->looked_up(user, cache_record_of(result_record), now);
+            return &result_record;
+        },
+        how);
+    if (!cache) return result;
+
+    if (how == asked::unavailable)
+        return answer_from_cache(cache->lookup_stale(user, now), words, false, true);
+    if (how == asked::no_row) cache->lookup_refused(user, now);
+    cache->database_answered();
+    return result;
 }

@@ -8,6 +8,7 @@
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
 #include "dbwrap/secret_column.h"
+#include "directory/cached_answers.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
 
@@ -65,6 +66,7 @@ int directory_init() {
     odbc_settings.odbc_mail_user_table = "maildb";
     odbc_settings.odbc_driver_name = "quillmar";
     password_cleanup();
+    cache_cleanup();
     // Every statement of the directory selects the password second.
     db_set_secret_column(1);
     return 1;
@@ -78,7 +80,7 @@ int directory_load(const char* key, const char* value) {
             return 1;
         }
     }
-    return password_load(key, value) ? 1 : 0;
+    return password_load(key, value) || cache_key_load(key, value) ? 1 : 0;
 }
 
 int directory_start() {
@@ -102,6 +104,7 @@ int directory_start() {
     debug_log("...ODBC: Connected to (%s) database driver..",
               odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
     password_start();
+    cache_start();
     return 1;
 }
 
@@ -153,6 +156,7 @@ void directory_cleanup() {
     odbc_settings.field_maildrop.reset();
     odbc_settings.odbc_fast_path.reset();
     password_cleanup();
+    cache_cleanup();
 }
 
 auth_module_table directory_auth_module(auth_module_table table) {

@@ -1,0 +1,21 @@
+// The directory's side of the answer cache: the one cache of the process,
+// made at start-up when cache_ttl is set, and the records copied between it
+// and the result record.
+#pragma once
+
+#include "cache/answer_cache.h"
+#include "frontend/auth_module.h"
+
+// Stores one of the cache keys; false when the key is not one of them.
+bool cache_key_load(const char* key, const char* value);
+// Makes the cache (its keys random from now on) when cache_ttl is set.
+void cache_start();
+void cache_cleanup();
+
+// The cache, or null when there is none.
+answer_cache* directory_cache();
+
+// The fields of a result record the cache keeps, and back: the stored
+// password is neither kept nor given back, since no answer shows it.
+cached_record cache_record_of(const auth_result& result);
+void fill_from_cache(auth_result& result, const cached_record& record);

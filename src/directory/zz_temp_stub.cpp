@@ -1,0 +1,1 @@
+bool db_unavailable() { return false; }  // TEMP
