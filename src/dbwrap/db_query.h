@@ -14,6 +14,14 @@
 // no value from a command line is ever part of the statement text.
 int db_query(const std::string& statement, const std::vector<std::string>& parameters = {});
 
+// Whether the last db_query failed because the database could not be
+// reached in time: the connection was lost and could not be opened again,
+// a statement timed out or waited for a locked file, or the command's
+// deadline passed. False after a success, and after a failure that is the
+// statement's or the data's (no row, a misspelt column, a value too long):
+// a caller may then answer from what it knew before only in the first case.
+bool db_unavailable();
+
 // Moves to the first row and copies its values into the row store. Null
 // when the class layer raised an error (it is logged).
 row_value_table* db_store_row();
