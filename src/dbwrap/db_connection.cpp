@@ -46,6 +46,8 @@ struct {
     std::string file;
     file_id opened;
     bool opened_known = false;
+    // When the file at the path was last compared with the one opened.
+    std::chrono::steady_clock::time_point looked_at;
     // SQLite's busy wait as last set, in milliseconds; -1 before the first.
     long step_wait_ms = -1;
 } facts;
@@ -88,6 +90,7 @@ void learn_connection(const file_id* before) {
     facts.file = path;
     facts.opened = now;
     facts.opened_known = !before || *before == now;
+    facts.looked_at = std::chrono::steady_clock::now();
 }
 
 // No window system: a driver allowed to prompt for what a failed connect
@@ -230,10 +233,13 @@ db_failure db_judge_failure(const CDBException& error, db_dbms dbms) {
              (native == 2006 || native == 2013 || native == 5014 || native == 1927)))
             lost = true;
         // Syntax, access, data and integrity errors, a missing table or
-        // column (the ODBC 2 states S0001 to S0022 among them).
+        // column (the ODBC 2 states S0001 to S0022 among them). SQLite's
+        // driver gives every error a general state; its code 1 is an error
+        // of the statement.
         for (const char* plain :
              {"07", "0A", "21", "22", "23", "24", "34", "37", "3D", "3F", "42", "44", "S0"})
             if (kind == plain) statement = true;
+        if (dbms == db_dbms::sqlite && native == 1) statement = true;
     }
     if (lost) return db_failure::lost;
     return statement ? db_failure::statement : db_failure::unknown;
@@ -243,7 +249,7 @@ db_failure db_failure_of(const CDBException& error) {
     if (command_deadline::passed() || command_deadline::cut()) return db_failure::timed_out;
     db_failure failure = db_judge_failure(error, facts.dbms);
     if (failure != db_failure::unknown) return failure;
-    return odbc_connection.ConnectionDead() == 0 ? db_failure::statement : db_failure::lost;
+    return odbc_connection.ConnectionDead() == 0 ? db_failure::unknown : db_failure::lost;
 }
 
 int db_open(const odbc_settings_record& settings, const std::optional<std::string>& login,
@@ -280,10 +286,16 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
 
 db_file_state db_database_file() {
     if (facts.file.empty()) return db_file_state::same;
-    file_id now;
-    if (!identify(facts.file, now)) return db_file_state::gone;
-    return facts.opened_known && now == facts.opened ? db_file_state::same
-                                                     : db_file_state::replaced;
+    // Looked at no more than ten times a second: on a busy server the path's
+    // lookup would be a twentieth of a fast check.
+    const auto now = std::chrono::steady_clock::now();
+    if (facts.opened_known && now - facts.looked_at < std::chrono::milliseconds(100))
+        return db_file_state::same;
+    facts.looked_at = now;
+    file_id there;
+    if (!identify(facts.file, there)) return db_file_state::gone;
+    return facts.opened_known && there == facts.opened ? db_file_state::same
+                                                       : db_file_state::replaced;
 }
 
 const std::string& db_database_path() { return facts.file; }

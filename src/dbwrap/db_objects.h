@@ -43,14 +43,15 @@ enum class db_failure {
     statement,  // the statement or its data: running it again gives the same
     timed_out,  // a timeout, a locked file or the deadline: never run again
     lost,       // the connection went away: open it again and run once more
-    unknown,    // the error says neither; the driver is asked
+    unknown,    // neither, on a connection that lives (a passing trouble of
+                // the server, such as a temporary file it lost): run once more
 };
 // The judgement by the error alone, its SQLSTATEs and the native codes the
-// given database uses.
+// given database uses; unknown when they say nothing plain.
 db_failure db_judge_failure(const CDBException& error, db_dbms dbms);
 // The judgement of a query that failed just now: the command's deadline
-// first, then the error, then the driver for what the error leaves open
-// (lost when the driver cannot tell either).
+// first, then the error, then, for what the error leaves open, the driver:
+// lost unless it holds the connection for alive.
 db_failure db_failure_of(const CDBException& error);
 
 // Closes the connection opened by db_open and opens it again with the same
@@ -61,7 +62,9 @@ db_failure db_failure_of(const CDBException& error);
 int db_reconnect();
 
 // SQLite keeps its file open: a file replaced at the data source's path
-// (mv new.db users.db) or removed is not seen by the open connection.
+// (mv new.db users.db) or removed is not seen by the open connection. The
+// path is looked at again when a tenth of a second has passed since the last
+// look (at once while the file is known to differ or be gone).
 enum class db_file_state { same, replaced, gone };
 db_file_state db_database_file();
 // The path db_database_file watches, for the log lines about it.

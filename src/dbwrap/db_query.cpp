@@ -80,11 +80,12 @@ query_outcome query_afresh(const query_parts& parts, const std::vector<std::stri
 
 // The query of one command by the way chosen at start-up. An over-long
 // value, a cursor the driver refuses or a timeout fails this one command;
-// the caller closes the row and serves the next. A connection that went
-// away (closed by the server, dropped, or a failure the driver says it
-// cannot survive) is opened again and the query run once more, while the
-// command's deadline allows; a second failure waits for the next command.
-// A timed-out query is never run again: a timeout is no changed table.
+// the caller closes the row and serves the next. Any other failure is tried
+// once more while the command's deadline allows: on a connection opened
+// again when it went away (closed by the server, dropped, or held for dead
+// by the driver), on the same one otherwise; a second failure waits for the
+// next command. A timed-out query is never run again: a timeout is no
+// changed table.
 query_outcome run_query(const query_parts& parts, const std::vector<std::string>& parameters) {
     for (int attempt = 0;; ++attempt) {
         try {
@@ -95,10 +96,11 @@ query_outcome run_query(const query_parts& parts, const std::vector<std::string>
             log_db_exception("querying", error, parameters);
             const db_failure failure = db_failure_of(error);
             if (failure == db_failure::statement) return query_outcome::failed;
-            if (failure == db_failure::lost && attempt == 0 && !command_deadline::passed() &&
-                db_reconnect())
+            if (failure != db_failure::timed_out && attempt == 0 && !command_deadline::passed() &&
+                (failure == db_failure::unknown || db_reconnect()))
                 continue;
-            unavailable = true;
+            // The database answered, and twice wrongly: it was reachable.
+            if (failure != db_failure::unknown) unavailable = true;
             return query_outcome::failed;
         }
     }

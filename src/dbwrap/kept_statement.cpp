@@ -39,14 +39,13 @@ query_outcome kept_statement::query(const query_parts& parts,
     if (kept_ && kept_shape_.matches(parts) && kept_parameters_ == parameters.size()) {
         // A table changed under the kept statement is not reported from
         // here: the query runs afresh below, catalog check included, so that
-        // the answer and the error lines are those of a fresh query. A
-        // timeout is no changed table, and a connection that went away
-        // serves no fresh query: those go to the caller as they are.
+        // the answer and the error lines are those of a fresh query. Any
+        // other failure (a timeout is no changed table, a connection that
+        // went away serves no fresh query) goes to the caller as it is.
         try {
             return query_kept(parts, parameters);
         } catch (const CDBException& error) {
-            const db_failure failure = db_failure_of(error);
-            if (failure == db_failure::timed_out || failure == db_failure::lost) throw;
+            if (db_failure_of(error) != db_failure::statement) throw;
         }
         debug_log("Kept statement failed, querying afresh");
         drop();

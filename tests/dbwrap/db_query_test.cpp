@@ -9,7 +9,9 @@
 #include "dbwrap/db_objects.h"
 #include "dbwrap/db_query.h"
 #include "log_capture.h"
+#include "odbc/call_counter.h"
 #include "odbc/db_exception.h"
+#include "odbc/odbc_fakes.h"
 #include "support/odbc_env.h"
 
 namespace {
@@ -252,7 +254,9 @@ TEST(failure_judgement, StatesAndNativeCodes) {
         {SQL_ERROR, {"S1000"}, {5}, sqlite, f::timed_out},    // database is locked
         {SQL_ERROR, {"S1000"}, {1205}, maria, f::timed_out},  // lock wait timeout
         {SQL_ERROR, {"S1000"}, {5}, maria, f::unknown},
-        {SQL_ERROR, {"S1000"}, {1}, sqlite, f::unknown},
+        {SQL_ERROR, {"S1000"}, {1}, sqlite, f::statement},  // SQL logic error
+        {SQL_ERROR, {"S1000"}, {10}, sqlite, f::unknown},   // disk I/O error
+        {SQL_ERROR, {"S1000"}, {6}, maria, f::unknown},     // a lost temporary file
         {SQL_ERROR, {"42S02"}, {0}, other, f::statement},
         {SQL_ERROR, {"S0022"}, {0}, other, f::statement},
         {SQL_ERROR, {"22P02"}, {7}, other, f::statement},  // not a number
@@ -266,6 +270,37 @@ TEST(failure_judgement, StatesAndNativeCodes) {
         error.m_states = r.states;
         error.m_natives = r.natives;
         EXPECT_EQ(db_judge_failure(error, r.dbms), r.failure);
+    }
+}
+
+// What a failed execution leads to: tried once more, on the same connection
+// or a new one, or never again after a timeout.
+TEST_F(wrapper_test, FailedExecutionTriedOnceMoreUnlessItTimedOut) {
+    struct row {
+        fake_record record;
+        int failures, result;
+        bool unavailable, reconnected;
+        int executions;
+    };
+    const row rows[] = {
+        {{"S1000", 10, "[fake]disk I/O error"}, 1, 0, false, false, 3},
+        {{"S1000", 10, "[fake]disk I/O error"}, 2, -1, false, false, 2},
+        {{"08S01", 2013, "[fake]Lost connection"}, 1, 0, false, true, 3},
+        {{"HYT00", 0, "[fake]Timeout expired"}, 1, -1, true, false, 1},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.record.message + " x" + std::to_string(r.failures));
+        log_capture log;
+        call_counter calls;
+        calls.fail_next("SQLExecute", SQL_ERROR, r.failures);
+        scripted_sql_error records({r.record});
+        EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"bob"}), r.result);
+        EXPECT_EQ(db_unavailable(), r.unavailable);
+        EXPECT_EQ(calls["SQLExecute"], r.executions);
+        std::vector<std::string> lines = log.messages();
+        EXPECT_EQ(contains(lines, "ERROR: Reconnected to database driver (" + env_.dsn() + ")"),
+                  r.reconnected);
+        db_close_row();
     }
 }
 

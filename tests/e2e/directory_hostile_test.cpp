@@ -4,7 +4,9 @@
 // under it, and a MariaDB server that refuses the login.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "directory_harness.h"
 
@@ -94,14 +96,20 @@ TEST_P(DirectoryFileReplaced, NewFileServedRemovedFileRefused) {
     qmtest::child_session session(QM_BINARY, w.options());
     EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_found);
 
+    // The path is looked at no more than ten times a second.
+    const auto looked_at_again = [] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    };
     std::filesystem::copy_file(path, next);
     std::filesystem::rename(next, path);
+    looked_at_again();
     w.exec("UPDATE maildb SET pass = 'renewed' WHERE [user] = 'bob'");
     EXPECT_EQ(ask(session, "check bob renewed"), qmdir::bob_found) << w.log_text();
     EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_refused);
     EXPECT_TRUE(w.log_has("ERROR: Database file (" + path + ") was replaced: opening it again"));
 
     std::filesystem::remove(path);
+    looked_at_again();
     EXPECT_EQ(ask(session, "check bob renewed"), qmdir::bob_refused);
     EXPECT_EQ(ask(session, "check bob renewed"), qmdir::bob_refused);
     EXPECT_TRUE(w.log_has("ERROR: Database file (" + path + ") is gone"));
