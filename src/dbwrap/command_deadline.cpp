@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -39,12 +40,18 @@ public:
         bool wake = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!thread_.joinable()) {
+            if (!thread_.joinable() && !unable_) {
                 for (int fd : sockets()) {
                     struct stat st;
                     if (::fstat(fd, &st) == 0) keep_.push_back(st.st_ino);
                 }
-                thread_ = std::thread([this] { run(); });
+                // Without a thread (the process may start no more) the
+                // drivers' own timeouts are all there is.
+                try {
+                    thread_ = std::thread([this] { run(); });
+                } catch (const std::system_error&) {
+                    unable_ = true;
+                }
             }
             deadline_ = deadline;
             armed_ = true;
@@ -100,7 +107,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::thread thread_;
-    bool parked_ = false, armed_ = false;
+    bool parked_ = false, armed_ = false, unable_ = false;
     clock_type::time_point deadline_;
     unsigned generation_ = 0, cut_generation_ = ~0u;
     std::vector<ino_t> keep_;

@@ -98,8 +98,11 @@ void learn_connection(const file_id* before) {
 // the connect failed.
 constexpr std::uint32_t connect_options = CDatabase::optNoPrompt;
 
-// One connect; the class layer's error is logged as met `where`.
-bool connect_with(const std::string& connect, const char* where, const file_id* before) {
+// One connect; the class layer's error is logged as met `where`. Unless
+// told otherwise, what the new connection is is learnt (`before` as for
+// learn_connection).
+bool connect_with(const std::string& connect, const char* where, const file_id* before,
+                  bool learn = true) {
     // A second short of what is left: a driver with a list of servers (libpq
     // applies the login timeout to each) then still has time for the next
     // one after a first that never answers.
@@ -112,7 +115,7 @@ bool connect_with(const std::string& connect, const char* where, const file_id* 
     } catch (const CException&) {
         // Out of memory for the environment: a failed open like any other.
     }
-    if (opened) learn_connection(before);
+    if (opened && learn) learn_connection(before);
     return opened;
 }
 
@@ -268,12 +271,14 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
     // caller that never ended the query has no part in it.
     command_deadline::end_query();
     db_command_deadline start_up;
-    bool opened = connect_with(connect.sent, "connecting", nullptr);
+    bool opened = connect_with(connect.sent, "connecting", nullptr, false);
     // Only an open connection tells that it is SQLite's, whose wait for a
     // locked file is given at connect.
-    if (opened && facts.dbms == db_dbms::sqlite) {
+    if (opened && dbms_named(odbc_connection.GetInfoText(SQL_DBMS_NAME)) == db_dbms::sqlite) {
         odbc_connection.Close();
         opened = connect_with(connect.sent + sqlite_wait_piece, "connecting", nullptr);
+    } else if (opened) {
+        learn_connection(nullptr);
     }
     if (opened) {
         debug_log("open success\n");
