@@ -48,6 +48,8 @@
 #include "support/db_servers.h"
 #include "support/odbc_env.h"
 
+#include "bench_database.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -289,17 +291,6 @@ long resident_kib(pid_t pid) {
     return -1;
 }
 
-qmtest::child_options authenticator_options(const odbc_env& env) {
-    qmtest::child_options o;
-    o.argv0 = "quillmar";
-    o.cwd = env.dir();
-    for (const std::string& setting : env.child_environment()) {
-        std::size_t eq = setting.find('=');
-        o.env.emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
-    }
-    return o;
-}
-
 // The peer answers "OK" or "ERR <reason>", one line a request.
 bool ask_peer(qmtest::child_session& s, const std::string& line) {
     return s.write(line) && s.read_line() == "OK\n";
@@ -336,28 +327,12 @@ int main(int argc, char** argv) {
     const std::string peer = text_argument(argc, argv, "--peer", "/usr/lib/squid/basic_db_auth");
     std::mt19937 rng(20261207);
 
-    odbc_env env("quillmar");
-    std::unique_ptr<qmtest::server_database> server;
-    std::function<void(const std::string&)> exec = [&](const std::string& sql) { env.exec(sql); };
-    char quote = '"';
-    if (db == "postgres" || db == "mariadb") {
-        qmtest::db_kind kind =
-            db == "postgres" ? qmtest::db_kind::postgres : qmtest::db_kind::mariadb;
-        qmtest::server_settings servers = qmtest::read_servers_env();
-        if (!qmtest::has_server(kind, servers)) {
-            std::fprintf(stderr,
-                         "no %s server: start scripts/db-servers.sh and set QM_DB_SERVERS_ENV\n",
-                         db.c_str());
-            return 2;
-        }
-        server = std::make_unique<qmtest::server_database>(kind, servers);
-        env.set_dsn("quillmar", server->dsn_settings());
-        exec = [&](const std::string& sql) { server->exec(sql); };
-        quote = kind == qmtest::db_kind::mariadb ? '`' : '"';
-    } else if (db != "sqlite") {
-        std::fprintf(stderr, "--db takes sqlite, postgres or mariadb\n");
-        return 2;
-    }
+    qmbench::bench_database world;
+    if (!world.open(db)) return 2;
+    odbc_env& env = world.env;
+    const std::unique_ptr<qmtest::server_database>& server = world.server;
+    std::function<void(const std::string&)> exec = [&](const std::string& sql) { world.exec(sql); };
+    const char quote = world.kind == qmtest::db_kind::mariadb ? '`' : '"';
     quote_names(select_text, quote);
     std::vector<user_row> users = make_table(exec, static_cast<std::size_t>(user_count), rng);
     env.write_file(
@@ -371,8 +346,7 @@ int main(int argc, char** argv) {
         "fast/quillmar.ini",
         "field_username [user]\nfield_password pass\nfield_forward forward\nfield_quota quota\n"
         "field_mailmask mask\nfield_maildrop maildrop\nodbc_fast_path true\n");
-    qmtest::child_options fast_options = authenticator_options(env);
-    fast_options.cwd = fast_dir;
+    qmtest::child_options fast_options = world.authenticator_options(fast_dir);
 
     // The peer reads the same table through Perl's own database drivers.
     std::string peer_dsn = "DBI:SQLite:dbname=" + env.db_path();
@@ -397,12 +371,12 @@ int main(int argc, char** argv) {
     // others put on the machine falls on all of them alike.
     std::vector<double> auth, pipe, floor_a, floor_b, floor_child, auth_fast, peer_times;
     {
-        qmtest::child_session session(binary, authenticator_options(env));
+        qmtest::child_session session(binary, world.authenticator_options());
         qmtest::child_session fast_session(binary, fast_options);
         std::unique_ptr<qmtest::child_session> peer_session;
         if (with_peer)
             peer_session = std::make_unique<qmtest::child_session>("/usr/bin/perl", peer_options);
-        qmtest::child_options floor_options = authenticator_options(env);
+        qmtest::child_options floor_options = world.authenticator_options();
         floor_options.argv0 = "quillmar_bench";
         floor_options.args = {"--floor-child", env.connect_string(), std::string(1, quote)};
         qmtest::child_session floor_server("/proc/self/exe", floor_options);
@@ -536,7 +510,7 @@ int main(int argc, char** argv) {
     }
 
     if (memory_checks > 0) {
-        qmtest::child_session session(binary, authenticator_options(env));
+        qmtest::child_session session(binary, world.authenticator_options());
         pid_t pid = -1;
         long after_first = -1;
         for (long i = 1; i <= std::max(memory_checks, 1000L); ++i) {

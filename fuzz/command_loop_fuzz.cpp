@@ -56,6 +56,7 @@ bool ends_loop(std::string line) {
     if (length > 0 && line[length - 1] == '\n') --length;
     if (length > 0 && line[length - 1] == '\r') --length;
     if (length > max_command_line) return false;
+    if (line.find('\r') < length) return false;  // refused, as a NUL is
     while (!line.empty() && std::strchr(" \t\r\n", line.back())) line.pop_back();
     std::string word = line.substr(0, line.find(' '));
     for (const char* name : {"exit", "quit", "version"}) {

@@ -27,7 +27,7 @@ if [ -r /run/squid.pid ]; then kill "$(cat /run/squid.pid)" 2>/dev/null || true;
 
 build="$root/build/bench"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target quillmar quillmar_bench scheme_bench -j2
+cmake --build "$build" --target quillmar quillmar_bench scheme_bench scheme_check_bench hash_timer -j2
 
 dbs="$build/dbs"
 trap '"$root/scripts/db-servers.sh" stop "$dbs" || true' EXIT
@@ -56,3 +56,5 @@ for db in sqlite postgres; do
 done
 echo "== password schemes"
 "${pin[@]}" "$build/bench/scheme_bench" --seconds 5
+echo "== password schemes through the whole authenticator (SQLite)"
+"${pin[@]}" "$build/bench/scheme_check_bench" --checks 5000 --argon-checks 200

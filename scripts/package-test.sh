@@ -116,8 +116,26 @@ expect "a session with the installed program" "$(printf '%s\r\n' \
   run /usr/sbin/quillmar 2>&1)"
 expect "the working folder stays empty" "" "$(ls -A "$tmp/run")"
 
-# ---- configuration check (-check): a good and a bad settings file go here,
-# ---- together with the option itself.
+# The configuration check on the installed settings file: as it is, with a
+# user who is not there, and with a misspelt column; its exit status tells.
+check_out="$(run /usr/sbin/quillmar -check alice 2>&1)"
+expect "-check alice exits 0" 0 "$?"
+expect "-check alice on the installed settings" "$(printf '%s\n' \
+  'reading /etc/quillmar.ini' \
+  'user alice@example.org: found: +OK alice@example.org /var/mail/alice 8 quota="500"' \
+  'all is well')" "$check_out"
+check_out="$(run /usr/sbin/quillmar -check nobody 2>&1)"
+expect "-check nobody exits 1" 1 "$?"
+expect "-check nobody on the installed settings" "$(printf '%s\n' \
+  'reading /etc/quillmar.ini' 'user nobody@example.org: not found' '1 problem')" "$check_out"
+$SUDO cp -p /etc/quillmar.ini "$tmp/quillmar.ini.good"
+$SUDO sed -i 's/^field_password .*/field_password passwd/' /etc/quillmar.ini
+check_out="$(run /usr/sbin/quillmar -check 2>&1)"
+expect "-check with a misspelt column exits 1" 1 "$?"
+expect "-check with a misspelt column" "$(printf '%s\n' 'reading /etc/quillmar.ini' \
+  "table users has no column 'passwd' (field_password)" '1 problem')" "$check_out"
+$SUDO cp -p "$tmp/quillmar.ini.good" /etc/quillmar.ini
+expect "the checks leave the working folder empty" "" "$(ls -A "$tmp/run")"
 
 # The log is rotated again and again while two processes write it; every
 # line either wrote (each echoes its log lines on standard output in debug

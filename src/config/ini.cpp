@@ -77,6 +77,11 @@ std::string program_base_name(const char* program_path) {
     return name;
 }
 
+std::vector<std::string> ini_file_places(const char* program_path) {
+    std::string name = program_base_name(program_path ? program_path : "") + ".ini";
+    return {name, "/etc/" + name};
+}
+
 int load_ini(const char* program_path, ini_key_handler back_end_key) {
     // Until the whole file is read neither the log file nor the debug mode is
     // settled, so the reader's own lines wait in the start buffer.
@@ -84,11 +89,12 @@ int load_ini(const char* program_path, ini_key_handler back_end_key) {
     std::string base = program_base_name(program_path ? program_path : "");
     if (!log_path) log_path = base + ".log";
 
-    std::string name = base + ".ini";
-    std::FILE* file = std::fopen(name.c_str(), "rb");
-    if (!file) {
-        name = "/etc/" + name;
+    std::string name;
+    std::FILE* file = nullptr;
+    for (const std::string& place : ini_file_places(program_path)) {
+        name = place;
         file = std::fopen(name.c_str(), "rb");
+        if (file) break;
     }
     if (!file) {
         debug_log("INI: Failed to load {%s}", name.c_str());
@@ -97,7 +103,12 @@ int load_ini(const char* program_path, ini_key_handler back_end_key) {
     start_log("INI: Loading {%s}", name.c_str());
 
     std::string line;
+    bool first = true;
     while (read_line(file, line)) {
+        // An editor saving UTF-8 may put a byte-order mark ahead of the first
+        // key, which would otherwise become part of that key.
+        if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        first = false;
         const char* key = nullptr;
         const char* value = nullptr;
         if (!split_ini_line(line, key, value)) continue;

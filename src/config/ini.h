@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 extern std::optional<std::string> domain, info_pass;
 
@@ -15,6 +16,10 @@ using ini_key_handler = int (*)(const char* key, const char* value);
 // Every key that is not one of the four goes to `back_end_key`; with none
 // given, the first such key ends the process (status 0).
 int load_ini(const char* program_path, ini_key_handler back_end_key);
+
+// Where load_ini looks for the file, in its order: the program's base name
+// with ".ini" in the working directory, then the same name under /etc.
+std::vector<std::string> ini_file_places(const char* program_path);
 
 // The program's name without its directory ('/' or '\\') and cut at its first dot.
 std::string program_base_name(const char* program_path);

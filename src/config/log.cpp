@@ -1,6 +1,7 @@
 #include "config/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
@@ -26,43 +27,91 @@ constexpr std::size_t start_buffer_limit = 1990;
 
 std::optional<std::string> start_buffer;
 bool start_buffering = false;
+std::vector<std::string>* diverted_lines = nullptr;
 
-std::string format_message(const char* format, va_list args, std::size_t limit) {
-    std::string text = format_text(format, args);
+// The cuts of a message, then its remaining line ends made blanks: whatever
+// a caller hands in (a stored value, a user name, a driver text) stays one
+// line in the file and one on stdout, where a second line would stand as an
+// answer of its own ("x\n+OK admin ...") and put every later answer out of
+// step. Only the start buffer's entry keeps its line ends, which are ours.
+std::string prepare_message(std::string text, std::size_t limit, bool flatten) {
     if (text.size() > limit) text.resize(limit);
-    // A message that ends with a line end loses it, so that every log line is
-    // exactly one line in the file.
+    // A message that ends with a line end loses it; of several, what follows
+    // the last one goes.
     std::size_t cr = text.rfind('\r');
     if (cr != std::string::npos) text.resize(cr);
     std::size_t lf = text.rfind('\n');
     if (lf != std::string::npos) text.resize(lf);
+    if (flatten)
+        for (char& c : text)
+            if (c == '\r' || c == '\n') c = ' ';
     return text;
+}
+
+std::string format_message(const char* format, va_list args, std::size_t limit) {
+    return prepare_message(format_text(format, args), limit, true);
 }
 
 std::string line_head() {
     return std::to_string(process_id) + " " + log_time_stamp(std::time(nullptr)) + " ";
 }
 
+// Only a regular file (or a new one) is a log. A FIFO without a reader would
+// hold the process in open() for good, and a FIFO, a device or the file that
+// is our stdout (log_path /dev/stdout) would put log lines where they do not
+// belong, into the protocol among them: such a log is unwritable and its
+// lines are lost.
+int open_log() {
+    int fd = ::open(log_path->c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0) return -1;
+    struct stat file, out;
+    if (::fstat(fd, &file) != 0 || !S_ISREG(file.st_mode) ||
+        (::fstat(1, &out) == 0 && out.st_dev == file.st_dev && out.st_ino == file.st_ino)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // One open, one write, one close per line: other authenticator processes
-// append to the same file, and O_APPEND with a single write keeps each line whole.
+// append to the same file, and O_APPEND with a single write keeps each line
+// whole. A write cut short by a full disk or a file-size limit would leave a
+// torn line for the next one (ours or another process's) to be glued to, so
+// the piece is taken back and the line is lost whole, as on an unwritable
+// log, unless another line already follows it.
 void append_to_log(const std::string& line) {
-    int fd = ::open(log_path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open_log();
     if (fd < 0) return;
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
+    ssize_t n;
+    do {
+        n = ::write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    if (n > 0 && static_cast<std::size_t>(n) < line.size()) {
+        off_t end = ::lseek(fd, 0, SEEK_CUR);
+        struct stat file;
+        if (end >= n && ::fstat(fd, &file) == 0 && file.st_size == end) {
+            [[maybe_unused]] int cut = ::ftruncate(fd, end - n);
         }
-        p += n;
-        left -= static_cast<std::size_t>(n);
     }
     ::close(fd);
 }
 
 void write_stdout(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+// A progress entry, echoed and appended; the start buffer's entry alone
+// keeps its line ends.
+void debug_entry(const std::string& text, bool flatten) {
+    if (!debug_mode || diverted_lines) return;
+    if (!log_path) {
+        write_stdout("No log_path is set\n");
+        return;
+    }
+    std::string message = prepare_message(text, log_message_limit, flatten);
+    std::string head = line_head();
+    write_stdout(head + message + "\r\n");
+    append_to_log(head + message + "\n");
+}
 
 }  // namespace
 
@@ -78,21 +127,22 @@ std::string log_time_stamp(std::time_t when) {
 }
 
 void debug_log(const char* format, ...) {
-    if (!debug_mode) return;
-    if (!log_path) {
-        write_stdout("No log_path is set\n");
-        return;
-    }
+    if (!debug_mode || diverted_lines) return;
     va_list args;
     va_start(args, format);
-    std::string message = format_message(format, args, log_message_limit);
+    std::string text = format_text(format, args);
     va_end(args);
-    std::string head = line_head();
-    write_stdout(head + message + "\r\n");
-    append_to_log(head + message + "\n");
+    debug_entry(text, true);
 }
 
 void error_log(const char* format, ...) {
+    if (diverted_lines) {
+        va_list args;
+        va_start(args, format);
+        diverted_lines->push_back(format_message(format, args, log_message_limit));
+        va_end(args);
+        return;
+    }
     if (!log_path) {
         if (debug_mode) write_stdout("ERROR: No log_path set\n");
         return;
@@ -105,6 +155,8 @@ void error_log(const char* format, ...) {
     if (debug_mode) write_stdout(head + message + "\r\n");
     append_to_log(head + message + "\n");
 }
+
+void divert_log(std::vector<std::string>* lines) { diverted_lines = lines; }
 
 void start_buffer_begin() {
     start_buffer.emplace();
@@ -125,7 +177,8 @@ void start_log(const char* format, ...) {
 void start_buffer_empty() {
     if (!start_buffering) return;
     debug_log("-- Emptying start message buffer now");
-    debug_log("%s", start_buffer->c_str());
+    // One entry of whole lines, each with its own head.
+    debug_entry(*start_buffer, false);
     debug_log("-- End of start message buffer.");
     start_buffer.reset();
     start_buffering = false;

@@ -5,9 +5,16 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 void debug_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void error_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// While `lines` is set, error messages are kept there instead of reaching
+// the log file, and progress lines go nowhere: the configuration check
+// reports what went wrong itself, and run as root it must not create a log
+// file that the mail server's user then cannot append to. Null ends it.
+void divert_log(std::vector<std::string>* lines);
 
 void start_buffer_begin();
 void start_log(const char* format, ...) __attribute__((format(printf, 1, 2)));

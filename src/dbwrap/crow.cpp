@@ -58,10 +58,10 @@ void CRow::ExchangeFields(FieldExchange* pFX) {
     pFX->SetExchangeFieldType(FieldExchange::fieldResult);
     auto value = m_listValues.begin();
     for (auto name = m_listNames.begin(); name != m_listNames.end(); ++name, ++value)
-        ExchangeText(pFX, name->c_str(), *value, 255, SQL_VARCHAR, 0);
+        ExchangeText(pFX, name->c_str(), *value, kTextLength, SQL_VARCHAR, 0);
     if (!m_listParams.empty()) {
         pFX->SetExchangeFieldType(FieldExchange::fieldParam);
         for (std::string& param : m_listParams)
-            ExchangeText(pFX, "parameter", param, 255, SQL_VARCHAR, 0);
+            ExchangeText(pFX, "parameter", param, kTextLength, SQL_VARCHAR, 0);
     }
 }

@@ -14,6 +14,9 @@ public:
     explicit CRow(CDatabase* pDatabase);
     ~CRow() override;
 
+    // The longest text a column or a parameter is bound for.
+    static constexpr int kTextLength = 255;
+
     const char* RuntimeClassOf() const override { return "CRow"; }
     // Closes as every recordset does, then empties the column and parameter
     // lists: the next query adds its own.

@@ -18,6 +18,9 @@ CRow row_recordset(&odbc_connection);
 
 namespace {
 
+// Why the last db_open failed, for the configuration check.
+std::string open_failure;
+
 // What db_open used, kept for reconnecting after the database went away.
 struct {
     bool known = false;
@@ -112,8 +115,10 @@ bool connect_with(const std::string& connect, const char* where, const file_id* 
         opened = odbc_connection.OpenConnection(connect.c_str(), connect_options);
     } catch (const CDBException& error) {
         log_db_exception(where, error);
+        open_failure = db_error_reason(error);
     } catch (const CException&) {
         // Out of memory for the environment: a failed open like any other.
+        open_failure = "the ODBC environment could not be allocated";
     }
     if (opened && learn) learn_connection(before);
     return opened;
@@ -167,6 +172,15 @@ const char* layer_code_name(SQLRETURN code) {
 }
 
 }  // namespace
+
+std::string db_error_reason(const CDBException& error) {
+    if (!error.m_strErrorText.empty()) return one_line(error.m_strErrorText);
+    if (!error.m_strStateText.empty()) return one_line(error.m_strStateText);
+    return "error code " + std::to_string(error.m_nReturnCode) +
+           layer_code_name(error.m_nReturnCode);
+}
+
+const std::string& db_open_failure() { return open_failure; }
 
 std::string db_hide_values(const std::string& text, const std::vector<std::string>& values) {
     static const char* const hidden = "****";
@@ -260,8 +274,10 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
     connect_strings connect = build_connect_string(settings.odbc_driver_name, login, password);
     if (odbc_connection.IsOpen()) {
         debug_log("database is already open");
+        open_failure = "the connection is already open";
         return 0;
     }
+    open_failure = "the driver gave no reason";
     last_connect.known = true;
     last_connect.sent = connect.sent;
     last_connect.data_source = settings.odbc_driver_name.value_or("(null)");
@@ -281,6 +297,7 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
         learn_connection(nullptr);
     }
     if (opened) {
+        open_failure.clear();
         debug_log("open success\n");
         return 1;
     }

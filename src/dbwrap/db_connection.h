@@ -13,6 +13,10 @@
 int db_open(const odbc_settings_record& settings, const std::optional<std::string>& login,
             const std::optional<std::string>& password);
 
+// Why the last db_open failed, in the driver's own words where it gave any;
+// empty after a success.
+const std::string& db_open_failure();
+
 // Closes the user-table recordset and always leaves its column and
 // parameter lists empty, so that a query that failed half-way never
 // burdens the next one.

@@ -54,6 +54,10 @@ db_failure db_judge_failure(const CDBException& error, db_dbms dbms);
 // lost unless it holds the connection for alive.
 db_failure db_failure_of(const CDBException& error);
 
+// The driver's message of an error, on one line; its states or return code
+// when it carries no message.
+std::string db_error_reason(const CDBException& error);
+
 // Closes the connection opened by db_open and opens it again with the same
 // connect string (a second time at once when the first try failed within a
 // second), logging the attempt as an error, all within what is left of the

@@ -10,6 +10,7 @@
 #include "dbwrap/db_value_text.h"
 #include "dbwrap/kept_statement.h"
 #include "dbwrap/query_steps.h"
+#include "dbwrap/secret_column.h"
 #include "odbc/db_variant.h"
 
 namespace {
@@ -125,11 +126,47 @@ void store(const std::list<std::string>& names, const Values& values) {
     std::size_t entry = 0;
     auto value = values.begin();
     for (auto name = names.begin(); name != names.end() && value != values.end(); ++name, ++value) {
-        if (debug_mode)
-            debug_log("Adding to row result,  column name (%s) and column value (%s)",
-                      name->c_str(), db_shown_text(*value).c_str());
+        debug_log("Adding to row result,  column name (%s) and column value (%s)", name->c_str(),
+                  db_shown_value(entry, *value).c_str());
         if (entry < row_values.size()) row_values[entry++] = *value;
     }
+}
+
+// The table's columns as the catalog lists them, held against a statement.
+struct catalog_walk {
+    int columns = 0;          // catalog rows for the table
+    bool key_seen = false;    // the filter's column is one of them
+    std::vector<bool> found;  // for each name of the select list
+};
+
+// False when the catalog could not be opened.
+bool walk_catalog(const query_parts& parts, catalog_walk& walk) {
+    fit_waits_to_deadline();
+    CColumns columns(&odbc_connection);
+    columns.SetTablePattern(parts.table);
+    if (!columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly)) return false;
+    walk.found.assign(parts.names.size(), false);
+    while (!columns.AtEnd()) {
+        ++walk.columns;
+        if (same_name(parts.key_column, columns.m_strColumnName)) walk.key_seen = true;
+        bool matched = false;
+        for (std::size_t i = 0; i < parts.names.size(); ++i) {
+            if (same_name(parts.names[i], columns.m_strColumnName)) {
+                walk.found[i] = true;
+                matched = true;
+                break;
+            }
+        }
+        if (matched)
+            debug_log("Found column named (%s)", columns.m_strColumnName.c_str());
+        else
+            debug_log("Found column named (%s) - not in SELECT query\n",
+                      columns.m_strColumnName.c_str());
+        columns.MoveNext();
+    }
+    columns.Close();
+    debug_log("columns class now closed");
+    return true;
 }
 
 }  // namespace
@@ -144,44 +181,19 @@ void fit_waits_to_deadline() {
 }
 
 bool columns_in_catalog(const query_parts& parts) {
-    fit_waits_to_deadline();
-    CColumns columns(&odbc_connection);
-    columns.SetTablePattern(parts.table);
-    if (!columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly)) {
+    catalog_walk walk;
+    if (!walk_catalog(parts, walk)) {
         error_log("connect to table (%s) for column setup failed\n", parts.table.c_str());
         return false;
     }
-    std::vector<bool> found(parts.names.size(), false);
-    bool key_seen = false;
-    int count = 0;
-    while (!columns.AtEnd()) {
-        ++count;
-        if (same_name(parts.key_column, columns.m_strColumnName)) key_seen = true;
-        bool matched = false;
-        for (std::size_t i = 0; i < parts.names.size(); ++i) {
-            if (same_name(parts.names[i], columns.m_strColumnName)) {
-                found[i] = true;
-                matched = true;
-                break;
-            }
-        }
-        if (matched)
-            debug_log("Found column named (%s)", columns.m_strColumnName.c_str());
-        else
-            debug_log("Found column named (%s) - not in SELECT query\n",
-                      columns.m_strColumnName.c_str());
-        columns.MoveNext();
-    }
-    columns.Close();
-    debug_log("columns class now closed");
-
-    if (count == 0) {
+    const std::vector<bool>& found = walk.found;
+    if (walk.columns == 0) {
         error_log("No Columns found in table - probably because table (%s) does not exist \n",
                   parts.table.c_str());
         return false;
     }
-    debug_log("Found %d columns\n", count);
-    if (!key_seen) {
+    debug_log("Found %d columns\n", walk.columns);
+    if (!walk.key_seen) {
         error_log(
             "Table (%s) does not contain column called (%s), modify your ini file username "
             "setting to specify the correct column name \n",
@@ -257,7 +269,7 @@ query_outcome read_rows(walked_result* walked) {
             if (debug_mode) {
                 db_value_to_text(value, text, field_text_limit);
                 debug_log("Field %d value (%s)\n", static_cast<int>(i),
-                          db_shown_text(text).c_str());
+                          db_shown_value(static_cast<std::size_t>(i), text).c_str());
             }
         }
         row_recordset.MoveNext();
@@ -269,6 +281,33 @@ query_outcome read_rows(walked_result* walked) {
         return query_outcome::no_row;
     }
     return query_outcome::found;
+}
+
+column_report db_check_columns(const std::string& statement) {
+    column_report report;
+    const query_parts parts = split_query(statement);
+    if (!parts.has_select || !parts.has_table) {
+        report.failure = "the statement names no table";
+        return report;
+    }
+    catalog_walk walk;
+    try {
+        if (!odbc_connection.IsOpen())
+            report.failure = "the connection is not open";
+        else if (!walk_catalog(parts, walk))
+            report.failure = "the driver did not list the catalog";
+    } catch (const CDBException& error) {
+        report.failure = db_error_reason(error);
+    }
+    if (!report.failure.empty()) return report;
+    report.table_found = walk.columns > 0;
+    if (!report.table_found) return report;
+    for (std::size_t i = 0; i < parts.names.size(); ++i)
+        if (!walk.found[i]) report.missing.push_back(parts.names[i]);
+    bool key_listed = false;
+    for (const std::string& name : parts.names) key_listed = key_listed || name == parts.key_column;
+    if (!walk.key_seen && !key_listed) report.missing.push_back(parts.key_column);
+    return report;
 }
 
 row_value_table& db_row_values() { return row_values; }

@@ -25,6 +25,15 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
 // as they are.
 bool db_unavailable();
 
+// What the catalog says of the table and the columns a statement names, for
+// the configuration check; the table itself is not read.
+struct column_report {
+    std::string failure;               // why the catalog could not be read; empty when it was
+    bool table_found = false;          // the catalog lists a column of the table
+    std::vector<std::string> missing;  // the statement's column names the table lacks
+};
+column_report db_check_columns(const std::string& statement);
+
 // Moves to the first row and copies its values into the row store. Null
 // when the class layer raised an error (it is logged).
 row_value_table* db_store_row();

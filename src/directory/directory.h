@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dbwrap/odbc_settings.h"
 #include "dbwrap/row_values.h"
@@ -25,6 +26,14 @@ int directory_exit(command_words& words);
 void directory_cleanup();
 auth_result* directory_check(command_words& words);
 auth_result* directory_lookup(command_words& words);
+// The configuration check's part of the directory: the two column settings
+// it needs, the connection, and every column of the check and lookup
+// statements looked for in the catalog. Each problem in plain words naming
+// the ini key to mend; 1 when connected.
+int directory_check_settings(std::vector<std::string>& problems);
+
+// The texts of the check and lookup statements the settings make.
+std::vector<std::string> directory_statement_texts();
 
 // The columns to select, in a fixed order whatever the order of the ini
 // file: user name, password, then forward, quota, mail mask and mail drop

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "config/ascii_text.h"
@@ -10,7 +11,9 @@
 #include "config/log.h"
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
+#include "dbwrap/db_update.h"
 #include "directory/directory.h"
+#include "directory/passwords.h"
 
 namespace {
 
@@ -29,9 +32,21 @@ void attach_default_domain(command_words& words) {
 
 bool present(const std::optional<std::string>& value) { return value && !value->empty(); }
 
+// A uid is a number from 0 to 4294967295. A setting outside that is no
+// uid at all (0) rather than a clamped or negative one; the log says so
+// once, not at every command.
 void set_mail_uid() {
-    mail_uid =
-        odbc_settings.odbc_mail_uid ? leading_number(odbc_settings.odbc_mail_uid->c_str()) : 0;
+    static std::optional<std::string> reported;
+    const std::optional<std::string>& setting = odbc_settings.odbc_mail_uid;
+    long uid = setting ? leading_number(setting->c_str()) : 0;
+    if (uid < 0 || uid > 4294967295L) {
+        if (reported != setting)
+            error_log("odbc_mail_uid (%s) is not a number from 0 to 4294967295: mail uid 0 used",
+                      setting->c_str());
+        reported = setting;
+        uid = 0;
+    }
+    mail_uid = uid;
 }
 
 // The stored row, its count and the record; an error met while moving over
@@ -40,9 +55,23 @@ bool fetch_single_row(bool log_located) {
     if (log_located) debug_log("...User Located");
     const row_value_table* values = db_store_row();
     if (!values || db_count_rows() != 1) return false;
-    build_auth_result(*values);
-    return true;
+    return build_auth_result(*values) != nullptr;
 }
+
+// A stored value that would change the fields of the "+OK" line refuses the
+// record, as one holding a line break does: a blank in the mail drop shifts
+// the uid into its place, and a double quote in the forward or the quota
+// closes the option and lets the rest add options of its own (a user who
+// may set a forward address would set their own quota).
+auth_result* refuse_stored(const char* field, const char* holds,
+                           const std::optional<std::string>& column) {
+    error_log("Stored %s holds %s (column %s): answered as a failure", field, holds,
+              column->c_str());
+    empty_auth_result(result_record);
+    return nullptr;
+}
+
+bool holds_quote(const std::string& value) { return value.find('"') != std::string::npos; }
 
 // The database decides which row belongs to the user name, but some compare
 // passwords too loosely (MariaDB's default collation ignores case and
@@ -192,6 +221,10 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
 
 }  // namespace
 
+std::vector<std::string> directory_statement_texts() {
+    return {make_statement(true), make_statement(false)};
+}
+
 auth_result* build_auth_result(const row_value_table& values) {
     auth_result& result = result_record;
     empty_auth_result(result);
@@ -199,15 +232,24 @@ auth_result* build_auth_result(const row_value_table& values) {
     result.password = values[1];
     std::size_t next = 2;
 
+    set_mail_uid();
+
     std::string options;
     if (odbc_settings.field_forward) {
         const std::optional<std::string>& forward = values[next++];
-        if (present(forward) && !ascii_equal_ignoring_case(*forward, "null"))
+        if (present(forward) && !ascii_equal_ignoring_case(*forward, "null")) {
+            if (holds_quote(*forward))
+                return refuse_stored("forward", "a double quote", odbc_settings.field_forward);
             options = "fwd=\"" + *forward + "\"";
+        }
     }
     if (odbc_settings.field_quota) {
         const std::optional<std::string>& quota = values[next++];
-        if (present(quota)) options += (options.empty() ? "quota=\"" : " quota=\"") + *quota + "\"";
+        if (present(quota)) {
+            if (holds_quote(*quota))
+                return refuse_stored("quota", "a double quote", odbc_settings.field_quota);
+            options += (options.empty() ? "quota=\"" : " quota=\"") + *quota + "\"";
+        }
     }
     if (!options.empty()) result.options = options;
     if (odbc_settings.field_mailmask) {
@@ -215,10 +257,15 @@ auth_result* build_auth_result(const row_value_table& values) {
         if (present(mask)) result.mailmask = mask;
     }
     if (odbc_settings.field_maildrop) {
-        const std::optional<std::string>& drop = values[next++];
-        if (present(drop)) result.maildrop = drop;
+        std::optional<std::string> drop = values[next++];
+        // A CHAR column comes back padded with blanks, which are no part of the path.
+        if (drop) drop->erase(drop->find_last_not_of(' ') + 1);
+        if (present(drop)) {
+            if (drop->find_first_of(" \t") != std::string::npos)
+                return refuse_stored("maildrop", "a blank", odbc_settings.field_maildrop);
+            result.maildrop = std::move(drop);
+        }
     }
-    set_mail_uid();
     return &result;
 }
 
@@ -231,9 +278,23 @@ auth_result* directory_check(command_words& words) {
     else
         debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", user);
 
-    return query_user(words, true, false, [&]() -> auth_result* {
-        if (!same_password(result_record.password, words[2].value_or(""))) {
-            debug_log("...Password differs from the stored one");
+    // With stored hashes the row is asked for by user name alone and the
+    // password verified here; otherwise the database compares it too.
+    const bool hashed = passwords_hashed();
+    const std::string given = words[2].value_or("");
+    bool verified = false;
+    std::size_t room = 0;
+    auth_result* result = query_user(words, !hashed, false, [&]() -> auth_result* {
+        bool same;
+        if (hashed) {
+            verified = true;
+            same = password_matches(user, given, result_record.password);
+            if (same && password_rehash_on()) room = db_value_room(1);
+        } else {
+            same = same_password(result_record.password, given);
+            if (!same) debug_log("...Password differs from the stored one");
+        }
+        if (!same) {
             empty_auth_result(result_record);
             return nullptr;
         }
@@ -249,6 +310,9 @@ auth_result* directory_check(command_words& words) {
         }
         return &result_record;
     });
+    if (hashed && !verified) password_unknown_user(given);
+    if (hashed && result && result->password) password_rehash(user, given, *result->password, room);
+    return result;
 }
 
 auth_result* directory_lookup(command_words& words) {

@@ -1,11 +1,15 @@
 // The directory's settings and its connection at start-up.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "config/ascii_text.h"
 #include "config/log.h"
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
+#include "dbwrap/secret_column.h"
 #include "directory/directory.h"
+#include "directory/passwords.h"
 
 odbc_settings_record odbc_settings;
 
@@ -34,6 +38,24 @@ const setting_key setting_keys[] = {
     {"odbc_fast_path", &odbc_settings_record::odbc_fast_path},
 };
 
+// " (field_password)": the keys that name a column, so that a problem with
+// it says which line of the ini file to mend.
+std::string keys_naming(const std::string& column) {
+    std::string keys;
+    for (const setting_key& k : setting_keys) {
+        if (std::strncmp(k.name, "field_", 6) != 0 || odbc_settings.*k.field != column) continue;
+        keys += keys.empty() ? " (" : ", ";
+        keys += k.name;
+    }
+    return keys.empty() ? keys : keys + ")";
+}
+
+// The check and lookup statements share their columns; each problem is said once.
+void add_once(std::vector<std::string>& problems, const std::string& text) {
+    if (std::find(problems.begin(), problems.end(), text) == problems.end())
+        problems.push_back(text);
+}
+
 }  // namespace
 
 int directory_init() {
@@ -42,6 +64,9 @@ int directory_init() {
     odbc_settings.odbc_mail_user_db = "maildb";
     odbc_settings.odbc_mail_user_table = "maildb";
     odbc_settings.odbc_driver_name = "quillmar";
+    password_cleanup();
+    // Every statement of the directory selects the password second.
+    db_set_secret_column(1);
     return 1;
 }
 
@@ -53,7 +78,7 @@ int directory_load(const char* key, const char* value) {
             return 1;
         }
     }
-    return 0;
+    return password_load(key, value) ? 1 : 0;
 }
 
 int directory_start() {
@@ -76,6 +101,35 @@ int directory_start() {
                      ascii_equal_ignoring_case(odbc_settings.odbc_fast_path->c_str(), "true"));
     debug_log("...ODBC: Connected to (%s) database driver..",
               odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
+    password_start();
+    return 1;
+}
+
+int directory_check_settings(std::vector<std::string>& problems) {
+    if (!odbc_settings.field_username) problems.push_back("field_username is not set");
+    if (!odbc_settings.field_password) problems.push_back("field_password is not set");
+
+    const std::string source = odbc_settings.odbc_driver_name.value_or("(null)");
+    const std::optional<std::string>& login = odbc_settings.odbc_login;
+    if (!db_open(odbc_settings, login, odbc_settings.odbc_password)) {
+        problems.push_back("cannot connect to data source '" + source + "'" +
+                           (login ? " as '" + *login + "'" : "") + ": " + db_open_failure());
+        return 0;
+    }
+    if (!odbc_settings.field_username || !odbc_settings.field_password) return 1;
+
+    const std::string table = odbc_settings.odbc_mail_user_table.value_or("(null)");
+    for (const std::string& statement : directory_statement_texts()) {
+        column_report report = db_check_columns(statement);
+        if (!report.failure.empty())
+            add_once(problems, "cannot list the columns of table " + table + ": " + report.failure);
+        else if (!report.table_found)
+            add_once(problems, "data source '" + source + "' has no table " + table +
+                                   " (odbc_mail_user_table)");
+        for (const std::string& name : report.missing)
+            add_once(problems,
+                     "table " + table + " has no column '" + name + "'" + keys_naming(name));
+    }
     return 1;
 }
 
@@ -98,6 +152,7 @@ void directory_cleanup() {
     odbc_settings.field_mailmask.reset();
     odbc_settings.field_maildrop.reset();
     odbc_settings.odbc_fast_path.reset();
+    password_cleanup();
 }
 
 auth_module_table directory_auth_module(auth_module_table table) {
@@ -108,5 +163,6 @@ auth_module_table directory_auth_module(auth_module_table table) {
     table.exit = directory_exit;
     table.check = directory_check;
     table.lookup = directory_lookup;
+    table.check_settings = directory_check_settings;
     return table;
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Word 0 is the command, words 1 and 2 the first two arguments, word 3 the
 // whole rest of the line. A back end may replace an entry; the front end
@@ -34,6 +35,9 @@ struct auth_module_table {
     auth_result* (*check)(command_words&);
     auth_result* (*lookup)(command_words&);
     void (*help)(command_words&);
+    // The configuration check (-check): adds each problem of the back end's
+    // settings in plain words; 1 when it is connected and can be asked.
+    int (*check_settings)(std::vector<std::string>& problems);
 };
 
 // Command indexes: the position of a name in auth_module_table::names.

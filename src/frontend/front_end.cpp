@@ -1,6 +1,9 @@
 #include "frontend/front_end.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +17,20 @@ const char* const quillmar_version = "1.0b";
 namespace {
 
 const char* const eol = "\r\n";
+
+// Set once an answer could not be written: the mail server can no longer
+// be told anything, so the session ends rather than run queries for nobody.
+bool answer_lost = false;
+
+// Sends the answer written so far; a failure (the reader gone with SIGPIPE
+// ignored, a full device) is logged once and ends the session.
+void flush_answer() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+    if (!answer_lost)
+        error_log("Answer not written to standard output (%s): session ended",
+                  std::strerror(errno));
+    answer_lost = true;
+}
 
 // Spaces alone separate words; a run of them counts as one, and whatever
 // follows the third word stays together as word 3.
@@ -53,6 +70,8 @@ int find_command(const std::string& word) {
     return -1;
 }
 
+}  // namespace
+
 // A stored value holding a line break would split the "+OK" line in two, and
 // the second half would wait as a forged answer to the server's next command
 // (a user table value such as "box\r\n+OK admin" could log anyone in); one
@@ -74,11 +93,16 @@ auth_result* answerable(auth_result* result) {
     return nullptr;
 }
 
-}  // namespace
-
 void print_ok_line(auth_result& result, const char* prefix) {
-    // The line is put together and written in one piece; each text goes in
-    // as C text, up to a NUL as printf would take it.
+    // The line is put together and written in one piece.
+    std::string line = ok_line_text(result, prefix);
+    line += eol;
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    empty_auth_result(result);
+}
+
+std::string ok_line_text(const auth_result& result, const char* prefix) {
+    // Each text goes in as C text, up to a NUL as printf would take it.
     const char* user = result.user ? result.user->c_str() : "(null)";
     std::string line;
     line.reserve(128);
@@ -100,9 +124,7 @@ void print_ok_line(auth_result& result, const char* prefix) {
         line += "config ";
         line += std::to_string(mail_uid);
     }
-    line += eol;
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    empty_auth_result(result);
+    return line;
 }
 
 void print_help(command_words&) {
@@ -141,7 +163,7 @@ int handle_command_line(const std::string& line) {
     if (length > max_command_line) {
         error_log("Command line longer than %zu characters discarded", max_command_line);
         std::printf("-ERR Command line too long%s", eol);
-        std::fflush(stdout);
+        flush_answer();
         return 0;
     }
     // A NUL would silently shorten a password or a user name in C text, so
@@ -149,7 +171,16 @@ int handle_command_line(const std::string& line) {
     if (line.find('\0') != std::string::npos) {
         error_log("Command line holding a NUL byte refused");
         std::printf("-ERR Command line holds a NUL byte%s", eol);
-        std::fflush(stdout);
+        flush_answer();
+        return 0;
+    }
+    // A CR anywhere but before the line feed would be echoed into the answer
+    // ("check x\r+OK pw"), where a reader that splits at CR sees a line
+    // beginning "+OK".
+    if (line.find('\r') < length) {
+        error_log("Command line holding a carriage return refused");
+        std::printf("-ERR Command line holds a carriage return%s", eol);
+        flush_answer();
         return 0;
     }
 
@@ -216,7 +247,7 @@ int handle_command_line(const std::string& line) {
         std::printf("-ERR Command not supported '%.20s'%s", words[0]->c_str(), eol);
         break;
     }
-    std::fflush(stdout);
+    flush_answer();
     return 0;
 }
 
@@ -245,9 +276,24 @@ bool read_command_line(std::string& line) {
     return any;
 }
 
+// What a parent may hand down that would lose answers or log lines: a
+// file-size limit kills the process at the log line that passes it (the
+// write fails instead, and the line is lost as on any unwritable log), and
+// a non-blocking stdin ends the session as soon as no command waits, a
+// non-blocking stdout drops answers.
+void prepare_process() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (int fd : {0, 1}) {
+        int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+}
+
 }  // namespace
 
 int quillmar_main(int argc, char** argv) {
+    prepare_process();
+    answer_lost = false;
     if (argc >= 2) {
         if (ascii_equal_ignoring_case(argv[1], "-debug")) debug_mode = 1;
         if (ascii_equal_ignoring_case(argv[1], "-version")) {
@@ -255,6 +301,8 @@ int quillmar_main(int argc, char** argv) {
             std::fflush(stdout);
             return 0;
         }
+        if (ascii_equal_ignoring_case(argv[1], "-check"))
+            return run_config_check(argv[0], argc >= 3 ? argv[2] : nullptr);
     }
     process_id = static_cast<long>(::getpid());
     if (auth_module.init) auth_module.init();
@@ -265,8 +313,8 @@ int quillmar_main(int argc, char** argv) {
     }
     std::string line;
     int done = 0;
-    while (!done && read_command_line(line)) done = handle_command_line(line);
-    std::fflush(stdout);
+    while (!done && !answer_lost && read_command_line(line)) done = handle_command_line(line);
+    flush_answer();
     shutdown_front_end();
-    return 0;
+    return answer_lost ? 1 : 0;
 }

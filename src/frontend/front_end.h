@@ -23,9 +23,18 @@ extern const char* const quillmar_version;
 constexpr std::size_t max_command_line = 64 * 1024;
 
 int quillmar_main(int argc, char** argv);
+// "-check [user]": reads the ini file as a start does, has the back end check
+// its settings and connect, and looks the user up when one is given. Each
+// problem goes to stdout in plain words; 0 when there is none, else 1.
+int run_config_check(const char* program_path, const char* user);
 // Returns 1 when the loop is to end (exit, quit, version), 0 otherwise.
 int handle_command_line(const std::string& line);
 void print_ok_line(auth_result& result, const char* prefix);
+// The "+OK" line of a record, without its line end.
+std::string ok_line_text(const auth_result& result, const char* prefix);
+// The record, or null (its texts released, the log told) when a text of it
+// would break the answer line.
+auth_result* answerable(auth_result* result);
 void print_help(command_words& words);
 int print_info(command_words& words);
 void shutdown_front_end();

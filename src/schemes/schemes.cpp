@@ -381,14 +381,24 @@ verify_result result(const parsed_value& value, bool matched) {
     return out;
 }
 
+// crypt_rn's working space, zeroed once as libxcrypt asks before its first
+// use and kept: at 32 KiB, allocating and zeroing it at every check cost more
+// than the rest of a check of ours (scheme_check_bench). libxcrypt wipes its
+// own scratch at the end of every call; the caller wipes the output, which
+// holds the hash of what was typed. One thread uses it.
+crypt_data& crypt_space() {
+    static const std::unique_ptr<crypt_data> space = std::make_unique<crypt_data>();
+    return *space;
+}
+
 verify_result verify_crypt(std::string_view password, const parsed_value& value) {
     verify_result out = value.fail;
     // crypt(3) reads a C string: a password with a zero byte would be
     // cut there and match the value of its first part.
     if (password.find('\0') != std::string_view::npos) return result(value, false);
     secret_text copy(password);
-    auto data = std::make_unique<crypt_data>();
-    const char* hashed = crypt_rn(copy.c_str(), value.text.c_str(), data.get(), sizeof *data);
+    crypt_data* data = &crypt_space();
+    const char* hashed = crypt_rn(copy.c_str(), value.text.c_str(), data, sizeof *data);
     bool failed = !hashed || hashed[0] == '*';
     // For one setting crypt(3) writes values of one length, so any other
     // length is a value cut short or run on; but for a DES value longer than
@@ -397,7 +407,7 @@ verify_result verify_crypt(std::string_view password, const parsed_value& value)
     bool matched = !failed && made.size() == value.text.size() && same_secret(made, value.text);
     bool cut = !failed && made.size() != value.text.size() &&
                !(value.method == &des_crypt && value.text.size() > 13);
-    sodium_memzero(data.get(), sizeof *data);
+    sodium_memzero(data->output, sizeof data->output);
     if (failed) {
         out.outcome = verify_outcome::malformed;
         out.detail = "crypt(3) refused the stored value";
@@ -534,6 +544,9 @@ verify_result verify_unknown_user(std::string_view password, std::string_view sc
                           std::to_string(like->memory_kib);
         auto found = made.find(key);
         if (found == made.end()) {
+            // A table holds values of a few costs; the list stays short
+            // whatever it holds.
+            if (made.size() >= 8) made.clear();
             make_params params = *like;
             params.scheme = named->entry->name;
             make_result fresh =
@@ -625,10 +638,10 @@ make_result make_stored_value(std::string_view password, const make_params& para
         std::optional<std::string> setting = crypt_setting(entry, params.cost);
         if (!setting) return make_failure("cost out of range for the scheme");
         secret_text copy(password);
-        auto data = std::make_unique<crypt_data>();
-        const char* hashed = crypt_rn(copy.c_str(), setting->c_str(), data.get(), sizeof *data);
+        crypt_data* data = &crypt_space();
+        const char* hashed = crypt_rn(copy.c_str(), setting->c_str(), data, sizeof *data);
         if (hashed && hashed[0] != '*') body = hashed;
-        sodium_memzero(data.get(), sizeof *data);
+        sodium_memzero(data->output, sizeof data->output);
         if (body.empty()) return make_failure("crypt(3) could not hash");
         break;
     }

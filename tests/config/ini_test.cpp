@@ -93,6 +93,24 @@ TEST_F(ConfigTest, LineSyntaxAndKeys) {
          {},
          "prog.log"},
         {"empty file", "", {}, {}, {}, "prog.log"},
+        // Editors that save UTF-8 may put a byte-order mark at the very start.
+        {"byte-order mark before the first key",
+         "\xEF\xBB\xBF"
+         "domain a.org\nodbc_dsn d\n",
+         {{"odbc_dsn", "d"}},
+         "a.org",
+         {},
+         "prog.log"},
+        {"byte-order mark before a comment",
+         "\xEF\xBB\xBF# c\nodbc_dsn d\n\xEF\xBB\xBF"
+         "domain later\n",
+         {{"odbc_dsn", "d"},
+          {"\xEF\xBB\xBF"
+           "domain",
+           "later"}},
+         {},
+         {},
+         "prog.log"},
         {"a NUL makes the line void",
          std::string("domain a.org\0evil\nodbc_password p\0q\n# c\0\n", 41),
          {},

@@ -1,7 +1,10 @@
 // The log writers: line layout, the message cuts, what goes to the file and
 // what is echoed in each mode, the start buffer's limits, and several
 // processes appending to one file.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -50,19 +53,25 @@ TEST(LogTimeStamp, LayoutWithTwoDigitDay) {
     for (const auto& row : rows) EXPECT_EQ(log_time_stamp(row.first), row.second);
 }
 
-// Line ends inside a message never make a second line in the file.
+// Line ends inside a message never make a second line, in the file or in
+// the echo: a stored value such as "x\n+OK admin ..." in a progress line
+// would otherwise stand on stdout as an answer of its own.
 TEST_F(ConfigTest, MessageCuts) {
     log_path = "cuts.log";
+    debug_mode = 1;
     const std::string x1100(1100, 'x');
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"plain", "plain"},
         {"ends with CRLF\r\n", "ends with CRLF"},
         {"ends with LF\n", "ends with LF"},
         {"first\nsecond", "first"},
-        // Only what follows the last line feed goes: the entry keeps two lines.
-        {"a\nb\nc", "a\nb"},
+        // What follows the last line end goes; the line ends before it become blanks.
+        {"a\nb\nc", "a b"},
         {"a\rb\nc", "a"},
         {"a\nb\rc", "a"},
+        {"a\rb\rc", "a b"},
+        {"Field 0 value (x\n+OK admin@example.org /var/mail/admin 0\ny)\n",
+         "Field 0 value (x +OK admin@example.org /var/mail/admin 0 y)"},
         {"", ""},
         {x1100, x1100.substr(0, 1023)},
         {std::string(1022, 'y') + "\r\nzz", std::string(1022, 'y')},
@@ -70,13 +79,19 @@ TEST_F(ConfigTest, MessageCuts) {
         {std::string(1000, 'y') + "\n" + std::string(100, 'z'), std::string(1000, 'y')},
     };
     for (const auto& row : rows) {
-        std::filesystem::remove(dir_ / "cuts.log");
-        error_log("%s", row.first.c_str());
-        std::string text = read_file("cuts.log");
-        std::string expected_tail = " ERROR: " + row.second + "\n";
-        ASSERT_GE(text.size(), expected_tail.size()) << row.first;
-        EXPECT_EQ(text.substr(text.size() - expected_tail.size()), expected_tail) << row.first;
-        EXPECT_EQ(after_heads(text), "ERROR: " + row.second + "\n") << row.first;
+        SCOPED_TRACE(row.first);
+        for (bool error : {false, true}) {
+            std::filesystem::remove(dir_ / "cuts.log");
+            std::string out = qmtest::capture_stdout([&] {
+                if (error)
+                    error_log("%s", row.first.c_str());
+                else
+                    debug_log("%s", row.first.c_str());
+            });
+            const std::string mark = error ? "ERROR: " : "";
+            EXPECT_EQ(after_heads(read_file("cuts.log")), mark + row.second + "\n");
+            EXPECT_EQ(after_heads(out), mark + row.second + "\r\n");
+        }
     }
 }
 
@@ -141,6 +156,24 @@ TEST_F(ConfigTest, NoLogPathOrNoFile) {
     std::string out = qmtest::capture_stdout([] { error_log("unwritable"); });
     EXPECT_NE(out.find(" ERROR: unwritable\r\n"), std::string::npos);
     EXPECT_FALSE(file_exists("missing"));
+}
+
+// Only a regular file (or a new one) is a log: a FIFO, a device or the file
+// that is our stdout would put log lines where they do not belong, and are
+// unwritable logs instead.
+TEST_F(ConfigTest, LogThatIsNoRegularFile) {
+    ASSERT_EQ(::mkfifo((dir_ / "log.fifo").c_str(), 0600), 0);
+    int reader = ::open((dir_ / "log.fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    for (const char* path : {"log.fifo", "/dev/stdout"}) {
+        SCOPED_TRACE(path);
+        log_path = path;
+        std::string out = qmtest::capture_stdout([] { error_log("lost"); });
+        EXPECT_EQ(out, "");
+        char buf[64];
+        EXPECT_LE(::read(reader, buf, sizeof buf), 0);
+    }
+    ::close(reader);
 }
 
 // The start buffer holds whole lines below 1990 characters; emptying it

@@ -141,6 +141,10 @@ TEST(LeadingNumber, ReadsAsAtoiDoes) {
     EXPECT_EQ(leading_number(nullptr), 0);
 }
 
+// A stored value that would change the fields of the "+OK" line (a blank
+// in the mail drop shifts the uid, a double quote in an option adds options
+// of its own) refuses the record with an error line naming the field. The
+// blanks that pad a CHAR column are no part of the mail drop.
 TEST_F(fresh_settings, ResultRecordFromTheRowStore) {
     directory_load("field_username", "user");
     directory_load("field_password", "pass");
@@ -153,6 +157,7 @@ TEST_F(fresh_settings, ResultRecordFromTheRowStore) {
     struct row {
         opt forward, quota, mask, drop;
         opt options, mailmask, maildrop;
+        const char* refused = nullptr;
     };
     const row rows[] = {
         {"NULL", "100", "", "", "quota=\"100\"", {}, {}},
@@ -164,8 +169,26 @@ TEST_F(fresh_settings, ResultRecordFromTheRowStore) {
         {"fwdbox", "", {}, {}, "fwd=\"fwdbox\"", {}, {}},
         {"", "NULL", {}, {}, "quota=\"NULL\"", {}, {}},
         {"nulls", {}, {}, {}, "fwd=\"nulls\"", {}, {}},
+        {"", "", "", "/var/mail/pad   ", {}, {}, "/var/mail/pad"},
+        {"", "", "", "   ", {}, {}, {}},
+        {"a b", "5 GB", "", "/m", "fwd=\"a b\" quota=\"5 GB\"", {}, "/m"},
+        {"", "", "", "/var/mail/x 8", {}, {}, {}, "maildrop holds a blank (column drop)"},
+        {"", "", "", "/var/mail/x\t8", {}, {}, {}, "maildrop holds a blank (column drop)"},
+        {"me@x.org\" quota=\"0",
+         "1",
+         "",
+         "",
+         {},
+         {},
+         {},
+         "forward holds a double quote (column fwd)"},
+        {"NULL", "1\" fwd=\"x", "", "", {}, {}, {}, "quota holds a double quote (column quota)"},
     };
+    log_capture log;
     for (const row& r : rows) {
+        SCOPED_TRACE(r.forward.value_or("") + " / " + r.quota.value_or("") + " / " +
+                     r.drop.value_or(""));
+        log.clear();
         row_value_table values{};
         values[0] = "bob";
         values[1] = "secret";
@@ -175,13 +198,58 @@ TEST_F(fresh_settings, ResultRecordFromTheRowStore) {
         values[5] = r.drop;
         mail_uid = 0;
         auth_result* result = build_auth_result(values);
+        EXPECT_EQ(mail_uid, 12);
+        if (r.refused) {
+            EXPECT_EQ(result, nullptr);
+            EXPECT_EQ(log.messages(),
+                      std::vector<std::string>{"ERROR: Stored " + std::string(r.refused) +
+                                               ": answered as a failure"});
+            continue;
+        }
+        EXPECT_EQ(log.messages(), std::vector<std::string>{});
         ASSERT_NE(result, nullptr);
         EXPECT_EQ(result->user, "bob");
         EXPECT_EQ(result->password, "secret");
         EXPECT_EQ(result->options, r.options);
         EXPECT_EQ(result->mailmask, r.mailmask);
         EXPECT_EQ(result->maildrop, r.maildrop);
-        EXPECT_EQ(mail_uid, 12);
+    }
+}
+
+// odbc_mail_uid is a number from 0 to 4294967295; anything else gives no
+// uid (0), never a clamped or negative one, and one error line however
+// often it is read.
+TEST_F(fresh_settings, MailUidOutsideItsRange) {
+    struct row {
+        const char* setting;
+        long uid;
+        bool error;
+    };
+    const row rows[] = {
+        {"12", 12, false},
+        {"abc", 0, false},
+        {" +7x", 7, false},
+        {"4294967295", 4294967295L, false},
+        {"4294967296", 0, true},
+        {"-1", 0, true},
+        {"99999999999999999999", 0, true},
+        {"-99999999999999999999", 0, true},
+    };
+    log_capture log;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.setting);
+        directory_load("odbc_mail_uid", r.setting);
+        log.clear();
+        for (int i = 0; i < 2; ++i) {
+            row_value_table values{};
+            build_auth_result(values);
+            EXPECT_EQ(mail_uid, r.uid);
+        }
+        std::vector<std::string> expected;
+        if (r.error)
+            expected.push_back("ERROR: odbc_mail_uid (" + std::string(r.setting) +
+                               ") is not a number from 0 to 4294967295: mail uid 0 used");
+        EXPECT_EQ(log.messages(), expected);
     }
 }
 

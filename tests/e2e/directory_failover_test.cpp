@@ -267,6 +267,33 @@ TEST_P(DirectoryPromotion, PrimaryKilledStandbyPromoted) {
     EXPECT_EQ(ask(session, "check bob wrong"), qmdir::bob_refused);
 }
 
+// Stored passwords rewritten at login while a hot standby serves: the write
+// is refused (25006, read-only transaction), the login succeeds and the user
+// is not tried again.
+class DirectoryStandbyRehash : public pair_test {};
+INSTANTIATE_TEST_SUITE_P(Db, DirectoryStandbyRehash,
+                         ::testing::Values(qmdir::db_case(db_kind::postgres)), qmdir::db_label);
+
+TEST_P(DirectoryStandbyRehash, WriteRefusedLoginServed) {
+    ASSERT_NO_FATAL_FAILURE(start_pair(" target_session_attrs=standby"));
+    w().write_ini(std::string(qmdir::full_ini) +
+                  "default_pass_scheme PLAIN\npass_rehash_scheme SSHA256\n");
+    qmtest::child_session session(QM_BINARY, w().options());
+    EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_found);
+    EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_found);
+    EXPECT_EQ(ask(session, "check bob wrong"), qmdir::bob_refused);
+    EXPECT_EQ(session.finish().exit_code, 0);
+    std::vector<std::string> log = w().log_messages();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "ERROR: Stored password of user (bob) not rewritten in SSHA256; not tried "
+                         "again for this user"),
+              1)
+        << w().log_text();
+    EXPECT_TRUE(w().log_has_prefix("ERROR: Database error while writing (code -1) State:25006"))
+        << w().log_text();
+    EXPECT_EQ(w().scalar("SELECT pass FROM maildb WHERE [user] = 'bob'"), "secret");
+}
+
 // Authenticators checking in a loop, a right password and then a wrong one,
 // while the serving server is killed. Each counts the "-ERR" answers to its
 // right checks and the time from the kill to its first "+OK" to a check sent

@@ -294,14 +294,26 @@ TEST(Protocol, LongLineAnsweredInStepInteractively) {
     EXPECT_EQ(r.out, "");
 }
 
-// A NUL must never shorten what is checked: the line is refused whole.
-TEST(Protocol, LinesHoldingNulAreRefused) {
-    const std::vector<protocol_row> rows = {
-        {"in the password", std::string("check user secret\0more\n", 23),
-         "-ERR Command line holds a NUL byte\r\n"},
-        {"alone", std::string("\0\n", 2), "-ERR Command line holds a NUL byte\r\n"},
-        {"after a command", std::string("help\0\n", 6), "-ERR Command line holds a NUL byte\r\n"},
-        {"last line unended", std::string("info\0x", 6), "-ERR Command line holds a NUL byte\r\n"},
+// A NUL must never shorten what is checked, and a bare CR would be echoed
+// into the answer, where a reader that splits at CR sees a line of its own
+// ("check x\r+OK pw"): such a line is refused whole.
+TEST(Protocol, LinesHoldingNulOrCrAreRefused) {
+    const std::string nul = "-ERR Command line holds a NUL byte\r\n";
+    const std::string cr = "-ERR Command line holds a carriage return\r\n";
+    struct refused_row {
+        const char* name;
+        std::string input, output, log;
+    };
+    const std::vector<refused_row> rows = {
+        {"NUL in the password", std::string("check user secret\0more\n", 23), nul, "NUL byte"},
+        {"NUL alone", std::string("\0\n", 2), nul, "NUL byte"},
+        {"NUL after a command", std::string("help\0\n", 6), nul, "NUL byte"},
+        {"NUL in the last line unended", std::string("info\0x", 6), nul, "NUL byte"},
+        {"CR in the user name", "check x\r+OK pw\n", cr, "carriage return"},
+        {"CR in an unknown word", "x\r+OK\r\n", cr, "carriage return"},
+        {"CR before the line end's CR", "help\r\r\n", cr, "carriage return"},
+        {"CR among trailing blanks", "help\r \n", cr, "carriage return"},
+        {"CR and NUL", std::string("x\r\0\n", 4), nul, "NUL byte"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -312,7 +324,8 @@ TEST(Protocol, LinesHoldingNulAreRefused) {
         if (row.input.back() == '\n') expected += "+DATA 1.0b (Quillmar)\r\n+OK\r\n";
         EXPECT_EQ(r.out, expected);
         std::string log = dir.read("quillmar.log");
-        EXPECT_NE(log.find(" ERROR: Command line holding a NUL byte refused\n"), std::string::npos)
+        EXPECT_NE(log.find(" ERROR: Command line holding a " + row.log + " refused\n"),
+                  std::string::npos)
             << log;
         EXPECT_EQ(qmtest::split_lines(log).size(), 1u);
     }

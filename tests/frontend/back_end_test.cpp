@@ -236,6 +236,7 @@ TEST_F(BackEnd, EndingCommandsCallExit) {
 TEST_F(BackEnd, RefusedLinesNeverReachTheBackEnd) {
     EXPECT_EQ(answer(std::string("check ann secret\0tail\n", 22)),
               "-ERR Command line holds a NUL byte\r\n");
+    EXPECT_EQ(answer("check ann\r+OK secret\r\n"), "-ERR Command line holds a carriage return\r\n");
     EXPECT_EQ(answer("check ann " + std::string(max_command_line, 'p') + "\n"),
               "-ERR Command line too long\r\n");
     EXPECT_EQ(back.calls, 0);

@@ -14,6 +14,7 @@
 
 #include "schemes/schemes.h"
 #include "support/child_process.h"
+#include "support/odbc_env.h"
 
 namespace {
 
@@ -65,6 +66,43 @@ TEST(Pwtool, EveryMadeValueVerifiesHereAndInDoveadm) {
         qmtest::child_result checked = run_child(doveadm, "", dove);
         EXPECT_EQ(checked.exit_code, 0) << checked.err;
     }
+}
+
+// The same values in a user table: the authenticator verifies each of them
+// (the password has no blank, which would end it on the command line).
+TEST(Pwtool, EveryMadeValueVerifiesInTheAuthenticator) {
+    const std::string password = "it's\"a\"pa\\ssw\xc3\xb6rd";
+    std::vector<std::vector<std::string>> makes = {{}};
+    for (const scheme_listing& s : scheme_list()) {
+        if (!s.makes) continue;
+        std::vector<std::string> args = {"-s", s.name};
+        for (const std::string& a : cheap_cost(s.name)) args.push_back(a);
+        makes.push_back(args);
+    }
+    odbc_env env("quillmar");
+    std::string sql = "CREATE TABLE maildb (user TEXT, pass TEXT);", input, expected;
+    for (std::size_t i = 0; i < makes.size(); ++i) {
+        qmtest::child_result made = pw(makes[i], password + "\n");
+        ASSERT_EQ(made.exit_code, 0) << made.err;
+        std::string user = "u" + std::to_string(i), value;
+        for (char c : made.out.substr(0, made.out.size() - 1))
+            value += c == '\'' ? "''" : std::string(1, c);
+        sql += "INSERT INTO maildb VALUES ('" + user + "', '" + value + "');";
+        input += "check " + user + " " + password + "\ncheck " + user + " " + password + "!\n";
+        expected +=
+            "+OK " + user + " config 0\r\n-ERR " + user + " password wrong or not a valid user\r\n";
+    }
+    env.exec(sql);
+    env.write_file("quillmar.ini",
+                   "field_username user\nfield_password pass\ndefault_pass_scheme ARGON2ID\n");
+    child_options options;
+    options.cwd = env.dir();
+    for (const std::string& setting : env.child_environment()) {
+        std::size_t eq = setting.find('=');
+        options.env.emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
+    }
+    qmtest::child_result r = run_child(QM_BINARY, input + "quit\n", options);
+    EXPECT_EQ(r.out, expected + "+OK\r\n");
 }
 
 TEST(Pwtool, ExitCodes) {

@@ -57,6 +57,7 @@ pid_t spawn(const std::string& program, const child_options& options, int& in, i
         ::dup2(pout[1], 1);
         ::dup2(perr[1], 2);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
+        if (options.in_child) options.in_child();
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }

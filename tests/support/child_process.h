@@ -21,6 +21,10 @@ struct child_options {
     std::string cwd;                // working directory when not empty
     std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing in) ours
     std::chrono::milliseconds timeout{20000};
+    // Run in the child just before exec, its pipes in place: for what a
+    // parent hands down besides them (limits, signal dispositions, other
+    // descriptors as stdout, file status flags).
+    std::function<void()> in_child;
 };
 
 struct child_result {

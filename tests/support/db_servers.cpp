@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -186,7 +187,11 @@ bool run_db_servers_script(const std::string& script, const std::vector<std::str
     o.args = args;
     o.args.insert(o.args.begin(), script);
     o.timeout = std::chrono::milliseconds(120000);
-    return run_child("/bin/bash", "", o).exit_code == 0;
+    child_result r = run_child("/bin/bash", "", o);
+    // A server that would not start says why in the test's output.
+    if (r.exit_code != 0)
+        std::fprintf(stderr, "db-servers.sh failed:\n%s%s", r.out.c_str(), r.err.c_str());
+    return r.exit_code == 0;
 }
 
 }  // namespace qmtest

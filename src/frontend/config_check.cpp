@@ -1,0 +1,116 @@
+// The configuration check, "-check [user]": what a start would meet, said on
+// stdout in plain words for the administrator who has just edited the ini
+// file, before the mail server depends on it.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "config/globals.h"
+#include "config/ini.h"
+#include "config/log.h"
+#include "frontend/front_end.h"
+
+namespace {
+
+std::vector<std::string> unknown_keys;
+
+// Every key goes to the back end as at a start; a key it does not know is
+// ignored there without a word, which hides a misspelt one.
+int load_noting_unknown(const char* key, const char* value) {
+    if (auth_module.load && auth_module.load(key, value)) return 1;
+    unknown_keys.emplace_back(key);
+    return 0;
+}
+
+// The file a start would read, or "" when there is none. A start passes over
+// a file it cannot open and reads the next one, so such a file is a problem.
+std::string ini_file_to_read(const char* program_path, std::vector<std::string>& problems) {
+    const std::vector<std::string> places = ini_file_places(program_path);
+    for (const std::string& place : places) {
+        if (std::FILE* file = std::fopen(place.c_str(), "rb")) {
+            std::fclose(file);
+            return place;
+        }
+        if (errno != ENOENT)
+            problems.push_back("the ini file " + place +
+                               " cannot be read: " + std::strerror(errno));
+    }
+    if (problems.empty())
+        problems.push_back("the ini file was not found: neither " + places[0] +
+                           " in the working directory nor " + places[1] + " exists");
+    return "";
+}
+
+// The log is opened for each line and a line that cannot be written is lost
+// without a word, so a folder that is not there loses the whole log.
+void check_log_folder(std::vector<std::string>& problems) {
+    if (!log_path) return;
+    std::size_t slash = log_path->rfind('/');
+    std::string folder = slash == std::string::npos ? "." : log_path->substr(0, slash ? slash : 1);
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        problems.push_back("the log folder " + folder + " does not exist (log_path " + *log_path +
+                           "): every log line would be lost");
+}
+
+// One lookup as the mail server would send it. The log lines it met tell a
+// failed query from a user who is not there.
+void check_user(const char* user, std::vector<std::string>& problems,
+                std::vector<std::string>& log_lines) {
+    command_words words = {std::string("lookup"), std::string(user), std::nullopt, std::nullopt};
+    log_lines.clear();
+    auth_result* result = auth_module.lookup ? auth_module.lookup(words) : nullptr;
+    // The name as looked up, the default domain attached.
+    const std::string name = "user " + words[1].value_or(user) + ": ";
+    if (result && answerable(result)) {
+        std::printf("%sfound: %s\n", name.c_str(), ok_line_text(*result, "+OK").c_str());
+        empty_auth_result(*result);
+    } else if (result) {
+        problems.push_back(name + "a value of the row holds a line break or NUL byte: refused");
+    } else if (log_lines.empty()) {
+        problems.push_back(name + "not found");
+    } else {
+        std::string why;
+        for (const std::string& line : log_lines) why += (why.empty() ? "" : "; ") + line;
+        problems.push_back(name + "cannot be looked up: " + why);
+    }
+}
+
+}  // namespace
+
+int run_config_check(const char* program_path, const char* user) {
+    std::vector<std::string> problems, log_lines;
+    divert_log(&log_lines);
+    process_id = static_cast<long>(::getpid());
+    if (auth_module.init) auth_module.init();
+
+    const std::string ini = ini_file_to_read(program_path, problems);
+    // The lookup would only repeat in its own words what the back end found.
+    bool lookup = false;
+    if (!ini.empty()) {
+        std::printf("reading %s\n", ini.c_str());
+        load_ini(program_path, load_noting_unknown);
+        for (const std::string& key : unknown_keys)
+            problems.push_back("unknown key '" + key + "' in " + ini + ": it is ignored");
+        check_log_folder(problems);
+        std::size_t before = problems.size();
+        if (auth_module.check_settings)
+            lookup = auth_module.check_settings(problems) && problems.size() == before;
+        else
+            problems.push_back("this program has no user directory to check");
+    }
+    if (user && lookup) check_user(user, problems, log_lines);
+    for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
+    if (user && !lookup)
+        std::printf("user %s: not looked up until the problems above are mended\n", user);
+    if (problems.empty())
+        std::printf("all is well\n");
+    else
+        std::printf("%zu problem%s\n", problems.size(), problems.size() == 1 ? "" : "s");
+    std::fflush(stdout);
+    shutdown_front_end();
+    divert_log(nullptr);
+    return problems.empty() ? 0 : 1;
+}

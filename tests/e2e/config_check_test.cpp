@@ -1,0 +1,123 @@
+// The configuration check (-check [user]) as an administrator runs it after
+// editing the ini file: what it prints, its exit status, and that it leaves
+// no log file behind (run as root it would make one the mail server's user
+// cannot write).
+#include <gtest/gtest.h>
+
+#include "directory_harness.h"
+
+namespace {
+
+using qmdir::world;
+
+// The standard table's ini with one line replaced (or, with `from` empty,
+// one added).
+std::string full_ini_with(const std::string& from, const std::string& to) {
+    std::string ini = qmdir::full_ini;
+    if (from.empty()) return ini + to;
+    return ini.replace(ini.find(from), from.size(), to);
+}
+
+std::string checked(const std::string& lines) { return "reading quillmar.ini\n" + lines; }
+
+struct check_case {
+    const char* name;
+    std::string ini;  // empty: no ini file anywhere
+    std::vector<std::string> args;
+    std::string out;
+    int exit_code;
+};
+
+TEST(ConfigCheck, SaysEachProblemInPlainWords) {
+    const std::string problem = "\n1 problem\n";
+    const check_case cases[] = {
+        {"good settings", qmdir::full_ini, {"-check"}, checked("all is well\n"), 0},
+        {"no ini file",
+         "",
+         {"-check"},
+         "the ini file was not found: neither qm_check.ini in the working directory nor "
+         "/etc/qm_check.ini exists" +
+             problem,
+         1},
+        {"misspelt key, so the password column is not set",
+         full_ini_with("field_password", "field_pasword"),
+         {"-check", "bob"},
+         checked("unknown key 'field_pasword' in quillmar.ini: it is ignored\n"
+                 "field_password is not set\n"
+                 "user bob: not looked up until the problems above are mended\n2 problems\n"),
+         1},
+        {"misspelt column",
+         full_ini_with("field_password pass", "field_password passwd"),
+         {"-check"},
+         checked("table maildb has no column 'passwd' (field_password)" + problem),
+         1},
+        {"missing table",
+         full_ini_with("odbc_mail_user_table maildb", "odbc_mail_user_table nosuch"),
+         {"-check"},
+         checked("data source 'quillmar' has no table nosuch (odbc_mail_user_table)" + problem),
+         1},
+        {"unreachable data source",
+         full_ini_with("", "odbc_driver_name nosuch\n"),
+         {"-check", "bob"},
+         checked("cannot connect to data source 'nosuch': Data source name not found and no "
+                 "default driver specified\n"
+                 "user bob: not looked up until the problems above are mended\n1 problem\n"),
+         1},
+        {"log folder missing",
+         full_ini_with("", "log_path no/such/folder/q.log\n"),
+         {"-check"},
+         checked("the log folder no/such/folder does not exist (log_path no/such/folder/q.log): "
+                 "every log line would be lost" +
+                 problem),
+         1},
+        {"user found",
+         qmdir::full_ini,
+         {"-check", "bob"},
+         checked("user bob: found: +OK bob /var/mail/bob 0 quota=\"100\"\nall is well\n"),
+         0},
+        {"user not found",
+         qmdir::full_ini,
+         {"-check", "nobody"},
+         checked("user nobody: not found" + problem),
+         1},
+        {"user on two rows",
+         qmdir::full_ini,
+         {"-check", "twin"},
+         checked("user twin: cannot be looked up: More than one Row - non unique result!" +
+                 problem),
+         1},
+    };
+    for (const check_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        world w;
+        w.standard_table();
+        qmtest::child_options options = w.options(c.args);
+        if (c.ini.empty())
+            options.argv0 = "qm_check";  // a name no package puts into /etc
+        else
+            w.write_ini(c.ini);
+        qmtest::child_result r = qmtest::run_child(QM_BINARY, "", options);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(w.log_text(), "");
+    }
+}
+
+// The catalog and the lookup through a server's driver.
+class ConfigCheckServer : public qmdir::database_test {};
+INSTANTIATE_TEST_SUITE_P(Db, ConfigCheckServer,
+                         ::testing::Values(qmdir::db_case(qmdir::db_kind::postgres)),
+                         qmdir::db_label);
+
+TEST_P(ConfigCheckServer, GoodSettingsAndUser) {
+    world w(db());
+    w.standard_table();
+    w.write_ini(qmdir::full_ini);
+    qmtest::child_result r = w.run("", {"-check", "bob"});
+    EXPECT_EQ(r.out,
+              checked("user bob: found: +OK bob /var/mail/bob 0 quota=\"100\"\nall is well\n"));
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+}  // namespace
