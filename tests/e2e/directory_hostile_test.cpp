@@ -58,7 +58,10 @@ TEST_P(DirectoryHostileValues, RecordRefusedEveryLineWhole) {
     EXPECT_EQ(lines_beginning(w.log_text(), "+OK admin"), 0);
     int refused = 0;
     for (const std::string& m : w.log_messages())
-        if (m == "ERROR: Result record holds a line break or NUL: answered as a failure") ++refused;
+        // The forged line holds blanks too, which the maildrop's own check
+        // may name first; either way the record is refused once.
+        if (m.rfind("ERROR: ", 0) == 0 && m.find(": answered as a failure") != std::string::npos)
+            ++refused;
     EXPECT_EQ(refused, maria ? 2 : 1) << w.log_text();
 }
 
