@@ -192,9 +192,14 @@ start_pg_standby() {
 launch_mariadb() {
   local base="$dir/$1" args=()
   if [ -f "$base/args" ]; then read -r -a args <"$base/args"; fi
+  # A temporary folder of its own: a MariaDB server starting removes every
+  # "#sql*" file in its temporary folder, the temporary tables of any other
+  # server there among them (which then fail their queries, or crash).
+  mkdir -p "$base/tmp"
   # setsid: the server must not share the process group of whoever started
   # it, or a test runner ending that group would take the server along.
   setsid mariadbd --no-defaults --datadir="$base/data" --user="$(id -un)" \
+    --tmpdir="$base/tmp" \
     --bind-address=127.0.0.1 --port="$(cat "$base/port")" --socket="$base/mysqld.sock" \
     --pid-file="$base/mysqld.pid" --log-error="$base/server.log" \
     --skip-name-resolve --innodb-flush-log-at-trx-commit=2 "${args[@]}" \

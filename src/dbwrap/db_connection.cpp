@@ -1,8 +1,14 @@
 #include "dbwrap/db_connection.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
 
 #include "config/log.h"
+#include "dbwrap/command_deadline.h"
 #include "dbwrap/connect_string.h"
 #include "dbwrap/db_objects.h"
 
@@ -12,11 +18,111 @@ CRow row_recordset(&odbc_connection);
 
 namespace {
 
+// Why the last db_open failed, for the configuration check.
+std::string open_failure;
+
 // What db_open used, kept for reconnecting after the database went away.
 struct {
     bool known = false;
     std::string sent, data_source;
 } last_connect;
+
+// A file as the file system knows it, whatever its name.
+struct file_id {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const file_id& o) const { return device == o.device && inode == o.inode; }
+};
+
+bool identify(const std::string& path, file_id& id) {
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+}
+
+// What the open connection is, learnt when it was opened.
+struct {
+    db_dbms dbms = db_dbms::other;
+    // SQLite: the data source's file and the file it was when opened; empty
+    // for a database that is no file (":memory:").
+    std::string file;
+    file_id opened;
+    bool opened_known = false;
+    // When the file at the path was last compared with the one opened.
+    std::chrono::steady_clock::time_point looked_at;
+    // SQLite's busy wait as last set, in milliseconds; -1 before the first.
+    long step_wait_ms = -1;
+} facts;
+
+db_dbms dbms_named(const std::string& name) {
+    if (name == "SQLite") return db_dbms::sqlite;
+    if (name == "PostgreSQL") return db_dbms::postgres;
+    if (name.compare(0, 7, "MariaDB") == 0 || name.compare(0, 5, "MySQL") == 0)
+        return db_dbms::mariadb;
+    return db_dbms::other;
+}
+
+// SQLite's driver takes no query timeout. A statement it cannot run for a
+// locked file is tried twice, each try waiting as long as SQLite's own busy
+// wait, and tried again until the data source's Timeout (100 s unless set)
+// has passed, which cannot change once connected; the catalog is read with
+// one wait. So the driver's Timeout is made as short as can be (the
+// connect-string piece overrides the data source's), and SQLite's busy wait
+// is fitted to half of what is left of the command's deadline before each
+// step.
+const char* const sqlite_wait_piece = "Timeout=1;";
+
+// Called right after a connection opened. `before` is the file at the
+// path just before the connect, when the path was known: a file replaced
+// while the driver opened it is not taken for the one it opened.
+void learn_connection(const file_id* before) {
+    facts.dbms = dbms_named(odbc_connection.GetInfoText(SQL_DBMS_NAME));
+    if (facts.dbms != db_dbms::sqlite) {
+        facts.file.clear();
+        return;
+    }
+    facts.step_wait_ms = -1;
+    db_fit_connection_waits();
+    std::string path = odbc_connection.GetInfoText(SQL_DATABASE_NAME);
+    file_id now;
+    if (!identify(path, now)) {
+        facts.file.clear();
+        return;
+    }
+    facts.file = path;
+    facts.opened = now;
+    facts.opened_known = !before || *before == now;
+    facts.looked_at = std::chrono::steady_clock::now();
+}
+
+// No window system: a driver allowed to prompt for what a failed connect
+// lacks (MariaDB's) reports that its dialog failed (IM008) instead of why
+// the connect failed.
+constexpr std::uint32_t connect_options = CDatabase::optNoPrompt;
+
+// One connect; the class layer's error is logged as met `where`. Unless
+// told otherwise, what the new connection is is learnt (`before` as for
+// learn_connection).
+bool connect_with(const std::string& connect, const char* where, const file_id* before,
+                  bool learn = true) {
+    // A second short of what is left: a driver with a list of servers (libpq
+    // applies the login timeout to each) then still has time for the next
+    // one after a first that never answers.
+    odbc_connection.SetLoginTimeout(std::max(1u, command_deadline::left_seconds() - 1));
+    bool opened = false;
+    try {
+        opened = odbc_connection.OpenConnection(connect.c_str(), connect_options);
+    } catch (const CDBException& error) {
+        log_db_exception(where, error);
+        open_failure = db_error_reason(error);
+    } catch (const CException&) {
+        // Out of memory for the environment: a failed open like any other.
+        open_failure = "the ODBC environment could not be allocated";
+    }
+    if (opened && learn) learn_connection(before);
+    return opened;
+}
 
 // One log line keeps only what stands before its last line end, so the
 // records' line ends become " | " and nothing of them is lost.
@@ -65,9 +171,6 @@ const char* layer_code_name(SQLRETURN code) {
     }
 }
 
-// Why the last db_open failed, for the configuration check.
-std::string open_failure;
-
 }  // namespace
 
 std::string db_error_reason(const CDBException& error) {
@@ -79,20 +182,91 @@ std::string db_error_reason(const CDBException& error) {
 
 const std::string& db_open_failure() { return open_failure; }
 
-void log_db_exception(const char* where, const CDBException& error) {
-    error_log("Database error while %s (code %d%s) %s %s", where,
-              static_cast<int>(error.m_nReturnCode), layer_code_name(error.m_nReturnCode),
-              one_line(error.m_strStateText).c_str(), one_line(error.m_strErrorText).c_str());
+std::string db_hide_values(const std::string& text, const std::vector<std::string>& values) {
+    static const char* const hidden = "****";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        std::size_t value_length = 0;
+        // Shorter values would hide letters of every word; a driver quotes
+        // a value it shows, and the quotes are hidden below whatever their
+        // length.
+        for (const std::string& value : values)
+            if (value.size() >= 4 && value.size() > value_length &&
+                text.compare(i, value.size(), value) == 0)
+                value_length = value.size();
+        if (value_length > 0) {
+            out += hidden;
+            i += value_length;
+        } else if (c == '"' || c == '\'') {
+            // A span cut by the message's length has no closing quote; it
+            // is hidden to the end all the same.
+            std::size_t close = text.find(c, i + 1);
+            out += c;
+            out += hidden;
+            if (close == std::string::npos) break;
+            out += c;
+            i = close + 1;
+        } else if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+                   (i == 0 || !std::isalnum(static_cast<unsigned char>(text[i - 1])))) {
+            out += "0x";
+            out += hidden;
+            i += 2;
+            while (i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i]))) ++i;
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    return out;
 }
 
-bool db_connection_lost(const CDBException& error) {
-    if (error.m_nReturnCode == SQL_INVALID_HANDLE) return true;
-    for (const std::string& state : error.m_states) {
-        if (state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" ||
-            state == "57P03")
-            return true;
+void log_db_exception(const char* where, const CDBException& error,
+                      const std::vector<std::string>& bound) {
+    std::string text = one_line(error.m_strErrorText);
+    if (!bound.empty()) text = db_hide_values(text, bound);
+    error_log("Database error while %s (code %d%s) %s %s", where,
+              static_cast<int>(error.m_nReturnCode), layer_code_name(error.m_nReturnCode),
+              one_line(error.m_strStateText).c_str(), text.c_str());
+}
+
+db_failure db_judge_failure(const CDBException& error, db_dbms dbms) {
+    if (error.m_nReturnCode == SQL_INVALID_HANDLE) return db_failure::lost;
+    // The layer's own codes: a value too long for its buffer, a cursor the
+    // driver lacks, a field out of range.
+    if (error.m_nReturnCode > 1000 && error.m_nReturnCode < 1029) return db_failure::statement;
+    bool lost = false, statement = false;
+    for (std::size_t i = 0; i < error.m_states.size(); ++i) {
+        const std::string& state = error.m_states[i];
+        const long native = i < error.m_natives.size() ? error.m_natives[i] : 0;
+        const std::string kind = state.substr(0, 2);
+        if (state == "HYT00" || state == "HYT01" || state == "S1T00" || state == "57014" ||
+            (dbms == db_dbms::sqlite && (native == 5 || native == 6)) ||
+            (dbms == db_dbms::mariadb && (native == 1205 || native == 1969 || native == 3024)))
+            return db_failure::timed_out;
+        if (kind == "08" || (state.compare(0, 4, "57P0") == 0 && state.size() == 5) ||
+            (dbms == db_dbms::mariadb &&
+             (native == 2006 || native == 2013 || native == 5014 || native == 1927)))
+            lost = true;
+        // Syntax, access, data and integrity errors, a missing table or
+        // column (the ODBC 2 states S0001 to S0022 among them). SQLite's
+        // driver gives every error a general state; its code 1 is an error
+        // of the statement.
+        for (const char* plain :
+             {"07", "0A", "21", "22", "23", "24", "34", "37", "3D", "3F", "42", "44", "S0"})
+            if (kind == plain) statement = true;
+        if (dbms == db_dbms::sqlite && native == 1) statement = true;
     }
-    return false;
+    if (lost) return db_failure::lost;
+    return statement ? db_failure::statement : db_failure::unknown;
+}
+
+db_failure db_failure_of(const CDBException& error) {
+    if (command_deadline::passed() || command_deadline::cut()) return db_failure::timed_out;
+    db_failure failure = db_judge_failure(error, facts.dbms);
+    if (failure != db_failure::unknown) return failure;
+    return odbc_connection.ConnectionDead() == 0 ? db_failure::unknown : db_failure::lost;
 }
 
 int db_open(const odbc_settings_record& settings, const std::optional<std::string>& login,
@@ -108,15 +282,19 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
     last_connect.sent = connect.sent;
     last_connect.data_source = settings.odbc_driver_name.value_or("(null)");
     debug_log("connecting with (%s)\n", connect.shown.c_str());
-    bool opened = false;
-    try {
-        opened = odbc_connection.OpenConnection(connect.sent.c_str(), 0);
-    } catch (const CDBException& error) {
-        log_db_exception("connecting", error);
-        open_failure = db_error_reason(error);
-    } catch (const CException&) {
-        // Out of memory for the environment: a failed open like any other.
-        open_failure = "the ODBC environment could not be allocated";
+    // A server that takes the connection and never answers would otherwise
+    // hold the start-up for good. A query's own deadline left running by a
+    // caller that never ended the query has no part in it.
+    command_deadline::end_query();
+    db_command_deadline start_up;
+    bool opened = connect_with(connect.sent, "connecting", nullptr, false);
+    // Only an open connection tells that it is SQLite's, whose wait for a
+    // locked file is given at connect.
+    if (opened && dbms_named(odbc_connection.GetInfoText(SQL_DBMS_NAME)) == db_dbms::sqlite) {
+        odbc_connection.Close();
+        opened = connect_with(connect.sent + sqlite_wait_piece, "connecting", nullptr);
+    } else if (opened) {
+        learn_connection(nullptr);
     }
     if (opened) {
         open_failure.clear();
@@ -126,6 +304,38 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
     error_log("open of database driver (%s) failed\n",
               settings.odbc_driver_name ? settings.odbc_driver_name->c_str() : "(null)");
     return 0;
+}
+
+db_file_state db_database_file() {
+    if (facts.file.empty()) return db_file_state::same;
+    // Looked at no more than ten times a second: on a busy server the path's
+    // lookup would be a twentieth of a fast check.
+    const auto now = std::chrono::steady_clock::now();
+    if (facts.opened_known && now - facts.looked_at < std::chrono::milliseconds(100))
+        return db_file_state::same;
+    facts.looked_at = now;
+    file_id there;
+    if (!identify(facts.file, there)) return db_file_state::gone;
+    return facts.opened_known && there == facts.opened ? db_file_state::same
+                                                       : db_file_state::replaced;
+}
+
+const std::string& db_database_path() { return facts.file; }
+
+void db_fit_connection_waits() {
+    if (odbc_connection.m_dwQueryTimeout != CDatabase::kNoQueryTimeout)
+        odbc_connection.SetQueryTimeout(command_deadline::left_seconds());
+    if (facts.dbms != db_dbms::sqlite) return;
+    // Set again only when it moved by more than a quarter of a second: a
+    // command that met no lock finds it as the previous one left it.
+    const long step = std::max(1L, command_deadline::left_ms() / 2);
+    if (facts.step_wait_ms >= 0 && std::labs(facts.step_wait_ms - step) <= 250) return;
+    facts.step_wait_ms = step;
+    try {
+        odbc_connection.ExecuteSQL(("PRAGMA busy_timeout = " + std::to_string(step)).c_str());
+    } catch (const CDBException& error) {
+        log_db_exception("setting the busy wait", error);
+    }
 }
 
 namespace {
@@ -175,15 +385,20 @@ int db_reconnect() {
     // the dead server refuses and the next one answers; a slow one (a login
     // timeout) is not waited for twice.
     bool opened = false;
-    for (int attempt = 0; attempt < 2 && !opened; ++attempt) {
-        auto started = std::chrono::steady_clock::now();
-        try {
-            opened = odbc_connection.OpenConnection(last_connect.sent.c_str(), 0);
-        } catch (const CDBException& error) {
-            log_db_exception("reconnecting", error);
-        } catch (const CException&) {
+    file_id before;
+    const bool watched = !facts.file.empty();
+    if (watched && !identify(facts.file, before)) {
+        // Opening it would make an empty database in its place.
+        error_log("Database file (%s) is gone", facts.file.c_str());
+    } else {
+        // The login gets what is left of the command's deadline.
+        const std::string connect =
+            last_connect.sent + (facts.dbms == db_dbms::sqlite ? sqlite_wait_piece : "");
+        for (int attempt = 0; attempt < 2 && !opened && !command_deadline::passed(); ++attempt) {
+            auto started = std::chrono::steady_clock::now();
+            opened = connect_with(connect, "reconnecting", watched ? &before : nullptr);
+            if (std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) break;
         }
-        if (std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) break;
     }
     if (!opened) {
         error_log("Reconnect to database driver (%s) failed", last_connect.data_source.c_str());

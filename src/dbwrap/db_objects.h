@@ -6,6 +6,9 @@
 // above learn of it from return values.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "dbwrap/crow.h"
 #include "odbc/database.h"
 
@@ -20,21 +23,58 @@ void db_discard_row();
 
 // Writes one error line with the state and error texts of an error raised
 // by the class layer, the line ends inside it flattened so that the log
-// keeps all of it.
-void log_db_exception(const char* where, const CDBException& error);
+// keeps all of it. The texts of an error met while values were bound (a
+// password among them) are logged with those values hidden.
+void log_db_exception(const char* where, const CDBException& error,
+                      const std::vector<std::string>& bound = {});
+
+// A driver's message with the values bound to a statement left out: every
+// quoted span, every byte written as 0x.. and each value of four characters
+// or more where it stands become "****" (PostgreSQL quotes a bound value, or
+// shows its bytes, when it cannot read it as the column's type or encoding).
+std::string db_hide_values(const std::string& text, const std::vector<std::string>& values);
+
+// What the database behind the connection is, for the few things that
+// differ between them.
+enum class db_dbms { other, sqlite, postgres, mariadb };
+
+// How a query failed, as far as the wrapper can tell.
+enum class db_failure {
+    statement,  // the statement or its data: running it again gives the same
+    timed_out,  // a timeout, a locked file or the deadline: never run again
+    lost,       // the connection went away: open it again and run once more
+    unknown,    // neither, on a connection that lives (a passing trouble of
+                // the server, such as a temporary file it lost): run once more
+};
+// The judgement by the error alone, its SQLSTATEs and the native codes the
+// given database uses; unknown when they say nothing plain.
+db_failure db_judge_failure(const CDBException& error, db_dbms dbms);
+// The judgement of a query that failed just now: the command's deadline
+// first, then the error, then, for what the error leaves open, the driver:
+// lost unless it holds the connection for alive.
+db_failure db_failure_of(const CDBException& error);
 
 // The driver's message of an error, on one line; its states or return code
 // when it carries no message.
 std::string db_error_reason(const CDBException& error);
 
-// Whether an error says that the connection itself is gone (the server
-// restarted, the network dropped it): any state of class 08, an
-// administrator's shutdown (57P01 to 57P03), or a statement handle refused on
-// a connection that was open, which is how a dropped MariaDB link shows first.
-bool db_connection_lost(const CDBException& error);
-
 // Closes the connection opened by db_open and opens it again with the same
 // connect string (a second time at once when the first try failed within a
-// second), logging the attempt as an error. 1 when it is open again,
-// 0 when it could not be reopened or was never opened by db_open.
+// second), logging the attempt as an error, all within what is left of the
+// command's deadline. 1 when it is open again, 0 when it could not be
+// reopened or was never opened by db_open.
 int db_reconnect();
+
+// SQLite keeps its file open: a file replaced at the data source's path
+// (mv new.db users.db) or removed is not seen by the open connection. The
+// path is looked at again when a tenth of a second has passed since the last
+// look (at once while the file is known to differ or be gone).
+enum class db_file_state { same, replaced, gone };
+db_file_state db_database_file();
+// The path db_database_file watches, for the log lines about it.
+const std::string& db_database_path();
+
+// Fits the waits the connection's statements may make from now on (their
+// query timeout, SQLite's wait for a locked file) to what is left of the
+// command's deadline.
+void db_fit_connection_waits();

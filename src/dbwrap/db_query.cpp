@@ -4,6 +4,7 @@
 #include "config/globals.h"
 #include "config/log.h"
 #include "dbwrap/COLUMNST.h"
+#include "dbwrap/command_deadline.h"
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_objects.h"
 #include "dbwrap/db_value_text.h"
@@ -17,6 +18,14 @@ namespace {
 row_value_table row_values;
 
 kept_statement fast_path;
+
+// Whether the last query failed because the database could not be reached
+// in time (db_unavailable).
+bool unavailable = false;
+
+// The query timeout the user-table statement was given when it was opened,
+// 0 when the driver takes none.
+unsigned row_timeout = 0;
 
 // Statement texts already split: the directory asks with the same few texts
 // at every command, and splitting one again costs more than comparing it.
@@ -60,6 +69,7 @@ query_outcome query_afresh(const query_parts& parts, const std::vector<std::stri
         return query_outcome::failed;
     }
     debug_log("do requery");
+    fit_waits_to_deadline();
     if (!row_recordset.Requery()) {
         error_log("Requery of table (%s) failed\n", parts.table.c_str());
         return query_outcome::failed;
@@ -69,11 +79,14 @@ query_outcome query_afresh(const query_parts& parts, const std::vector<std::stri
     return read_rows(nullptr);
 }
 
-// The query of one command by the way chosen at start-up. A dropped
-// connection, an over-long value or a cursor the driver refuses fails this
-// one command; the caller closes the row and serves the next. A connection
-// that went away is opened again and the query run once more; a second
-// failure waits for the next command.
+// The query of one command by the way chosen at start-up. An over-long
+// value, a cursor the driver refuses or a timeout fails this one command;
+// the caller closes the row and serves the next. Any other failure is tried
+// once more while the command's deadline allows: on a connection opened
+// again when it went away (closed by the server, dropped, or held for dead
+// by the driver), on the same one otherwise; a second failure waits for the
+// next command. A timed-out query is never run again: a timeout is no
+// changed table.
 query_outcome run_query(const query_parts& parts, const std::vector<std::string>& parameters) {
     for (int attempt = 0;; ++attempt) {
         try {
@@ -81,9 +94,15 @@ query_outcome run_query(const query_parts& parts, const std::vector<std::string>
                                   : query_afresh(parts, parameters);
         } catch (const CDBException& error) {
             fast_path.forget();
-            log_db_exception("querying", error);
-            if (attempt > 0 || !db_connection_lost(error) || !db_reconnect())
-                return query_outcome::failed;
+            log_db_exception("querying", error, parameters);
+            const db_failure failure = db_failure_of(error);
+            if (failure == db_failure::statement) return query_outcome::failed;
+            if (failure != db_failure::timed_out && attempt == 0 && !command_deadline::passed() &&
+                (failure == db_failure::unknown || db_reconnect()))
+                continue;
+            // The database answered, and twice wrongly: it was reachable.
+            if (failure != db_failure::unknown) unavailable = true;
+            return query_outcome::failed;
         }
     }
 }
@@ -108,7 +127,7 @@ void store(const std::list<std::string>& names, const Values& values) {
     auto value = values.begin();
     for (auto name = names.begin(); name != names.end() && value != values.end(); ++name, ++value) {
         debug_log("Adding to row result,  column name (%s) and column value (%s)", name->c_str(),
-                  db_shown_value(entry, *value));
+                  db_shown_value(entry, *value).c_str());
         if (entry < row_values.size()) row_values[entry++] = *value;
     }
 }
@@ -122,6 +141,7 @@ struct catalog_walk {
 
 // False when the catalog could not be opened.
 bool walk_catalog(const query_parts& parts, catalog_walk& walk) {
+    fit_waits_to_deadline();
     CColumns columns(&odbc_connection);
     columns.SetTablePattern(parts.table);
     if (!columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly)) return false;
@@ -150,6 +170,15 @@ bool walk_catalog(const query_parts& parts, catalog_walk& walk) {
 }
 
 }  // namespace
+
+void fit_waits_to_deadline() {
+    db_fit_connection_waits();
+    const unsigned seconds = command_deadline::left_seconds();
+    if (row_timeout != 0 && row_timeout != seconds && row_recordset.HoldsStatement()) {
+        row_recordset.SetQueryTimeout(seconds);
+        row_timeout = seconds;
+    }
+}
 
 bool columns_in_catalog(const query_parts& parts) {
     catalog_walk walk;
@@ -212,6 +241,10 @@ void set_filter(const query_parts& parts) {
 
 bool open_table(const query_parts& parts, int open_type, std::uint32_t options) {
     debug_log("Opening table (%s)", parts.table.c_str());
+    fit_waits_to_deadline();
+    row_timeout = odbc_connection.m_dwQueryTimeout == CDatabase::kNoQueryTimeout
+                      ? 0
+                      : odbc_connection.m_dwQueryTimeout;
     if (!row_recordset.Open(open_type, parts.table.c_str(), options)) {
         error_log("Could not open table (%s)", parts.table.c_str());
         return false;
@@ -236,7 +269,7 @@ query_outcome read_rows(walked_result* walked) {
             if (debug_mode) {
                 db_value_to_text(value, text, field_text_limit);
                 debug_log("Field %d value (%s)\n", static_cast<int>(i),
-                          db_shown_value(static_cast<std::size_t>(i), text));
+                          db_shown_value(static_cast<std::size_t>(i), text).c_str());
             }
         }
         row_recordset.MoveNext();
@@ -279,13 +312,22 @@ column_report db_check_columns(const std::string& statement) {
 
 row_value_table& db_row_values() { return row_values; }
 
+bool db_unavailable() { return unavailable; }
+
 int db_query(const std::string& statement, const std::vector<std::string>& parameters) {
+    unavailable = false;
+    command_deadline::begin_query();
     fast_path.start_query();
-    // A connection lost at an earlier command is opened again here first.
-    if (!odbc_connection.IsOpen()) {
+    // A connection lost at an earlier command, or an SQLite file that is no
+    // longer the one at the data source's path, is opened again here first.
+    const db_file_state file = db_database_file();
+    if (file == db_file_state::replaced)
+        error_log("Database file (%s) was replaced: opening it again", db_database_path().c_str());
+    if (file != db_file_state::same || !odbc_connection.IsOpen()) {
         fast_path.forget();
         if (!db_reconnect()) {
             error_log("FATAL: Database is not yet open.");
+            unavailable = true;
             return edge(query_outcome::not_open);
         }
     }
@@ -310,11 +352,14 @@ void db_set_fast_path(bool on) { fast_path.switch_on(on); }
 
 void db_end_query() {
     // A query that met no error leaves its statement for the next one.
-    if (fast_path.keeps_statement()) return;
-    db_close_row();
+    if (!fast_path.keeps_statement()) db_close_row();
+    command_deadline::end_query();
 }
 
-void db_release_kept_row() { fast_path.drop(); }
+void db_release_kept_row() {
+    fast_path.drop();
+    command_deadline::end_query();
+}
 
 row_value_table* db_store_row() {
     if (const walked_result* walked = fast_path.walked()) {

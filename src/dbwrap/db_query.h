@@ -14,6 +14,17 @@
 // no value from a command line is ever part of the statement text.
 int db_query(const std::string& statement, const std::vector<std::string>& parameters = {});
 
+// Whether the last db_query failed because the database could not be
+// reached in time: the connection was lost and could not be opened again
+// (db_query answered 1, or -1 after a reconnection that failed), a statement
+// timed out or waited out a locked file, the command's deadline passed, or
+// the SQLite file is gone. False after a success, and after a failure that is
+// the statement's or the data's (no row, a misspelt column, a value too
+// long) or a server's that answered twice wrongly. A caller may answer from
+// what it knew before only while this is true; db_query's 0, 1 and -1 stay
+// as they are.
+bool db_unavailable();
+
 // What the catalog says of the table and the columns a statement names, for
 // the configuration check; the table itself is not read.
 struct column_report {

@@ -63,7 +63,7 @@ update_outcome db_update(const std::string& statement, const std::vector<std::st
         update.check(SQLRowCount(update.handle(), &rows));
         return rows > 0 ? update_outcome::written : update_outcome::no_row;
     } catch (const CDBException& error) {
-        log_db_exception("writing", error);
+        log_db_exception("writing", error, parameters);
     }
     return update_outcome::failed;
 }

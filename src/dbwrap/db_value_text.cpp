@@ -82,3 +82,36 @@ std::string& db_value_to_text(const CDBVariant& value, std::string& text, std::s
     }
     return text;
 }
+
+std::string db_shown_text(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7f) {
+            shown += c;
+            continue;
+        }
+        switch (c) {
+        case '\r':
+            shown += "\\r";
+            break;
+        case '\n':
+            shown += "\\n";
+            break;
+        case '\t':
+            shown += "\\t";
+            break;
+        case '\0':
+            shown += "\\0";
+            break;
+        default: {
+            static const char digits[] = "0123456789abcdef";
+            shown += "\\x";
+            shown += digits[u >> 4];
+            shown += digits[u & 0xf];
+        }
+        }
+    }
+    return shown;
+}

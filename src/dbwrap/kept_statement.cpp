@@ -37,13 +37,15 @@ bool kept_statement::checked(const query_parts& parts) const {
 query_outcome kept_statement::query(const query_parts& parts,
                                     const std::vector<std::string>& parameters) {
     if (kept_ && kept_shape_.matches(parts) && kept_parameters_ == parameters.size()) {
-        // Whatever goes wrong on the kept statement (the table changed under
-        // it, the connection went away) is not reported from here: the query
-        // runs afresh below, catalog check included, so that the answer and
-        // the error lines are those of a fresh query.
+        // A table changed under the kept statement is not reported from
+        // here: the query runs afresh below, catalog check included, so that
+        // the answer and the error lines are those of a fresh query. Any
+        // other failure (a timeout is no changed table, a connection that
+        // went away serves no fresh query) goes to the caller as it is.
         try {
             return query_kept(parts, parameters);
-        } catch (const CDBException&) {
+        } catch (const CDBException& error) {
+            if (db_failure_of(error) != db_failure::statement) throw;
         }
         debug_log("Kept statement failed, querying afresh");
         drop();
@@ -60,6 +62,7 @@ query_outcome kept_statement::query(const query_parts& parts,
 // statement is executed once; the columns stay bound.
 query_outcome kept_statement::query_kept(const query_parts& parts,
                                          const std::vector<std::string>& parameters) {
+    fit_waits_to_deadline();
     row_recordset.SetParameterValues(parameters);
     set_filter(parts);
     debug_log("isopen check");

@@ -24,6 +24,12 @@ struct walked_result {
     int rows = 0;
 };
 
+// Before each step: the waits of the statements to come (their query
+// timeout, SQLite's wait for a locked file), and the query timeout of the
+// open user-table statement, are fitted to what is left of the command's
+// deadline.
+void fit_waits_to_deadline();
+
 // Every configured column is looked for in the catalog before the user table
 // is read, so that a misspelt name in the ini file is reported by name.
 bool columns_in_catalog(const query_parts& parts);

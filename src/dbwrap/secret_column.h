@@ -11,4 +11,4 @@
 void db_set_secret_column(std::optional<std::size_t> position);
 
 // The text a debug line shows for the value at that position of a row.
-const char* db_shown_value(std::size_t position, const std::string& value);
+std::string db_shown_value(std::size_t position, const std::string& value);

@@ -9,6 +9,7 @@
 #include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
 #include "dbwrap/db_update.h"
 bool db_unavailable();  // TEMP
@@ -313,6 +314,7 @@ auth_result* build_auth_result(const row_value_table& values) {
 }
 
 auth_result* directory_check(command_words& words) {
+    db_command_deadline command;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     if (words[3])
@@ -372,6 +374,7 @@ auth_result* directory_check(command_words& words) {
 }
 
 auth_result* directory_lookup(command_words& words) {
+    db_command_deadline command;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     debug_log("...Lookup: User='%s'", user);

@@ -261,6 +261,46 @@ void CDatabase::Free() {
     }
 }
 
+int CDatabase::ConnectionDead() {
+    if (m_hdbc == SQL_NULL_HDBC) return 1;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    SQLRETURN rc = SQLGetConnectAttr(m_hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return -1;
+    return dead == SQL_CD_TRUE ? 1 : 0;
+}
+
+void CDatabase::ExecuteSQL(const char* sql) {
+    SQLHSTMT statement = SQL_NULL_HSTMT;
+    SQLRETURN rc = SQLAllocStmt(m_hdbc, &statement);
+    if (!CheckReturn(rc)) RaiseError(rc);
+    std::vector<SQLCHAR> text(sql, sql + std::strlen(sql) + 1);
+    do {
+        rc = SQLExecDirect(statement, text.data(), SQL_NTS);
+    } while (rc == SQL_STILL_EXECUTING);
+    if (!CheckReturnOnStatement(this, rc, statement)) {
+        CDBException failure(rc);
+        failure.CollectErrors(this, statement, true);
+        SQLFreeStmt(statement, SQL_DROP);
+        throw failure;
+    }
+    SQLFreeStmt(statement, SQL_DROP);
+}
+
+std::string CDatabase::GetInfoText(SQLUSMALLINT type) {
+    std::vector<char> answer(256, '\0');
+    SQLSMALLINT length = 0;
+    SQLRETURN rc =
+        SQLGetInfo(m_hdbc, type, answer.data(), static_cast<SQLSMALLINT>(answer.size()), &length);
+    if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(answer.size())) {
+        answer.assign(static_cast<std::size_t>(length) + 1, '\0');
+        rc = SQLGetInfo(m_hdbc, type, answer.data(), static_cast<SQLSMALLINT>(answer.size()),
+                        &length);
+    }
+    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return std::string();
+    answer.back() = '\0';
+    return answer.data();
+}
+
 void CDatabase::ApplyStatementOptions(SQLHSTMT statement) {
     if (m_dwQueryTimeout == kNoQueryTimeout) return;
     SQLRETURN rc = SQLSetStmtOption(statement, SQL_QUERY_TIMEOUT, m_dwQueryTimeout);

@@ -81,6 +81,17 @@ public:
     void SetLoginTimeout(uint32_t seconds) { m_dwLoginTimeout = seconds; }
     void SetQueryTimeout(uint32_t seconds) { m_dwQueryTimeout = seconds; }
 
+    // Whether the driver holds the connection for lost
+    // (SQL_ATTR_CONNECTION_DEAD): 1 lost, 0 alive, -1 when the driver
+    // cannot tell. Some drivers ask the server, so it costs a round trip.
+    int ConnectionDead();
+    // Executes a statement that returns no rows the caller wants (a
+    // setting of the session). Throws CDBException when it fails.
+    void ExecuteSQL(const char* sql);
+    // A text answer of SQLGetInfo (SQL_DBMS_NAME, SQL_DATABASE_NAME);
+    // empty when the driver gives none.
+    std::string GetInfoText(SQLUSMALLINT type);
+
     // The steps of OpenConnection, public so that tests and subclasses can
     // drive them one by one.
     void AllocateConnection(uint32_t options);

@@ -80,6 +80,7 @@ void CDBException::CollectErrors(CDatabase* database, SQLHSTMT statement, bool t
         head += "\n";
 
         m_states.emplace_back(reinterpret_cast<const char*>(state));
+        m_natives.push_back(static_cast<long>(native));
         m_strStateText += "State:" + head;
         m_strErrorText += text + "\n";
         if (trace) {

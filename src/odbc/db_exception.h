@@ -70,6 +70,9 @@ public:
     // The SQLSTATE of each record, in the same order: callers judge an error
     // by its states without reading the texts.
     std::vector<std::string> m_states;
+    // The native error of each record, in the same order: where a driver
+    // gives only a general state, its own number still tells the cause.
+    std::vector<long> m_natives;
 };
 
 // Builds and throws a CDBException for code; collects the diagnostic records

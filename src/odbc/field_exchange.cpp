@@ -168,8 +168,15 @@ void ExchangeText(FieldExchange* pFX, const char* szName, std::string& value, in
             MarkNull(rs, nField);
             value.clear();
         } else {
+            // The length is the driver's, not that of a C string: a value
+            // holding a NUL arrives whole, so that whoever reads it can see
+            // the NUL (and refuse it) rather than a shorter text.
             const char* text = state->m_proxy.data();
-            const std::size_t length = strnlen(text, state->m_proxy.size());
+            const SQLLEN indicator = state->m_nLengthIndicator;
+            const std::size_t length =
+                indicator >= 0 && static_cast<std::size_t>(indicator) < state->m_proxy.size()
+                    ? static_cast<std::size_t>(indicator)
+                    : strnlen(text, state->m_proxy.size() - 1);
             // Rows often repeat a value (the table name in every catalog row);
             // an equal text is left as it is.
             if (value.size() != length || std::memcmp(value.data(), text, length) != 0)

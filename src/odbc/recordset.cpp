@@ -121,7 +121,11 @@ bool CRecordset::ObtainStatementHandle() {
     SQLRETURN rc = SQLAllocStmt(m_pDatabase->m_hdbc, &m_hstmt);
     if (!CheckReturn(rc)) {
         m_hstmt = SQL_NULL_HSTMT;
-        RaiseError(SQL_INVALID_HANDLE);
+        // The connection's records say why (a dropped link, most often);
+        // without them the failure would reach the log with no cause.
+        CDBException failure(SQL_INVALID_HANDLE);
+        failure.CollectErrors(m_pDatabase, SQL_NULL_HSTMT, true);
+        throw failure;
     }
     try {
         AddToConnection();
@@ -642,6 +646,10 @@ bool CRecordset::IsOpen() {
     TraceWrapped(failure.m_strErrorText);
     TraceWrapped(failure.m_strStateText);
     throw failure;
+}
+
+void CRecordset::SetQueryTimeout(unsigned seconds) {
+    if (m_hstmt != SQL_NULL_HSTMT) SQLSetStmtOption(m_hstmt, SQL_QUERY_TIMEOUT, seconds);
 }
 
 unsigned char CRecordset::FieldStatus(unsigned nField) const {

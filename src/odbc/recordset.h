@@ -147,6 +147,9 @@ public:
     // The filter of the next Open or Requery (a Requery with a changed
     // filter opens afresh).
     void SetFilter(const std::string& where) { m_strWhere = where; }
+    // Gives the statement held a new query timeout (seconds); a driver that
+    // refuses it keeps the one it has.
+    void SetQueryTimeout(unsigned seconds);
     // Binds a closed recordset to a connection again: closing the connection
     // detaches every recordset still on its list.
     void Reattach(CDatabase* pDatabase) { m_pDatabase = pDatabase; }

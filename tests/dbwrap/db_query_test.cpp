@@ -9,7 +9,9 @@
 #include "dbwrap/db_objects.h"
 #include "dbwrap/db_query.h"
 #include "log_capture.h"
+#include "odbc/call_counter.h"
 #include "odbc/db_exception.h"
+#include "odbc/odbc_fakes.h"
 #include "support/odbc_env.h"
 
 namespace {
@@ -226,27 +228,122 @@ TEST_F(wrapper_test, NotOpenConnectionFailsWithOneWhenItCannotBeReopened) {
     EXPECT_EQ(lines.back(), "ERROR: FATAL: Database is not yet open.");
 }
 
-TEST(connection_lost, StatesThatMeanTheServerIsGone) {
+// What an error tells of the connection: a general state is judged by the
+// native code of the database that gave it, and what stays open goes to
+// the driver.
+TEST(failure_judgement, StatesAndNativeCodes) {
+    using f = db_failure;
     struct row {
         SQLRETURN code;
         std::vector<std::string> states;
-        bool lost;
+        std::vector<long> natives;
+        db_dbms dbms;
+        db_failure failure;
     };
+    const db_dbms other = db_dbms::other, sqlite = db_dbms::sqlite, maria = db_dbms::mariadb;
     const row rows[] = {
-        {SQL_ERROR, {"08S01"}, true},   {SQL_ERROR, {"08003"}, true},
-        {SQL_ERROR, {"57P01"}, true},   {SQL_ERROR, {"57P02"}, true},
-        {SQL_ERROR, {"57P03"}, true},   {SQL_ERROR, {"01000", "08S01"}, true},
-        {SQL_ERROR, {"57014"}, false},  // cancelled by the timeout
-        {SQL_ERROR, {"42S02"}, false},  {SQL_ERROR, {"S1000"}, false},
-        {SQL_ERROR, {}, false},         {DBERR_DATA_TRUNCATED, {}, false},
-        {SQL_INVALID_HANDLE, {}, true},  // no statement handle on a dropped link
+        {SQL_ERROR, {"08S01"}, {2013}, maria, f::lost},
+        {SQL_ERROR, {"08003"}, {0}, other, f::lost},
+        {SQL_ERROR, {"57P01"}, {0}, other, f::lost},   // administrator's shutdown
+        {SQL_ERROR, {"57P05"}, {26}, other, f::lost},  // idle session timeout
+        {SQL_ERROR, {"01000", "08S01"}, {0, 0}, other, f::lost},
+        {SQL_ERROR, {"S1000"}, {5014}, maria, f::lost},  // write to a reset socket
+        {SQL_ERROR, {"S1000"}, {2006}, maria, f::lost},
+        {SQL_ERROR, {"57014"}, {0}, other, f::timed_out},  // cancelled by the timeout
+        {SQL_ERROR, {"HYT00"}, {0}, other, f::timed_out},
+        {SQL_ERROR, {"S1000"}, {5}, sqlite, f::timed_out},    // database is locked
+        {SQL_ERROR, {"S1000"}, {1205}, maria, f::timed_out},  // lock wait timeout
+        {SQL_ERROR, {"S1000"}, {5}, maria, f::unknown},
+        {SQL_ERROR, {"S1000"}, {1}, sqlite, f::statement},  // SQL logic error
+        {SQL_ERROR, {"S1000"}, {10}, sqlite, f::unknown},   // disk I/O error
+        {SQL_ERROR, {"S1000"}, {6}, maria, f::unknown},     // a lost temporary file
+        {SQL_ERROR, {"42S02"}, {0}, other, f::statement},
+        {SQL_ERROR, {"S0022"}, {0}, other, f::statement},
+        {SQL_ERROR, {"22P02"}, {7}, other, f::statement},  // not a number
+        {SQL_ERROR, {}, {}, other, f::unknown},
+        {DBERR_DATA_TRUNCATED, {}, {}, other, f::statement},
+        {SQL_INVALID_HANDLE, {"08003"}, {0}, maria, f::lost},
     };
     for (const row& r : rows) {
-        SCOPED_TRACE(r.states.empty() ? "" : r.states.back());
+        SCOPED_TRACE(r.states.empty() ? std::to_string(r.code) : r.states.back());
         CDBException error(r.code);
         error.m_states = r.states;
-        EXPECT_EQ(db_connection_lost(error), r.lost);
+        error.m_natives = r.natives;
+        EXPECT_EQ(db_judge_failure(error, r.dbms), r.failure);
     }
+}
+
+// What a failed execution leads to: tried once more, on the same connection
+// or a new one, or never again after a timeout.
+TEST_F(wrapper_test, FailedExecutionTriedOnceMoreUnlessItTimedOut) {
+    struct row {
+        fake_record record;
+        int failures, result;
+        bool unavailable, reconnected;
+        int executions;
+    };
+    const row rows[] = {
+        {{"S1000", 10, "[fake]disk I/O error"}, 1, 0, false, false, 3},
+        {{"S1000", 10, "[fake]disk I/O error"}, 2, -1, false, false, 2},
+        {{"08S01", 2013, "[fake]Lost connection"}, 1, 0, false, true, 3},
+        {{"HYT00", 0, "[fake]Timeout expired"}, 1, -1, true, false, 1},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.record.message + " x" + std::to_string(r.failures));
+        log_capture log;
+        call_counter calls;
+        calls.fail_next("SQLExecute", SQL_ERROR, r.failures);
+        scripted_sql_error records({r.record});
+        EXPECT_EQ(db_query("SELECT user,pass FROM maildb WHERE user=?", {"bob"}), r.result);
+        EXPECT_EQ(db_unavailable(), r.unavailable);
+        EXPECT_EQ(calls["SQLExecute"], r.executions);
+        std::vector<std::string> lines = log.messages();
+        EXPECT_EQ(contains(lines, "ERROR: Reconnected to database driver (" + env_.dsn() + ")"),
+                  r.reconnected);
+        db_close_row();
+    }
+}
+
+// Driver texts of a statement with bound values lose whatever may be one.
+TEST(hidden_values, QuotesBytesAndTheValuesThemselves) {
+    const std::vector<std::string> bound = {"bob", "99SECRET3"};
+    const std::pair<const char*, const char*> rows[] = {
+        {"invalid input syntax for type integer: \"99SECRET3\"",
+         "invalid input syntax for type integer: \"****\""},
+        {"invalid byte sequence for encoding \"UTF8\": 0xe4 0x73 0x73",
+         "invalid byte sequence for encoding \"****\": 0x**** 0x**** 0x****"},
+        {"value 99SECRET3 out of range; near 'x", "value **** out of range; near '****"},
+        {"bob is short, so is 0x", "bob is short, so is 0x****"},
+        {"relation maildb does not exist", "relation maildb does not exist"},
+    };
+    for (const auto& [text, hidden] : rows) EXPECT_EQ(db_hide_values(text, bound), hidden);
+}
+
+// Only a database that could not be reached in time may be answered from
+// what was known before; a missing row or a wrong statement never.
+TEST_F(wrapper_test, UnavailableOnlyWhenTheDatabaseCouldNotBeReached) {
+    const std::string lookup = "SELECT user,pass FROM maildb WHERE user=?";
+    EXPECT_EQ(db_query(lookup, {"bob"}), 0);
+    EXPECT_FALSE(db_unavailable());
+    db_close_row();
+    EXPECT_EQ(db_query(lookup, {"nobody"}), -1);
+    EXPECT_FALSE(db_unavailable());
+    db_close_row();
+    EXPECT_EQ(db_query("SELECT user,pasword FROM maildb WHERE user=?", {"bob"}), -1);
+    EXPECT_FALSE(db_unavailable());
+    db_close_row();
+    {
+        std::shared_ptr<void> lock = env_.lock_exclusive();
+        EXPECT_EQ(db_query(lookup, {"bob"}), -1);
+        EXPECT_TRUE(db_unavailable());
+        db_close_row();
+    }
+    odbc_connection.Close();
+    odbc_settings_record elsewhere;
+    elsewhere.odbc_driver_name = "no_such_source";
+    ASSERT_EQ(db_open(elsewhere, {}, {}), 0);
+    EXPECT_EQ(db_query(lookup, {"bob"}), 1);
+    EXPECT_TRUE(db_unavailable());
 }
 
 TEST_F(wrapper_test, ErrorRaisedMidQueryFailsOnlyThatQuery) {

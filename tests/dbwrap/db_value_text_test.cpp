@@ -108,4 +108,17 @@ TEST(DbValueToText, LongTextIsCutTwoShortOfTheLimit) {
     EXPECT_EQ(db_value_to_text(number, text, 5), "123");
 }
 
+// A stored value shown in a log line can neither end the line nor forge
+// one: every control character is written out.
+TEST(DbShownText, ControlCharactersWrittenOut) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain /var/mail/bob", "plain /var/mail/bob"},
+        {"x\n+OK admin\r\ny", "x\\n+OK admin\\r\\ny"},
+        {std::string("nul\0/evil", 9), "nul\\0/evil"},
+        {"tab\tesc\x1b del\x7f", "tab\\tesc\\x1b del\\x7f"},
+        {"back\\slash \xe4", "back\\slash \xe4"},  // backslashes and 8-bit bytes stay
+    };
+    for (const auto& [value, shown] : rows) EXPECT_EQ(db_shown_text(value), shown);
+}
+
 }  // namespace

@@ -5,7 +5,10 @@
 // that directory, as a mail server runs it.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -190,7 +193,13 @@ struct own_servers {
         std::filesystem::permissions(dir, std::filesystem::perms::owner_all |
                                               std::filesystem::perms::group_exec |
                                               std::filesystem::perms::others_exec);
+        // One start at a time: a server pair's start (initdb, a base backup,
+        // a replica catching up) is the heaviest moment of the run, and two of
+        // them side by side on a loaded machine outlast the script's waits.
+        int lock = ::open((base / "start.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lock >= 0) ::flock(lock, LOCK_EX);
         started = run({"start", dir, set});
+        if (lock >= 0) ::close(lock);
     }
     ~own_servers() {
         run({"stop", dir});

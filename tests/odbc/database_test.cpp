@@ -135,6 +135,26 @@ TEST(DatabaseOpen, DatabaseCategoryTracesTheDbms) {
                               "\n, Version: " + info_string(db.m_hdbc, SQL_DBMS_VER) + "\n");
 }
 
+// What the wrapper asks of a connection beyond the queries: whether it
+// lives, what it is, and a setting of the session.
+TEST(DatabaseQuestions, DeadInfoAndASessionSetting) {
+    odbc_env env;
+    CDatabase db;
+    EXPECT_EQ(db.ConnectionDead(), 1);  // not connected
+    ASSERT_TRUE(db.OpenConnection(env.connect_string().c_str(), 0));
+    EXPECT_EQ(db.ConnectionDead(), 0);
+    EXPECT_EQ(db.GetInfoText(SQL_DBMS_NAME), "SQLite");
+    EXPECT_EQ(db.GetInfoText(SQL_DATABASE_NAME), env.db_path());
+    db.ExecuteSQL("PRAGMA busy_timeout = 50");
+    try {
+        db.ExecuteSQL("SELEKT 1");
+        ADD_FAILURE() << "a wrong statement ran";
+    } catch (const CDBException& e) {
+        EXPECT_EQ(e.m_nReturnCode, SQL_ERROR);
+        EXPECT_NE(e.m_strErrorText.find("syntax error"), std::string::npos) << e.m_strErrorText;
+    }
+}
+
 TEST(DatabaseClose, CloseAndOpenAgain) {
     odbc_env env;
     CDatabase db;

@@ -141,4 +141,21 @@ TEST_F(RecordsetFailureTest, FetchErrorCarriesTheDriverRecords) {
     EXPECT_EQ(rs->RecordsSeen(), 1);
 }
 
+// A statement refused on the connection carries the connection's records:
+// on a dropped link they are all the log can say about it.
+TEST_F(RecordsetFailureTest, RefusedStatementCarriesTheConnectionsRecords) {
+    CDatabase unconnected;
+    unconnected.AllocateConnection(0);
+    TestRecordset on(&unconnected);
+    on.AddText("a");
+    try {
+        on.Open(-1, "t");
+        FAIL() << "open succeeded";
+    } catch (const CDBException& e) {
+        EXPECT_EQ(e.m_nReturnCode, SQL_INVALID_HANDLE);
+        EXPECT_EQ(e.m_states, std::vector<std::string>{"08003"});
+        EXPECT_FALSE(e.m_strErrorText.empty());
+    }
+}
+
 }  // namespace

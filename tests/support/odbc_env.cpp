@@ -225,6 +225,17 @@ rows odbc_env::query(const std::string& sql) const {
     return out;
 }
 
+std::shared_ptr<void> odbc_env::lock_exclusive() const {
+    const sqlite_api& api = sqlite_api::get();
+    void* db = nullptr;
+    if (api.open(db_path_.c_str(), &db) != 0 ||
+        api.exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != 0) {
+        api.close(db);
+        throw std::runtime_error("cannot lock " + db_path_);
+    }
+    return std::shared_ptr<void>(db, [](void* held) { sqlite_api::get().close(held); });
+}
+
 std::string odbc_env::write_file(const std::string& name, const std::string& text) const {
     std::string path = dir_ + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -9,6 +9,7 @@
 // process ends, each environment adding its data sources under new names.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,6 +64,10 @@ public:
     void exec(const std::string& sql) const;
     // Runs a query and returns its rows, NULL as nullopt.
     std::vector<std::vector<std::optional<std::string>>> query(const std::string& sql) const;
+
+    // Holds the database file as another process's BEGIN EXCLUSIVE does,
+    // until the returned handle is dropped.
+    std::shared_ptr<void> lock_exclusive() const;
 
     // Writes a file in the directory (e.g. an ini file for the program).
     std::string write_file(const std::string& name, const std::string& text) const;
