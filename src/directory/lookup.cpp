@@ -12,7 +12,6 @@
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
 #include "dbwrap/db_update.h"
-bool db_unavailable();  // TEMP
 #include "directory/cached_answers.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
@@ -314,7 +313,6 @@ auth_result* build_auth_result(const row_value_table& values) {
 }
 
 auth_result* directory_check(command_words& words) {
-    db_command_deadline command;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     if (words[3])
@@ -329,6 +327,9 @@ auth_result* directory_check(command_words& words) {
         cache_answer kept = cache->check(user, words[2].value_or(""), now, fingerprint);
         if (kept.verdict != cache_verdict::ask) return answer_from_cache(kept, words, true, false);
     }
+    // Armed only now: arming may wake the watchdog's thread, a switch that
+    // would cost an answer from the cache more than all the rest of it.
+    db_command_deadline command;
     const std::string given = words[2].value_or("");
 
     // With stored hashes the row is asked for by user name alone and the
@@ -374,7 +375,6 @@ auth_result* directory_check(command_words& words) {
 }
 
 auth_result* directory_lookup(command_words& words) {
-    db_command_deadline command;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     debug_log("...Lookup: User='%s'", user);
@@ -385,6 +385,7 @@ auth_result* directory_lookup(command_words& words) {
         cache_answer kept = cache->lookup(user, now);
         if (kept.verdict != cache_verdict::ask) return answer_from_cache(kept, words, false, false);
     }
+    db_command_deadline command;
     asked how;
     auth_result* result = query_user(
         words, false, true,

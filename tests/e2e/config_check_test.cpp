@@ -32,6 +32,13 @@ TEST(ConfigCheck, SaysEachProblemInPlainWords) {
     const std::string problem = "\n1 problem\n";
     const check_case cases[] = {
         {"good settings", qmdir::full_ini, {"-check"}, checked("all is well\n"), 0},
+        {"cache keys",
+         full_ini_with("",
+                       "cache_ttl 600\ncache_negative_ttl 60\ncache_size 100\n"
+                       "CACHE_STALE_TTL 3600\n"),
+         {"-check"},
+         checked("all is well\n"),
+         0},
         {"no ini file",
          "",
          {"-check"},

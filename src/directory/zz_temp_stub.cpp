@@ -1,1 +1,0 @@
-bool db_unavailable() { return false; }  // TEMP
