@@ -22,6 +22,8 @@ kept_statement fast_path;
 // Whether the last query failed because the database could not be reached
 // in time (db_unavailable).
 bool unavailable = false;
+// Whether the last query ran and found no row (db_found_no_row).
+bool found_no_row = false;
 
 // The query timeout the user-table statement was given when it was opened,
 // 0 when the driver takes none.
@@ -314,8 +316,11 @@ row_value_table& db_row_values() { return row_values; }
 
 bool db_unavailable() { return unavailable; }
 
+bool db_found_no_row() { return found_no_row; }
+
 int db_query(const std::string& statement, const std::vector<std::string>& parameters) {
     unavailable = false;
+    found_no_row = false;
     command_deadline::begin_query();
     fast_path.start_query();
     // A connection lost at an earlier command, or an SQLite file that is no
@@ -345,7 +350,9 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
         }
         debug_log("SELECT = (%s), FROM = (%s)\n", list.c_str(), parts.table.c_str());
     }
-    return edge(run_query(parts, parameters));
+    const query_outcome outcome = run_query(parts, parameters);
+    found_no_row = outcome == query_outcome::no_row;
+    return edge(outcome);
 }
 
 void db_set_fast_path(bool on) { fast_path.switch_on(on); }

@@ -25,6 +25,11 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
 // as they are.
 bool db_unavailable();
 
+// Whether the last db_query failed because its statement ran and matched no
+// row: the database's own answer, which a caller may remember, unlike a
+// failure of the statement or the server.
+bool db_found_no_row();
+
 // What the catalog says of the table and the columns a statement names, for
 // the configuration check; the table itself is not read.
 struct column_report {

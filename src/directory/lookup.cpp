@@ -197,10 +197,10 @@ const made_statement& directory_statement(bool with_password, const command_word
     return m;
 }
 
-// How the database met a command's query. A failed query that is not the
-// database's absence is taken as its answer that no row matched: a
-// misspelt column would fail the next time alike.
-enum class asked { unavailable, no_row, not_one_row, found };
+// How the database met a command's query. Only its answers are remembered:
+// a statement that failed (a column renamed, a server's passing trouble)
+// must not leave a refusal that outlasts it.
+enum class asked { unavailable, failed, no_row, not_one_row, found };
 
 // Sends the statement of check (with the password) or lookup with the
 // command's values and reads the one row it must find; `found` then judges
@@ -214,7 +214,9 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
     auth_result* result = nullptr;
     if (db_query(statement.text, statement.values) != 0) {
         debug_log("...Query Failed");
-        how = db_unavailable() ? asked::unavailable : asked::no_row;
+        how = db_unavailable()    ? asked::unavailable
+              : db_found_no_row() ? asked::no_row
+                                  : asked::failed;
     } else {
         how = asked::not_one_row;
         if (fetch_single_row(log_located)) {
