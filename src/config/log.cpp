@@ -156,7 +156,11 @@ void error_log(const char* format, ...) {
     append_to_log(head + message + "\n");
 }
 
-void divert_log(std::vector<std::string>* lines) { diverted_lines = lines; }
+std::vector<std::string>* divert_log(std::vector<std::string>* lines) {
+    std::vector<std::string>* before = diverted_lines;
+    diverted_lines = lines;
+    return before;
+}
 
 void start_buffer_begin() {
     start_buffer.emplace();

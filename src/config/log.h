@@ -13,8 +13,10 @@ void error_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // While `lines` is set, error messages are kept there instead of reaching
 // the log file, and progress lines go nowhere: the configuration check
 // reports what went wrong itself, and run as root it must not create a log
-// file that the mail server's user then cannot append to. Null ends it.
-void divert_log(std::vector<std::string>* lines);
+// file that the mail server's user then cannot append to. Null ends it. The
+// target it replaces is returned, so that a part of the check can keep its
+// own lines and then hand the rest back.
+std::vector<std::string>* divert_log(std::vector<std::string>* lines);
 
 void start_buffer_begin();
 void start_log(const char* format, ...) __attribute__((format(printf, 1, 2)));

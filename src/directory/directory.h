@@ -32,6 +32,10 @@ auth_result* directory_lookup(command_words& words);
 // the ini key to mend; 1 when connected.
 int directory_check_settings(std::vector<std::string>& problems);
 
+// Reads odbc_mail_uid into the uid of the answers; a setting that is no uid
+// is one error line and uid 0.
+void set_mail_uid();
+
 // The texts of the check and lookup statements the settings make.
 std::vector<std::string> directory_statement_texts();
 

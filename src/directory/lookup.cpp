@@ -33,23 +33,6 @@ void attach_default_domain(command_words& words) {
 
 bool present(const std::optional<std::string>& value) { return value && !value->empty(); }
 
-// A uid is a number from 0 to 4294967295. A setting outside that is no
-// uid at all (0) rather than a clamped or negative one; the log says so
-// once, not at every command.
-void set_mail_uid() {
-    static std::optional<std::string> reported;
-    const std::optional<std::string>& setting = odbc_settings.odbc_mail_uid;
-    long uid = setting ? leading_number(setting->c_str()) : 0;
-    if (uid < 0 || uid > 4294967295L) {
-        if (reported != setting)
-            error_log("odbc_mail_uid (%s) is not a number from 0 to 4294967295: mail uid 0 used",
-                      setting->c_str());
-        reported = setting;
-        uid = 0;
-    }
-    mail_uid = uid;
-}
-
 // The stored row, its count and the record; an error met while moving over
 // the result is a failed command, not the end of the process.
 bool fetch_single_row(bool log_located) {
@@ -86,6 +69,23 @@ bool same_password(const std::optional<std::string>& stored, const std::string& 
 }
 
 }  // namespace
+
+// A uid is a number from 0 to 4294967295. A setting outside that is no
+// uid at all (0) rather than a clamped or negative one; the log says so
+// once, not at every command.
+void set_mail_uid() {
+    static std::optional<std::string> reported;
+    const std::optional<std::string>& setting = odbc_settings.odbc_mail_uid;
+    long uid = setting ? leading_number(setting->c_str()) : 0;
+    if (uid < 0 || uid > 4294967295L) {
+        if (reported != setting)
+            error_log("odbc_mail_uid (%s) is not a number from 0 to 4294967295: mail uid 0 used",
+                      setting->c_str());
+        reported = setting;
+        uid = 0;
+    }
+    mail_uid = uid;
+}
 
 long leading_number(const char* text) {
     if (!text) return 0;

@@ -109,6 +109,16 @@ int directory_start() {
 }
 
 int directory_check_settings(std::vector<std::string>& problems) {
+    // Settings that a start reports only in the log (an unknown password
+    // scheme, a uid out of range) would otherwise pass here unseen, and every
+    // check fail later.
+    std::vector<std::string> setting_errors;
+    std::vector<std::string>* outer = divert_log(&setting_errors);
+    password_start();
+    set_mail_uid();
+    divert_log(outer);
+    for (const std::string& error : setting_errors) problems.push_back(error);
+
     if (!odbc_settings.field_username) problems.push_back("field_username is not set");
     if (!odbc_settings.field_password) problems.push_back("field_password is not set");
 

@@ -91,7 +91,11 @@ int run_config_check(const char* program_path, const char* user) {
     bool lookup = false;
     if (!ini.empty()) {
         std::printf("reading %s\n", ini.c_str());
+        log_lines.clear();
         load_ini(program_path, load_noting_unknown);
+        // A value a key refuses is logged at a start and the setting left
+        // as it was, which the administrator would not see here otherwise.
+        for (const std::string& line : log_lines) problems.push_back(ini + ": " + line);
         for (const std::string& key : unknown_keys)
             problems.push_back("unknown key '" + key + "' in " + ini + ": it is ignored");
         check_log_folder(problems);

@@ -39,6 +39,15 @@ TEST(ConfigCheck, SaysEachProblemInPlainWords) {
          {"-check"},
          checked("all is well\n"),
          0},
+        {"values a start would only log",
+         full_ini_with("", "cache_ttl ten\ndefault_pass_scheme NOSUCH\nodbc_mail_uid -1\n"),
+         {"-check"},
+         checked("quillmar.ini: Cache: cache_ttl wants a whole number from 0 to 2147483647, not "
+                 "(ten); setting unchanged\n"
+                 "Unknown password scheme (NOSUCH) in default_pass_scheme: every check fails\n"
+                 "odbc_mail_uid (-1) is not a number from 0 to 4294967295: mail uid 0 used\n"
+                 "3 problems\n"),
+         1},
         {"no ini file",
          "",
          {"-check"},
