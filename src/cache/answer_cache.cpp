@@ -36,7 +36,8 @@ answer_cache::answer_cache(const cache_settings& settings)
     : settings_(settings),
       ttl_(seconds(settings.ttl)),
       negative_ttl_(seconds(settings.negative_ttl)),
-      stale_ttl_(seconds(settings.stale_ttl)) {
+      stale_ttl_(seconds(settings.stale_ttl)),
+      retry_(seconds(settings.retry_interval)) {
     static_assert(sizeof hash_key_ == crypto_shorthash_KEYBYTES);
     static_assert(sizeof fingerprint_key_ == crypto_generichash_KEYBYTES);
     static_assert(sizeof(password_fingerprint::bytes) == crypto_generichash_BYTES);
@@ -420,7 +421,10 @@ void answer_cache::note_stale_answer() {
     error_log("Cache: the database fails; known users are answered from expired entries");
 }
 
+void answer_cache::database_failed(cache_clock::time_point now) { resting_until_ = now + retry_; }
+
 void answer_cache::database_answered() {
+    resting_until_ = {};
     if (!outage_) return;
     outage_ = false;
     error_log("Cache: the database answers again, after %llu answers from expired entries",

@@ -89,6 +89,14 @@ public:
     // one error line if stale answers were given.
     void database_answered();
 
+    // A server that takes connections and never answers costs every command
+    // that asks it the whole deadline, and the mail server's later commands
+    // wait behind it. So after a failure the database rests for the retry
+    // interval: what an expired entry can answer is answered without asking
+    // it again, anything else still asks (and a success ends the rest).
+    void database_failed(cache_clock::time_point now);
+    bool database_resting(cache_clock::time_point now) const { return now < resting_until_; }
+
     std::size_t size() const { return count_; }
 
 private:
@@ -170,7 +178,8 @@ private:
     void note_stale_answer();
 
     cache_settings settings_;
-    cache_clock::duration ttl_, negative_ttl_, stale_ttl_;
+    cache_clock::duration ttl_, negative_ttl_, stale_ttl_, retry_;
+    cache_clock::time_point resting_until_{};
     std::array<unsigned char, 16> hash_key_{};
     std::array<unsigned char, 32> fingerprint_key_{};
     std::deque<entry> entries_;  // never shrinks: left entries wait in free_

@@ -32,6 +32,8 @@ int cache_load(cache_settings& settings, const char* key, const char* value) {
         seconds = &settings.negative_ttl;
     else if (ascii_equal_ignoring_case(key, "cache_stale_ttl"))
         seconds = &settings.stale_ttl;
+    else if (ascii_equal_ignoring_case(key, "cache_retry_interval"))
+        seconds = &settings.retry_interval;
     else if (!ascii_equal_ignoring_case(key, "cache_size"))
         return 0;
 

@@ -248,13 +248,18 @@ bool address_passes(const command_words& words) {
 
 // A cached answer, byte for byte the database's: the kept record (the mail
 // uid is a setting) and, for a check, the address test made afresh.
+// `expired` says why an expired entry answers: the database failed this
+// command, or rests after failing an earlier one.
+enum class expired { no, database_fails, database_rests };
 auth_result* answer_from_cache(const cache_answer& answer, const command_words& words, bool check,
-                               bool expired) {
+                               expired why) {
     if (answer.verdict == cache_verdict::ask) return nullptr;
     if (answer.verdict == cache_verdict::refuse)
         debug_log("...Refused from the cache");
-    else if (expired)
+    else if (why == expired::database_fails)
         debug_log("...Answered from the cache, expired entry (the database fails)");
+    else if (why == expired::database_rests)
+        debug_log("...Answered from the cache, expired entry (the database rests after failing)");
     else
         debug_log("...Answered from the cache");
     set_mail_uid();
@@ -327,7 +332,13 @@ auth_result* directory_check(command_words& words) {
     password_fingerprint fingerprint;
     if (cache) {
         cache_answer kept = cache->check(user, words[2].value_or(""), now, fingerprint);
-        if (kept.verdict != cache_verdict::ask) return answer_from_cache(kept, words, true, false);
+        if (kept.verdict != cache_verdict::ask)
+            return answer_from_cache(kept, words, true, expired::no);
+        if (cache->database_resting(now)) {
+            cache_answer stale = cache->check_stale(user, fingerprint, now);
+            if (stale.verdict != cache_verdict::ask)
+                return answer_from_cache(stale, words, true, expired::database_rests);
+        }
     }
     // Armed only now: arming may wake the watchdog's thread, a switch that
     // would cost an answer from the cache more than all the rest of it.
@@ -366,8 +377,12 @@ auth_result* directory_check(command_words& words) {
     if (hashed && result && result->password) password_rehash(user, given, *result->password, room);
     if (!cache) return result;
 
-    if (how == asked::unavailable)
-        return answer_from_cache(cache->check_stale(user, fingerprint, now), words, true, true);
+    if (how == asked::unavailable) {
+        // The rest counts from the failure's end: a silent server's takes the deadline.
+        cache->database_failed(cache_clock::now());
+        return answer_from_cache(cache->check_stale(user, fingerprint, now), words, true,
+                                 expired::database_fails);
+    }
     // Without stored hashes no row may just be a wrong password; with them
     // the row was asked for by name, so the user is gone.
     if (how == asked::no_row) cache->check_refused(user, fingerprint, hashed, now);
@@ -385,7 +400,13 @@ auth_result* directory_lookup(command_words& words) {
     const cache_clock::time_point now = cache ? cache_clock::now() : cache_clock::time_point();
     if (cache) {
         cache_answer kept = cache->lookup(user, now);
-        if (kept.verdict != cache_verdict::ask) return answer_from_cache(kept, words, false, false);
+        if (kept.verdict != cache_verdict::ask)
+            return answer_from_cache(kept, words, false, expired::no);
+        if (cache->database_resting(now)) {
+            cache_answer stale = cache->lookup_stale(user, now);
+            if (stale.verdict != cache_verdict::ask)
+                return answer_from_cache(stale, words, false, expired::database_rests);
+        }
     }
     db_command_deadline command;
     asked how;
@@ -399,8 +420,11 @@ auth_result* directory_lookup(command_words& words) {
         how);
     if (!cache) return result;
 
-    if (how == asked::unavailable)
-        return answer_from_cache(cache->lookup_stale(user, now), words, false, true);
+    if (how == asked::unavailable) {
+        cache->database_failed(cache_clock::now());
+        return answer_from_cache(cache->lookup_stale(user, now), words, false,
+                                 expired::database_fails);
+    }
     if (how == asked::no_row) cache->lookup_refused(user, now);
     cache->database_answered();
     return result;

@@ -41,6 +41,8 @@ TEST(CacheSettings, KeysAndValues) {
         {"cache_negative_ttl", "60", 1, {0, 60, 10000, 86400}, false},
         {"Cache_Size", "100000", 1, {0, 0, 100000, 86400}, false},
         {"cache_stale_ttl", "0", 1, {0, 0, 10000, 0}, false},
+        {"cache_retry_interval", "30", 1, {0, 0, 10000, 86400, 30}, false},
+        {"cache_retry_interval", "x", 1, d, true},
         {"cache_ttl", "2147483647", 1, {2147483647, 0, 10000, 86400}, false},
         {"cache_ttl", "2147483648", 1, d, true},
         {"cache_ttl", "-5", 1, d, true},
@@ -57,6 +59,7 @@ TEST(CacheSettings, KeysAndValues) {
         EXPECT_EQ(s.negative_ttl, r.expected.negative_ttl) << r.key;
         EXPECT_EQ(s.size, r.expected.size) << r.key;
         EXPECT_EQ(s.stale_ttl, r.expected.stale_ttl) << r.key;
+        EXPECT_EQ(s.retry_interval, r.expected.retry_interval) << r.key;
         EXPECT_EQ(log.messages().size(), r.error_line ? 1u : 0u) << r.key << " " << r.value;
     }
 }
@@ -332,7 +335,7 @@ TEST(AnswerCache, FingerprintIsKeyedPerCache) {
 
 TEST(AnswerCache, OutageWritesTwoLines) {
     log_capture log;
-    answer_cache cache({10, 5, 10, 100});
+    answer_cache cache({10, 5, 10, 100, 30});
     const password_fingerprint fp = cache.fingerprint("pw");
     cache.checked("bob", {"bob", {}, {}, {}}, fp, at(0));
     cache.database_answered();
@@ -341,7 +344,15 @@ TEST(AnswerCache, OutageWritesTwoLines) {
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(cache.check_stale("bob", fp, at(20 + i)).verdict, cache_verdict::accept);
     EXPECT_EQ(cache.lookup_stale("bob", at(25)).verdict, cache_verdict::accept);
+    // The database rests for the retry interval after a failure, until it
+    // answers again.
+    EXPECT_FALSE(cache.database_resting(at(20)));
+    cache.database_failed(at(20));
+    EXPECT_TRUE(cache.database_resting(at(49)));
+    EXPECT_FALSE(cache.database_resting(at(50)));
+    cache.database_failed(at(51));
     cache.database_answered();
+    EXPECT_FALSE(cache.database_resting(at(52)));
     cache.database_answered();
     EXPECT_EQ(log.messages(),
               (std::vector<std::string>{

@@ -240,4 +240,44 @@ TEST_P(DirectoryCache, ExpiredEntriesAnswerWhileTheDatabaseFails) {
     }
 }
 
+// A server that takes connections and never answers: the command that meets
+// it waits out its deadline, and for the retry interval after it a known
+// user is answered from the expired entry at once, not after another
+// deadline; a user the cache cannot answer still asks, and the server's
+// first answer ends the rest.
+class DirectoryCacheSilent : public qmdir::database_test {};
+INSTANTIATE_TEST_SUITE_P(Db, DirectoryCacheSilent,
+                         ::testing::Values(qmdir::db_case(qmtest::db_kind::postgres)),
+                         qmdir::db_label);
+
+TEST_P(DirectoryCacheSilent, RetryIntervalSparesTheDeadline) {
+    qmdir::own_servers servers("pg");
+    ASSERT_TRUE(servers.started);
+    cache_world w(db(), false, servers.env_file());
+    w.write_cache_ini("cache_ttl 1\ncache_retry_interval 60\n");
+    qmtest::child_session session(QM_BINARY, w.options({"-debug"}));
+    walk(w, session, {{"check bob secret", bob_ok, database}, {"sleep:1100", ""}});
+
+    ASSERT_TRUE(servers.run({"signal", servers.dir, "pg", "STOP"}));
+    using clock = std::chrono::steady_clock;
+    auto sent = clock::now();
+    walk(w, session, {{"check bob secret", bob_ok, stale}});
+    EXPECT_GE(clock::now() - sent, std::chrono::seconds(14));  // the deadline, met once
+    sent = clock::now();
+    const std::vector<std::string> again = ask(session, "check bob secret");
+    EXPECT_LT(clock::now() - sent, std::chrono::seconds(1));
+    EXPECT_EQ(again.back(), bob_ok);
+    bool rested = false;
+    for (const std::string& line : again)
+        rested = rested ||
+                 line.find("expired entry (the database rests after failing)") != std::string::npos;
+    EXPECT_TRUE(rested);
+    ASSERT_TRUE(servers.run({"signal", servers.dir, "pg", "CONT"}));
+
+    walk(w, session,
+         {{"check a secret", "+OK a config 0\r\n", database},
+          {"check bob secret", bob_ok, database}});
+    EXPECT_EQ(session.finish().exit_code, 0);
+}
+
 }  // namespace
