@@ -125,8 +125,9 @@ bool answer_cache::alive(const entry& e, cache_clock::time_point now) const {
 
 // An entry nothing of which can answer any more leaves at once, so that
 // the least recently used list holds only entries that may still serve.
-answer_cache::slot answer_cache::find_alive(std::string_view user, cache_clock::time_point now) {
-    slot s = find(user, hash_of(user));
+answer_cache::slot answer_cache::find_alive(std::string_view user, std::uint32_t hash,
+                                            cache_clock::time_point now) {
+    slot s = find(user, hash);
     if (s != no_slot && !alive(entries_[s], now)) {
         remove(s);
         return no_slot;
@@ -297,11 +298,7 @@ cache_answer answer_cache::check(std::string_view user, std::string_view passwor
     const std::uint32_t hash = hash_of(user);
     prefetch(hash);
     fingerprint = this->fingerprint(password);
-    slot s = find(user, hash);
-    if (s != no_slot && !alive(entries_[s], now)) {
-        remove(s);
-        return {};
-    }
+    slot s = find_alive(user, hash, now);
     if (s == no_slot) return {};
     const entry& e = entries_[s];
     if (e.password_kind == password_state::right) {
@@ -315,7 +312,7 @@ cache_answer answer_cache::check(std::string_view user, std::string_view passwor
 }
 
 cache_answer answer_cache::lookup(std::string_view user, cache_clock::time_point now) {
-    slot s = find_alive(user, now);
+    slot s = find_alive(user, hash_of(user), now);
     if (s == no_slot) return {};
     const entry& e = entries_[s];
     if (e.record == record_state::found && now < e.record_until) return accepted(s);
@@ -325,7 +322,7 @@ cache_answer answer_cache::lookup(std::string_view user, cache_clock::time_point
 
 cache_answer answer_cache::check_stale(std::string_view user, const password_fingerprint& password,
                                        cache_clock::time_point now) {
-    slot s = find_alive(user, now);
+    slot s = find_alive(user, hash_of(user), now);
     if (s == no_slot) return {};
     const entry& e = entries_[s];
     if (e.password_kind != password_state::right || now >= e.password_until + stale_ttl_ ||
@@ -336,7 +333,7 @@ cache_answer answer_cache::check_stale(std::string_view user, const password_fin
 }
 
 cache_answer answer_cache::lookup_stale(std::string_view user, cache_clock::time_point now) {
-    slot s = find_alive(user, now);
+    slot s = find_alive(user, hash_of(user), now);
     if (s == no_slot) return {};
     const entry& e = entries_[s];
     if (e.record != record_state::found || now >= e.record_until + stale_ttl_) return {};
@@ -357,7 +354,7 @@ void answer_cache::checked(std::string_view user, const cached_record& record,
 
 void answer_cache::check_refused(std::string_view user, const password_fingerprint& password,
                                  bool user_unknown, cache_clock::time_point now) {
-    slot s = find_alive(user, now);
+    slot s = find_alive(user, hash_of(user), now);
     if (s != no_slot) {
         entry& e = entries_[s];
         if (user_unknown) forget_user(e, now);
@@ -395,7 +392,7 @@ void answer_cache::looked_up(std::string_view user, const cached_record& record,
 }
 
 void answer_cache::lookup_refused(std::string_view user, cache_clock::time_point now) {
-    slot s = find_alive(user, now);
+    slot s = find_alive(user, hash_of(user), now);
     if (s == no_slot && settings_.negative_ttl == 0) return;
     if (s == no_slot) s = find_or_add(user);
     forget_user(entries_[s], now);

@@ -159,7 +159,7 @@ private:
     std::size_t home_of(std::uint32_t hash) const { return hash & (buckets_.size() - 1); }
     slot find(std::string_view user, std::uint32_t hash) const;
     void prefetch(std::uint32_t hash) const;
-    slot find_alive(std::string_view user, cache_clock::time_point now);
+    slot find_alive(std::string_view user, std::uint32_t hash, cache_clock::time_point now);
     slot find_or_add(std::string_view user);
     void place_in_bucket(slot s);
     void remove(slot s);

@@ -102,7 +102,8 @@ query_outcome run_query(const query_parts& parts, const std::vector<std::string>
             if (failure != db_failure::timed_out && attempt == 0 && !command_deadline::passed() &&
                 (failure == db_failure::unknown || db_reconnect()))
                 continue;
-            // The database answered, and twice wrongly: it was reachable.
+            // Lost or timed out, the database was not reached in time; an
+            // unknown failure met twice was the server's answer, so it was.
             if (failure != db_failure::unknown) unavailable = true;
             return query_outcome::failed;
         }
