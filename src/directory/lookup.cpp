@@ -9,6 +9,7 @@
 #include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "config/secret_text.h"
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
 #include "dbwrap/db_update.h"
@@ -57,18 +58,18 @@ auth_result* refuse_stored(const char* field, const char* holds,
 
 bool holds_quote(const std::string& value) { return value.find('"') != std::string::npos; }
 
+}  // namespace
+
 // The database decides which row belongs to the user name, but some compare
 // passwords too loosely (MariaDB's default collation ignores case and
 // trailing blanks), so the row's own password must equal the given one byte
 // for byte. A CHAR column comes back padded with blanks, which do not count.
-bool same_password(const std::optional<std::string>& stored, const std::string& given) {
+bool same_stored_password(const std::optional<std::string>& stored, const std::string& given) {
     if (!stored) return false;
     std::size_t end = stored->find_last_not_of(' ');
     std::size_t length = end == std::string::npos ? 0 : end + 1;
-    return stored->compare(0, length, given) == 0;
+    return same_secret(std::string_view(*stored).substr(0, length), given);
 }
-
-}  // namespace
 
 // A uid is a number from 0 to 4294967295. A setting outside that is no
 // uid at all (0) rather than a clamped or negative one; the log says so
@@ -360,7 +361,7 @@ auth_result* directory_check(command_words& words) {
                 same = password_matches(user, given, result_record.password);
                 if (same && password_rehash_on()) room = db_value_room(1);
             } else {
-                same = same_password(result_record.password, given);
+                same = same_stored_password(result_record.password, given);
                 if (!same) debug_log("...Password differs from the stored one");
             }
             if (!same) {
