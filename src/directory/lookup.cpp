@@ -349,7 +349,10 @@ auth_result* directory_check(command_words& words) {
     // With stored hashes the row is asked for by user name alone and the
     // password verified here; otherwise the database compares it too.
     const bool hashed = passwords_hashed();
-    bool verified = false, right = false;
+    // `wrong`: the password itself was refused, not a stored value that
+    // could not be verified; only that is remembered as a refusal, so that
+    // a row mended by the administrator is not refused meanwhile.
+    bool verified = false, wrong = false;
     std::size_t room = 0;
     asked how;
     auth_result* result = query_user(
@@ -358,10 +361,14 @@ auth_result* directory_check(command_words& words) {
             bool same;
             if (hashed) {
                 verified = true;
-                same = password_matches(user, given, result_record.password);
+                const password_verdict verdict =
+                    password_matches(user, given, result_record.password);
+                same = verdict == password_verdict::match;
+                wrong = verdict == password_verdict::mismatch;
                 if (same && password_rehash_on()) room = db_value_room(1);
             } else {
                 same = same_stored_password(result_record.password, given);
+                wrong = !same;
                 if (!same) debug_log("...Password differs from the stored one");
             }
             if (!same) {
@@ -369,7 +376,6 @@ auth_result* directory_check(command_words& words) {
                 return nullptr;
             }
             // Kept before the address test, which every later check makes again.
-            right = true;
             if (cache) cache->checked(user, cache_record_of(result_record), fingerprint, now);
             return address_passes(words) ? &result_record : nullptr;
         },
@@ -387,7 +393,7 @@ auth_result* directory_check(command_words& words) {
     // Without stored hashes no row may just be a wrong password; with them
     // the row was asked for by name, so the user is gone.
     if (how == asked::no_row) cache->check_refused(user, fingerprint, hashed, now);
-    if (how == asked::found && !right) cache->check_refused(user, fingerprint, false, now);
+    if (how == asked::found && wrong) cache->check_refused(user, fingerprint, false, now);
     cache->database_answered();
     return result;
 }

@@ -179,6 +179,29 @@ TEST_P(DirectoryCache, HitsMissesExpiryRefusalsAndEviction) {
     }
 }
 
+// A stored value that cannot be verified refuses the check, but leaves no
+// refusal: once the administrator mends the row, the right password works at
+// once. A wrong password against a sound value is still remembered.
+TEST_P(DirectoryCache, OnlyAWrongPasswordIsRemembered) {
+    cache_world w(db(), true);
+    w.write_cache_ini("cache_ttl 60\ncache_negative_ttl 60\n");
+    const std::string c_no = "-ERR c password wrong or not a valid user\r\n";
+    // NULL, empty, malformed (a two-byte salt), an unknown scheme, a weak one.
+    for (const char* broken : {"NULL", "''", "'{ARGON2ID}$argon2id$v=19$m=8,t=1,p=1$bm8$bm8'",
+                               "'{NOPE}secret'", "'{PLAIN-MD5}5ebe2294ecd0e0f08eab7690d2a6ee69'"}) {
+        SCOPED_TRACE(broken);
+        qmtest::child_session session(QM_BINARY, w.options({"-debug"}));
+        walk(w, session,
+             {{std::string("sql:UPDATE maildb SET pass=") + broken + " WHERE [user]='c'", ""},
+              {"check c secret", c_no, database},
+              {"sql:UPDATE maildb SET pass={secret} WHERE [user]='c'", ""},
+              {"check c secret", "+OK c config 0\r\n", database},
+              {"check c wrong", c_no, database},
+              {"check c wrong", c_no, cache}});
+        EXPECT_EQ(session.finish().exit_code, 0);
+    }
+}
+
 // The database away in the middle of a session: a known user with the kept
 // password is answered from the expired entry, everything else refused;
 // the log says once that such answers began and once that they ended.
