@@ -46,17 +46,25 @@ answer_cache::answer_cache(const cache_settings& settings)
     // collide cannot pile up in one bucket.
     crypto_shorthash_keygen(hash_key_.data());
     crypto_generichash_keygen(fingerprint_key_.data());
+    // Refusals get a tenth of the answers' room besides it: enough for the
+    // clients that retry a wrong password, and a flood of made-up names
+    // costs no kept login its place.
+    room_[answers] = std::max<std::size_t>(settings_.size, 1);
+    room_[refusals] = std::max<std::size_t>(room_[answers] / 10, 1);
     // At most one entry for two buckets, so that a lookup seldom tries more
     // than the first.
     bucket_limit_ = 16;
-    while (bucket_limit_ < 2 * std::max<std::size_t>(settings_.size, 1)) bucket_limit_ *= 2;
+    while (bucket_limit_ < 2 * (room_[answers] + room_[refusals])) bucket_limit_ *= 2;
     buckets_.assign(std::min<std::size_t>(bucket_limit_, 1024), bucket{});
 }
 
 answer_cache::~answer_cache() {
     sodium_memzero(fingerprint_key_.data(), fingerprint_key_.size());
     sodium_memzero(hash_key_.data(), hash_key_.size());
-    for (entry& e : entries_) sodium_memzero(e.password.bytes.data(), e.password.bytes.size());
+    for (entry& e : entries_) {
+        sodium_memzero(e.right.bytes.data(), e.right.bytes.size());
+        sodium_memzero(e.wrong.bytes.data(), e.wrong.bytes.size());
+    }
 }
 
 // Keyed BLAKE2b: on short inputs about a quarter of HMAC-SHA-512-256's time
@@ -112,15 +120,8 @@ bool answer_cache::alive(const entry& e, cache_clock::time_point now) const {
     case record_state::none:
         break;
     }
-    switch (e.password_kind) {
-    case password_state::right:
-        return now < e.password_until + stale_ttl_;
-    case password_state::wrong:
-        return now < e.password_until;
-    case password_state::none:
-        break;
-    }
-    return false;
+    return (e.has_right && now < e.right_until + stale_ttl_) ||
+           (e.has_wrong && now < e.wrong_until);
 }
 
 // An entry nothing of which can answer any more leaves at once, so that
@@ -135,10 +136,6 @@ answer_cache::slot answer_cache::find_alive(std::string_view user, std::uint32_t
     return s;
 }
 
-void answer_cache::drop_if_dead(slot s, cache_clock::time_point now) {
-    if (!alive(entries_[s], now)) remove(s);
-}
-
 void answer_cache::place_in_bucket(slot s) {
     std::size_t i = home_of(entries_[s].hash);
     while (buckets_[i].place != no_slot) i = (i + 1) & (buckets_.size() - 1);
@@ -151,32 +148,61 @@ void answer_cache::grow_buckets() {
         if (entries_[s].stamp) place_in_bucket(static_cast<slot>(s));
 }
 
-// Appending is all a use costs; when the log has grown to twice the entries
-// it is written again with each entry's latest use alone, renumbered.
+// Appending is all a use costs; when a log has grown to twice its entries it
+// is written again with each entry's latest use alone.
 void answer_cache::touch(slot s) {
-    if (uses_.size() >= 2 * count_ + 64 || last_stamp_ == ~std::uint32_t{0}) compact_uses();
-    entries_[s].stamp = ++last_stamp_;
-    uses_.push_back({s, last_stamp_});
+    if (last_stamp_ == ~std::uint32_t{0}) renumber_uses();
+    entry& e = entries_[s];
+    use_log& log = logs_[e.in];
+    if (log.uses.size() >= 2 * log.count + 64) compact_uses(log);
+    e.stamp = ++last_stamp_;
+    log.uses.push_back({s, last_stamp_});
 }
 
-void answer_cache::compact_uses() {
+void answer_cache::compact_uses(use_log& log) {
     std::size_t kept = 0;
-    for (std::size_t i = first_use_; i < uses_.size(); ++i) {
-        entry& e = entries_[uses_[i].place];
-        if (e.stamp != uses_[i].stamp) continue;
-        e.stamp = static_cast<std::uint32_t>(++kept);
-        uses_[kept - 1] = {uses_[i].place, e.stamp};
+    for (std::size_t i = log.first; i < log.uses.size(); ++i)
+        if (entries_[log.uses[i].place].stamp == log.uses[i].stamp) log.uses[kept++] = log.uses[i];
+    log.uses.resize(kept);
+    log.first = 0;
+}
+
+// Once in 2^32 uses: both logs at once, so that no stamp is given twice.
+void answer_cache::renumber_uses() {
+    std::uint32_t stamp = 0;
+    for (use_log& log : logs_) {
+        compact_uses(log);
+        for (use& u : log.uses) u.stamp = entries_[u.place].stamp = ++stamp;
     }
-    uses_.resize(kept);
-    first_use_ = 0;
-    last_stamp_ = static_cast<std::uint32_t>(kept);
+    last_stamp_ = stamp;
+}
+
+// An entry moves to the other pool when it comes to hold an answer or
+// ceases to, as its latest use; a pool beyond its room then loses its least
+// recently used entry. True when it moved.
+bool answer_cache::settle(slot s) {
+    entry& e = entries_[s];
+    const pool in = e.has_right || e.record == record_state::found ? answers : refusals;
+    if (in == e.in) return false;
+    --logs_[e.in].count;
+    ++logs_[in].count;
+    e.in = in;
+    touch(s);
+    if (logs_[in].count > room_[in]) evict_oldest(in);
+    return true;
+}
+
+// A use of an entry that may have changed what it holds.
+void answer_cache::used(slot s) {
+    if (!settle(s)) touch(s);
 }
 
 // The first use in the log that is still its entry's latest belongs to the
-// least recently used entry.
-void answer_cache::evict_oldest() {
-    while (first_use_ < uses_.size()) {
-        const use u = uses_[first_use_++];
+// pool's least recently used entry.
+void answer_cache::evict_oldest(pool in) {
+    use_log& log = logs_[in];
+    while (log.first < log.uses.size()) {
+        const use u = log.uses[log.first++];
         if (entries_[u.place].stamp == u.stamp) {
             remove(u.place);
             return;
@@ -200,19 +226,22 @@ void answer_cache::remove(slot s) {
     }
     buckets_[hole] = bucket{};
     entry& e = entries_[s];
-    sodium_memzero(e.password.bytes.data(), e.password.bytes.size());
+    sodium_memzero(e.right.bytes.data(), e.right.bytes.size());
+    sodium_memzero(e.wrong.bytes.data(), e.wrong.bytes.size());
     e.record = record_state::none;
-    e.password_kind = password_state::none;
+    e.has_right = e.has_wrong = false;
     e.stamp = 0;
     free_.push_back(s);
-    --count_;
+    --logs_[e.in].count;
 }
 
-answer_cache::slot answer_cache::find_or_add(std::string_view user) {
+// A new entry takes the place of the least recently used of its own pool
+// when that is full: a refusal never pushes out an answer.
+answer_cache::slot answer_cache::find_or_add(std::string_view user, pool in) {
     const std::uint32_t hash = hash_of(user);
     slot s = find(user, hash);
     if (s != no_slot) return s;
-    if (count_ >= std::max<std::size_t>(settings_.size, 1)) evict_oldest();
+    if (logs_[in].count >= room_[in]) evict_oldest(in);
     if (!free_.empty()) {
         s = free_.back();
         free_.pop_back();
@@ -220,8 +249,9 @@ answer_cache::slot answer_cache::find_or_add(std::string_view user) {
         s = static_cast<slot>(entries_.size());
         entries_.emplace_back();
     }
-    ++count_;
+    ++logs_[in].count;
     entry& e = entries_[s];
+    e.in = in;
     e.text.cut(0);
     e.text.append(user);
     e.lengths = {length_of(user), 0, 0, 0, 0};
@@ -229,7 +259,7 @@ answer_cache::slot answer_cache::find_or_add(std::string_view user) {
     e.present = 0;
     e.hash = hash;
     touch(s);
-    if (2 * count_ > buckets_.size() && buckets_.size() < bucket_limit_)
+    if (2 * size() > buckets_.size() && buckets_.size() < bucket_limit_)
         grow_buckets();
     else
         place_in_bucket(s);
@@ -278,9 +308,9 @@ cached_record answer_cache::record_of(const entry& e) const {
     return record;
 }
 
-bool answer_cache::same_password(const entry& e, const password_fingerprint& password) const {
-    return sodium_memcmp(e.password.bytes.data(), password.bytes.data(), password.bytes.size()) ==
-           0;
+bool answer_cache::same_password(const password_fingerprint& kept,
+                                 const password_fingerprint& password) {
+    return sodium_memcmp(kept.bytes.data(), password.bytes.data(), password.bytes.size()) == 0;
 }
 
 cache_answer answer_cache::accepted(slot s) {
@@ -301,13 +331,12 @@ cache_answer answer_cache::check(std::string_view user, std::string_view passwor
     slot s = find_alive(user, hash, now);
     if (s == no_slot) return {};
     const entry& e = entries_[s];
-    if (e.password_kind == password_state::right) {
-        if (now < e.password_until && same_password(e, fingerprint)) return accepted(s);
-        return {};
-    }
-    if (e.password_kind == password_state::wrong && now < e.password_until &&
-        same_password(e, fingerprint))
-        return refused(s);
+    // Both are compared whether kept or not, so that a refusal takes as long
+    // for a user with a kept login as for one without.
+    const bool right = same_password(e.right, fingerprint);
+    const bool wrong = same_password(e.wrong, fingerprint);
+    if (right && e.has_right && now < e.right_until) return accepted(s);
+    if (wrong && e.has_wrong && now < e.wrong_until) return refused(s);
     return {};
 }
 
@@ -325,8 +354,7 @@ cache_answer answer_cache::check_stale(std::string_view user, const password_fin
     slot s = find_alive(user, hash_of(user), now);
     if (s == no_slot) return {};
     const entry& e = entries_[s];
-    if (e.password_kind != password_state::right || now >= e.password_until + stale_ttl_ ||
-        !same_password(e, password))
+    if (!e.has_right || now >= e.right_until + stale_ttl_ || !same_password(e.right, password))
         return {};
     note_stale_answer();
     return accepted(s);
@@ -343,13 +371,15 @@ cache_answer answer_cache::lookup_stale(std::string_view user, cache_clock::time
 
 void answer_cache::checked(std::string_view user, const cached_record& record,
                            const password_fingerprint& password, cache_clock::time_point now) {
-    slot s = find_or_add(user);
+    slot s = find_or_add(user, answers);
     entry& e = entries_[s];
     store_record(e, record);
-    e.record_until = e.password_until = now + ttl_;
-    e.password = password;
-    e.password_kind = password_state::right;
-    touch(s);
+    e.record_until = e.right_until = now + ttl_;
+    e.right = password;
+    e.has_right = true;
+    // Taken now: it may have been set to one refused a moment ago.
+    if (e.has_wrong && same_password(e.wrong, password)) e.has_wrong = false;
+    used(s);
 }
 
 void answer_cache::check_refused(std::string_view user, const password_fingerprint& password,
@@ -358,46 +388,50 @@ void answer_cache::check_refused(std::string_view user, const password_fingerpri
     if (s != no_slot) {
         entry& e = entries_[s];
         if (user_unknown) forget_user(e, now);
-        // Another password leaves the right one in place until it expires
-        // (and is then asked of the database every time, since no refusal
-        // is kept beside a right password); the right one refused is right
-        // no more, and must not answer from an expired entry in an outage.
-        if (e.password_kind == password_state::right) {
-            if (!same_password(e, password)) return;
-            e.password_kind = password_state::none;
-        }
+        // Another password leaves the right one in place until it expires;
+        // the right one refused is right no more, and must not answer from
+        // an expired entry in an outage.
+        if (e.has_right && same_password(e.right, password)) e.has_right = false;
     }
     if (settings_.negative_ttl == 0) {
-        if (s != no_slot) drop_if_dead(s, now);
+        if (s == no_slot) return;
+        if (alive(entries_[s], now))
+            settle(s);
+        else
+            remove(s);
         return;
     }
     if (s == no_slot) {
-        s = find_or_add(user);
+        s = find_or_add(user, refusals);
         if (user_unknown) forget_user(entries_[s], now);
     }
+    // Kept beside a right password too, so that a wrong password tried
+    // again is refused at once for every user alike.
     entry& e = entries_[s];
-    e.password_kind = password_state::wrong;
-    e.password = password;
-    e.password_until = now + negative_ttl_;
-    touch(s);
+    e.has_wrong = true;
+    e.wrong = password;
+    e.wrong_until = now + negative_ttl_;
+    used(s);
 }
 
 void answer_cache::looked_up(std::string_view user, const cached_record& record,
                              cache_clock::time_point now) {
-    slot s = find_or_add(user);
+    slot s = find_or_add(user, answers);
     entry& e = entries_[s];
     store_record(e, record);
     e.record_until = now + ttl_;
-    touch(s);
+    used(s);
 }
 
 void answer_cache::lookup_refused(std::string_view user, cache_clock::time_point now) {
     slot s = find_alive(user, hash_of(user), now);
     if (s == no_slot && settings_.negative_ttl == 0) return;
-    if (s == no_slot) s = find_or_add(user);
+    if (s == no_slot) s = find_or_add(user, refusals);
     forget_user(entries_[s], now);
-    touch(s);
-    drop_if_dead(s, now);
+    if (alive(entries_[s], now))
+        used(s);
+    else
+        remove(s);
 }
 
 // The database has no row for the user: the record and the password that
@@ -408,7 +442,7 @@ void answer_cache::forget_user(entry& e, cache_clock::time_point now) {
     e.present = 0;
     e.record = settings_.negative_ttl > 0 ? record_state::unknown : record_state::none;
     e.record_until = now + negative_ttl_;
-    if (e.password_kind == password_state::right) e.password_kind = password_state::none;
+    e.has_right = false;
 }
 
 void answer_cache::note_stale_answer() {

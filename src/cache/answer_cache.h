@@ -1,7 +1,9 @@
 // Answers of check and lookup kept per user name, so that a repeated login
 // is answered without the database and without the password hash, and a
 // known user is still served while the database is away. In memory only;
-// when full, the least recently used user leaves first.
+// when full, the least recently used user leaves first. Refusals are kept
+// apart, in a tenth of the room of the answers, so that refusals for
+// made-up names push out only refusals.
 #pragma once
 
 #include <array>
@@ -57,11 +59,11 @@ public:
     password_fingerprint fingerprint(std::string_view password) const;
 
     // Before the database is asked. A check is accepted only with the
-    // password remembered as right, and refused only with the password
-    // remembered as wrong while no right one is remembered: any other
-    // password goes to the database, so a new password works at once. The
-    // password's fingerprint, made while the user's entry is fetched from
-    // memory, comes back for what the database then answers.
+    // password remembered as right, and refused only with the last password
+    // remembered as wrong, whether a right one is remembered beside it or
+    // not: any other password goes to the database, so a new password works
+    // at once. The password's fingerprint, made while the user's entry is
+    // fetched from memory, comes back for what the database then answers.
     cache_answer check(std::string_view user, std::string_view password,
                        cache_clock::time_point now, password_fingerprint& fingerprint);
     cache_answer lookup(std::string_view user, cache_clock::time_point now);
@@ -74,10 +76,12 @@ public:
                              cache_clock::time_point now);
     cache_answer lookup_stale(std::string_view user, cache_clock::time_point now);
 
-    // What the database answered. check_refused with user_unknown (the row
-    // is known to be missing) forgets the right password at once; without
-    // it (a wrong password, or no row when the database compared the
-    // password itself) a right password stays remembered until it expires.
+    // What the database answered. check_refused is for a password the
+    // database or the stored value really refused, never for a value that
+    // could not be verified. With user_unknown (the row is known to be
+    // missing) it forgets the right password at once; without it (a wrong
+    // password, or no row when the database compared the password itself) a
+    // right password stays remembered until it expires.
     void checked(std::string_view user, const cached_record& record,
                  const password_fingerprint& password, cache_clock::time_point now);
     void check_refused(std::string_view user, const password_fingerprint& password,
@@ -97,11 +101,11 @@ public:
     void database_failed(cache_clock::time_point now);
     bool database_resting(cache_clock::time_point now) const { return now < resting_until_; }
 
-    std::size_t size() const { return count_; }
+    // Users kept, answers and refusals together.
+    std::size_t size() const { return logs_[answers].count + logs_[refusals].count; }
 
 private:
     enum class record_state : std::uint8_t { none, found, unknown };
-    enum class password_state : std::uint8_t { none, right, wrong };
 
     // Entries are named by their place in entries_. A hit should read
     // little besides its own entry, which seldom is in the processor's cache
@@ -116,9 +120,20 @@ private:
         slot place = no_slot;
     };
     // A use of an entry; it counts only while it is the entry's latest.
+    // Stamps only grow (until all are renumbered at once), so a use left in
+    // the other log by an entry that moved never counts again.
     struct use {
         slot place;
         std::uint32_t stamp;
+    };
+    // Entries holding an answer (a right password, a found row) and those
+    // holding nothing but refusals leave in separate orders of use, each
+    // within its own room.
+    enum pool : std::uint8_t { answers, refusals };
+    struct use_log {
+        std::vector<use> uses;  // oldest first, from first on
+        std::size_t first = 0;
+        std::size_t count = 0;  // entries of the pool
     };
 
     // An entry's texts; up to the size of the room inside the entry they
@@ -139,13 +154,15 @@ private:
     };
 
     // One user: the key, then the record's texts (a user name as stored that
-    // equals the key is kept once).
+    // equals the key is kept once), the password last found right and the
+    // one last found wrong.
     struct entry {
-        cache_clock::time_point record_until, password_until;
-        password_fingerprint password;
+        cache_clock::time_point record_until, right_until, wrong_until;
+        password_fingerprint right, wrong;
         std::array<std::uint32_t, 5> lengths{};  // key, user, mask, drop, options
         record_state record = record_state::none;
-        password_state password_kind = password_state::none;
+        bool has_right = false, has_wrong = false;
+        pool in = answers;
         bool user_is_key = false;
         std::uint8_t present = 0;  // bits: mail mask, mail drop, options
         std::uint32_t hash = 0;
@@ -160,19 +177,22 @@ private:
     slot find(std::string_view user, std::uint32_t hash) const;
     void prefetch(std::uint32_t hash) const;
     slot find_alive(std::string_view user, std::uint32_t hash, cache_clock::time_point now);
-    slot find_or_add(std::string_view user);
+    slot find_or_add(std::string_view user, pool in);
     void place_in_bucket(slot s);
     void remove(slot s);
     void grow_buckets();
     void touch(slot s);
-    void compact_uses();
-    void evict_oldest();
-    void drop_if_dead(slot s, cache_clock::time_point now);
+    void used(slot s);
+    bool settle(slot s);
+    void compact_uses(use_log& log);
+    void renumber_uses();
+    void evict_oldest(pool in);
     void forget_user(entry& e, cache_clock::time_point now);
     bool alive(const entry& e, cache_clock::time_point now) const;
     void store_record(entry& e, const cached_record& record);
     cached_record record_of(const entry& e) const;
-    bool same_password(const entry& e, const password_fingerprint& password) const;
+    static bool same_password(const password_fingerprint& kept,
+                              const password_fingerprint& password);
     cache_answer accepted(slot s);
     cache_answer refused(slot s);
     void note_stale_answer();
@@ -186,10 +206,9 @@ private:
     std::vector<slot> free_;
     std::vector<bucket> buckets_;
     std::size_t bucket_limit_ = 0;
-    std::vector<use> uses_;  // oldest first, from first_use_ on
-    std::size_t first_use_ = 0;
+    std::array<std::size_t, 2> room_{};  // of each pool
+    std::array<use_log, 2> logs_;
     std::uint32_t last_stamp_ = 0;
-    std::size_t count_ = 0;
     bool outage_ = false;
     std::uint64_t stale_answers_ = 0;
 };

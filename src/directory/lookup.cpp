@@ -9,6 +9,7 @@
 #include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "config/secret_text.h"
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
 #include "dbwrap/db_update.h"
@@ -57,18 +58,18 @@ auth_result* refuse_stored(const char* field, const char* holds,
 
 bool holds_quote(const std::string& value) { return value.find('"') != std::string::npos; }
 
+}  // namespace
+
 // The database decides which row belongs to the user name, but some compare
 // passwords too loosely (MariaDB's default collation ignores case and
 // trailing blanks), so the row's own password must equal the given one byte
 // for byte. A CHAR column comes back padded with blanks, which do not count.
-bool same_password(const std::optional<std::string>& stored, const std::string& given) {
+bool same_stored_password(const std::optional<std::string>& stored, const std::string& given) {
     if (!stored) return false;
     std::size_t end = stored->find_last_not_of(' ');
     std::size_t length = end == std::string::npos ? 0 : end + 1;
-    return stored->compare(0, length, given) == 0;
+    return same_secret(std::string_view(*stored).substr(0, length), given);
 }
-
-}  // namespace
 
 // A uid is a number from 0 to 4294967295. A setting outside that is no
 // uid at all (0) rather than a clamped or negative one; the log says so
@@ -348,7 +349,10 @@ auth_result* directory_check(command_words& words) {
     // With stored hashes the row is asked for by user name alone and the
     // password verified here; otherwise the database compares it too.
     const bool hashed = passwords_hashed();
-    bool verified = false, right = false;
+    // `wrong`: the password itself was refused, not a stored value that
+    // could not be verified; only that is remembered as a refusal, so that
+    // a row mended by the administrator is not refused meanwhile.
+    bool verified = false, wrong = false;
     std::size_t room = 0;
     asked how;
     auth_result* result = query_user(
@@ -357,10 +361,14 @@ auth_result* directory_check(command_words& words) {
             bool same;
             if (hashed) {
                 verified = true;
-                same = password_matches(user, given, result_record.password);
+                const password_verdict verdict =
+                    password_matches(user, given, result_record.password);
+                same = verdict == password_verdict::match;
+                wrong = verdict == password_verdict::mismatch;
                 if (same && password_rehash_on()) room = db_value_room(1);
             } else {
-                same = same_password(result_record.password, given);
+                same = same_stored_password(result_record.password, given);
+                wrong = !same;
                 if (!same) debug_log("...Password differs from the stored one");
             }
             if (!same) {
@@ -368,7 +376,6 @@ auth_result* directory_check(command_words& words) {
                 return nullptr;
             }
             // Kept before the address test, which every later check makes again.
-            right = true;
             if (cache) cache->checked(user, cache_record_of(result_record), fingerprint, now);
             return address_passes(words) ? &result_record : nullptr;
         },
@@ -386,7 +393,7 @@ auth_result* directory_check(command_words& words) {
     // Without stored hashes no row may just be a wrong password; with them
     // the row was asked for by name, so the user is gone.
     if (how == asked::no_row) cache->check_refused(user, fingerprint, hashed, now);
-    if (how == asked::found && !right) cache->check_refused(user, fingerprint, false, now);
+    if (how == asked::found && wrong) cache->check_refused(user, fingerprint, false, now);
     cache->database_answered();
     return result;
 }

@@ -174,12 +174,12 @@ void password_cleanup() {
 
 bool passwords_hashed() { return settings.default_pass_scheme.has_value(); }
 
-bool password_matches(const std::string& user, const std::string& given,
-                      const std::optional<std::string>& stored) {
+password_verdict password_matches(const std::string& user, const std::string& given,
+                                  const std::optional<std::string>& stored) {
     if (!state.scheme_usable) {
         error_log("Check of user (%s) refused: default_pass_scheme (%s) is not usable",
                   user.c_str(), default_scheme().c_str());
-        return false;
+        return password_verdict::unusable;
     }
     // The row store cannot tell a NULL column from an empty one: neither is
     // a password.
@@ -188,18 +188,18 @@ bool password_matches(const std::string& user, const std::string& given,
     if (value.empty()) {
         error_log("No stored password (NULL or empty) for user (%s)", user.c_str());
         password_unknown_user(given);
-        return false;
+        return password_verdict::unusable;
     }
     verify_result verdict = verify_password(given, value, default_scheme(), state.options);
     switch (verdict.outcome) {
     case verify_outcome::match:
         note_table_cost(value, verdict.scheme);
         debug_log("...Password matches the stored %s value", verdict.scheme);
-        return true;
+        return password_verdict::match;
     case verify_outcome::mismatch:
         note_table_cost(value, verdict.scheme);
         debug_log("...Password does not match the stored %s value", verdict.scheme);
-        return false;
+        return password_verdict::mismatch;
     case verify_outcome::weak_refused:
         error_log(
             "Weak password scheme (%s) refused for user (%s); allow_weak_schemes true "
@@ -217,7 +217,7 @@ bool password_matches(const std::string& user, const std::string& given,
     // A value that cannot be verified costs what a wrong password costs, so
     // that the answer's time does not single out the user.
     password_unknown_user(given);
-    return false;
+    return password_verdict::unusable;
 }
 
 void password_unknown_user(const std::string& given) {

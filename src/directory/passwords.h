@@ -20,10 +20,16 @@ void password_cleanup();
 // verifies here; without it the database compares the password as ever.
 bool passwords_hashed();
 
+// What the row's stored value said of the given password: unusable for a
+// value that could not be verified (NULL or empty, malformed, a weak or
+// unknown scheme, the scheme not usable), which is no proof that the
+// password is wrong and so must not be remembered as a refusal.
+enum class password_verdict { match, mismatch, unusable };
+
 // Verifies the given password against the row's stored value, logging why
 // a check fails for any reason but a wrong password.
-bool password_matches(const std::string& user, const std::string& given,
-                      const std::optional<std::string>& stored);
+password_verdict password_matches(const std::string& user, const std::string& given,
+                                  const std::optional<std::string>& stored);
 
 // For a check that found no single row to verify against (and for a
 // stored value that cannot be verified): spends what a known user's wrong

@@ -11,6 +11,7 @@
 #include "config/globals.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "config/secret_text.h"
 
 const char* const quillmar_version = "1.0b";
 
@@ -141,7 +142,7 @@ void print_help(command_words&) {
 
 int print_info(command_words& words) {
     std::printf("+DATA %s (%s)%s", quillmar_version, "Quillmar", eol);
-    if (info_pass && words[1] && *words[1] == *info_pass) {
+    if (info_pass && words[1] && same_secret(*info_pass, *words[1])) {
         std::printf("+DATA%s", eol);
         if (domain)
             std::printf("+DATA       Domain = %s%s", domain->c_str(), eol);

@@ -87,14 +87,17 @@ TEST(AnswerCache, AnswersOverTime) {
         v expected;  // for the asking steps
     };
     const step steps[] = {
-        // A right password answers until expiry; another is always asked.
+        // A right password answers until expiry; a wrong one refused beside
+        // it is refused again, as for a user without a kept login.
         {0, check, "bob", "pw1", v::ask},
         {0, db_ok, "bob", "pw1", v::ask},
         {1, check, "bob", "pw1", v::accept},
         {1, lookup, "bob", "", v::accept},
         {1, check, "bob", "pw2", v::ask},
         {1, db_wrong, "bob", "pw2", v::ask},
-        {2, check, "bob", "pw2", v::ask},
+        {2, check, "bob", "pw2", v::refuse},
+        {2, check, "bob", "pw3", v::ask},
+        {2, check_stale, "bob", "pw2", v::ask},
         {9, check, "bob", "pw1", v::accept},
         {10, check, "bob", "pw1", v::ask},
         {10, lookup, "bob", "", v::ask},
@@ -134,6 +137,19 @@ TEST(AnswerCache, AnswersOverTime) {
         {1, check_stale, "cat", "A", v::ask},
         {1, lookup, "cat", "", v::refuse},
         {1, check, "cat", "B", v::refuse},
+        // The last wrong password alone is kept; one that becomes right
+        // leaves the refusals at once.
+        {0, db_ok, "fay", "R", v::ask},
+        {1, db_wrong, "fay", "W1", v::ask},
+        {2, db_wrong, "fay", "W2", v::ask},
+        {3, check, "fay", "W1", v::ask},
+        {3, check, "fay", "W2", v::refuse},
+        {3, check, "fay", "R", v::accept},
+        {7, check, "fay", "W2", v::ask},
+        {8, db_wrong, "fay", "W2", v::ask},
+        {8, db_ok, "fay", "W2", v::ask},
+        {9, check, "fay", "W2", v::accept},
+        {9, check, "fay", "R", v::ask},
         // A lookup's record does not make a password right.
         {0, db_found, "dan", "", v::ask},
         {1, check, "dan", "pw", v::ask},
@@ -233,8 +249,8 @@ TEST(AnswerCache, RecordsComeBackAsGiven) {
     EXPECT_FALSE(a.record.maildrop || a.record.options || a.record.mailmask);
 }
 
-// Size 3: the least recently used leaves, a hit counts as a use, a
-// refusal takes a place like any answer.
+// Size 3: the least recently used leaves, a hit counts as a use; refusals
+// have a room of their own (one place here) and push out only each other.
 TEST(AnswerCache, LeastRecentlyUsedLeavesFirst) {
     struct row {
         std::vector<std::string> steps;  // "+u": right answer stored, "?u": hit, "-u": refusal
@@ -243,7 +259,11 @@ TEST(AnswerCache, LeastRecentlyUsedLeavesFirst) {
     const row rows[] = {
         {{"+a", "+b", "+c", "+d"}, {"b", "c", "d"}},
         {{"+a", "+b", "+c", "?a", "+d"}, {"a", "c", "d"}},
-        {{"+a", "+b", "+c", "-x"}, {"b", "c", "x"}},
+        {{"+a", "+b", "+c", "-x"}, {"a", "b", "c", "x"}},
+        {{"+a", "+b", "+c", "-x", "-y"}, {"a", "b", "c", "y"}},
+        // A refusal that becomes an answer moves, and the other way round.
+        {{"+a", "-x", "+b", "+c", "+x"}, {"b", "c", "x"}},
+        {{"+a", "+b", "-x", "-b", "+c"}, {"a", "b", "c"}},
         {{"+a", "+b", "+c", "+a", "+d", "+e"}, {"a", "d", "e"}},
     };
     for (const row& r : rows) {
@@ -257,8 +277,8 @@ TEST(AnswerCache, LeastRecentlyUsedLeavesFirst) {
                 EXPECT_EQ(ask_check(cache, user, "pw", at(0)).verdict, cache_verdict::accept);
             }
         }
-        EXPECT_EQ(cache.size(), 3u);
-        for (const char* user : {"a", "b", "c", "d", "e", "x"}) {
+        EXPECT_EQ(cache.size(), r.kept.size());
+        for (const char* user : {"a", "b", "c", "d", "e", "x", "y"}) {
             bool kept = std::find(r.kept.begin(), r.kept.end(), user) != r.kept.end();
             EXPECT_EQ(ask_check(cache, user, "pw", at(1)).verdict != cache_verdict::ask, kept)
                 << r.steps.size() << " steps, user " << user;
@@ -302,6 +322,39 @@ TEST(AnswerCache, KeepsWhatAPlainListKeeps) {
         }
         ASSERT_EQ(cache.size(), order.size()) << i;
     }
+}
+
+// A flood of refusals for made-up names, as checks and as lookups: every
+// kept login stays, and the refusals keep the newest tenth of the size.
+TEST(AnswerCache, RefusalsPushOutOnlyRefusals) {
+    answer_cache cache({10, 5, 100, 100});
+    const password_fingerprint fp = cache.fingerprint("pw"), x = cache.fingerprint("x");
+    for (int i = 0; i < 100; ++i) {
+        const std::string user = "user" + std::to_string(i);
+        cache.checked(user, {user, {}, {}, {}}, fp, at(0));
+    }
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = "rnd" + std::to_string(i);
+        if (i % 3 == 2)
+            cache.lookup_refused(name, at(1));
+        else
+            cache.check_refused(name, x, i % 3 == 0, at(1));
+    }
+    EXPECT_EQ(cache.size(), 110u);
+    int accepted = 0;
+    for (int i = 0; i < 100; ++i)
+        accepted += ask_check(cache, "user" + std::to_string(i), "pw", at(2)).verdict ==
+                    cache_verdict::accept;
+    EXPECT_EQ(accepted, 100);
+    std::vector<int> refused, newest;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = "rnd" + std::to_string(i);
+        cache_answer a =
+            i % 3 == 2 ? cache.lookup(name, at(2)) : ask_check(cache, name, "x", at(2));
+        if (a.verdict == cache_verdict::refuse) refused.push_back(i);
+        if (i >= 2990) newest.push_back(i);
+    }
+    EXPECT_EQ(refused, newest);
 }
 
 TEST(AnswerCache, ManyUsersKeepTheNewestSize) {

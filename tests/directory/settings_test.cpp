@@ -4,6 +4,7 @@
 
 #include "dbwrap/log_capture.h"
 #include "directory/directory.h"
+#include "support/paired_timing.h"
 
 namespace {
 
@@ -139,6 +140,41 @@ TEST(LeadingNumber, ReadsAsAtoiDoes) {
     EXPECT_EQ(leading_number("+3"), 3);
     EXPECT_EQ(leading_number(""), 0);
     EXPECT_EQ(leading_number(nullptr), 0);
+}
+
+// Without a password scheme the row's password must equal the given one byte
+// for byte (the blanks that pad a CHAR column aside), and a wrong one takes
+// as long when it goes wrong at its first byte as at its last.
+TEST(StoredPassword, SameBytesInConstantTime) {
+    struct row {
+        std::optional<std::string> stored;
+        std::string given;
+        bool same;
+    };
+    const row rows[] = {
+        {"secret", "secret", true},
+        {"secret   ", "secret", true},
+        {"Secret", "secret", false},
+        {"secret", "secret ", false},
+        {"secre", "secret", false},
+        {"secret", "secre", false},
+        {"", "", true},
+        {"   ", "", true},
+        {std::nullopt, "", false},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(same_stored_password(r.stored, r.given), r.same)
+            << r.stored.value_or("(NULL)") << " against " << r.given;
+
+    const std::optional<std::string> stored = std::string(1 << 16, 's') + "  ";
+    std::string early(1 << 16, 's'), late = early;
+    early.front() = 'x';
+    late.back() = 'x';
+    const double ratio = qmtest::ratio_within(
+        0.9, 1.1, [&] { (void)same_stored_password(stored, early); },
+        [&] { (void)same_stored_password(stored, late); }, 201);
+    EXPECT_GE(ratio, 0.9);
+    EXPECT_LE(ratio, 1.1);
 }
 
 // A stored value that would change the fields of the "+OK" line (a blank

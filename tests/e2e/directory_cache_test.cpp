@@ -143,9 +143,13 @@ TEST_P(DirectoryCache, HitsMissesExpiryRefusalsAndEviction) {
                     {"check bob new", bob_ok, database},
                     {"check bob secret", bob_no, database},
                     {"check bob new", bob_ok, cache},
-                    // Beside a right password a wrong one is always asked.
+                    // A wrong password tried again is refused from the cache
+                    // beside a kept right one as for a user without one;
+                    // the right one still answers, a new one is asked.
                     {"check bob wrong", bob_no, database},
-                    {"check bob wrong", bob_no, database},
+                    {"check bob wrong", bob_no, cache},
+                    {"check bob new", bob_ok, cache},
+                    {"check bob other", bob_no, database},
                     // Refusals: a failed password, an unknown user's lookup.
                     {"check eve x", eve_no, database},
                     {"check eve x", eve_no, cache},
@@ -162,8 +166,9 @@ TEST_P(DirectoryCache, HitsMissesExpiryRefusalsAndEviction) {
                 });
             EXPECT_EQ(session.finish().exit_code, 0);
         }
-        // Three users kept: the least recently used leaves first.
-        w.write_cache_ini("cache_ttl 60\ncache_size 3\n");
+        // Three users kept: the least recently used leaves first. Refusals
+        // for made-up names push out only each other (one place here).
+        w.write_cache_ini("cache_ttl 60\ncache_size 3\ncache_negative_ttl 60\n");
         qmtest::child_session session(QM_BINARY, w.options({"-debug"}));
         const std::string ok = "+OK ? config 0\r\n";
         auto check = [&](const char* user, source from) {
@@ -175,6 +180,41 @@ TEST_P(DirectoryCache, HitsMissesExpiryRefusalsAndEviction) {
              {check("a", database), check("b", database), check("c", database), check("a", cache),
               check("d", database), check("b", database), check("c", database), check("d", cache),
               check("a", database)});
+        for (int i = 0; i < 5; ++i) {
+            const std::string name = "rnd" + std::to_string(i);
+            walk(w, session,
+                 {{"check " + name + " x",
+                   "-ERR " + name + " password wrong or not a valid user\r\n", database}});
+        }
+        walk(w, session,
+             {check("c", cache),
+              check("d", cache),
+              check("a", cache),
+              {"check rnd4 x", "-ERR rnd4 password wrong or not a valid user\r\n", cache},
+              {"check rnd3 x", "-ERR rnd3 password wrong or not a valid user\r\n", database}});
+        EXPECT_EQ(session.finish().exit_code, 0);
+    }
+}
+
+// A stored value that cannot be verified refuses the check, but leaves no
+// refusal: once the administrator mends the row, the right password works at
+// once. A wrong password against a sound value is still remembered.
+TEST_P(DirectoryCache, OnlyAWrongPasswordIsRemembered) {
+    cache_world w(db(), true);
+    w.write_cache_ini("cache_ttl 60\ncache_negative_ttl 60\n");
+    const std::string c_no = "-ERR c password wrong or not a valid user\r\n";
+    // NULL, empty, malformed (a two-byte salt), an unknown scheme, a weak one.
+    for (const char* broken : {"NULL", "''", "'{ARGON2ID}$argon2id$v=19$m=8,t=1,p=1$bm8$bm8'",
+                               "'{NOPE}secret'", "'{PLAIN-MD5}5ebe2294ecd0e0f08eab7690d2a6ee69'"}) {
+        SCOPED_TRACE(broken);
+        qmtest::child_session session(QM_BINARY, w.options({"-debug"}));
+        walk(w, session,
+             {{std::string("sql:UPDATE maildb SET pass=") + broken + " WHERE [user]='c'", ""},
+              {"check c secret", c_no, database},
+              {"sql:UPDATE maildb SET pass={secret} WHERE [user]='c'", ""},
+              {"check c secret", "+OK c config 0\r\n", database},
+              {"check c wrong", c_no, database},
+              {"check c wrong", c_no, cache}});
         EXPECT_EQ(session.finish().exit_code, 0);
     }
 }

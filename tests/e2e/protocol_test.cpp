@@ -224,6 +224,8 @@ TEST(Protocol, InfoDetails) {
         {"no password given", "info_pass s3cret\n", "info\n", ""},
         {"wrong password", "info_pass s3cret\n", "info nope\n", ""},
         {"password in other case", "info_pass s3cret\n", "info S3CRET\n", ""},
+        {"a beginning of the password", "info_pass s3cret\n", "info s3cre\n", ""},
+        {"the password and more", "info_pass s3cret\n", "info s3crets\n", ""},
         {"no info_pass set", "domain example.org\n", "info s3cret\n", ""},
         {"right password, defaults", "info_pass s3cret\n", "info s3cret\n",
          "+DATA\r\n+DATA       Domain = (NULL)\r\n+DATA     Log Path = quillmar.log\r\n"},

@@ -1,8 +1,11 @@
 // The protocol against a back end of the test's own: the result line for
 // every shape of record, the ownership of the record and the words, and the
 // answers that depend on which entry points are present.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "frontend/auth_module.h"
 #include "frontend/front_end.h"
 #include "support/child_process.h"
+#include "support/paired_timing.h"
 
 namespace {
 
@@ -246,4 +250,30 @@ TEST_F(BackEnd, RefusedLinesNeverReachTheBackEnd) {
     ASSERT_EQ(line.size(), max_command_line);
     EXPECT_EQ(answer(line + "\r\n"), "-ERR a password wrong or not a valid user\r\n");
     EXPECT_EQ(back.calls, 1);
+}
+
+// A wrong info password takes as long when it goes wrong at its first byte
+// as at its last: the time does not lead a guess along the password.
+TEST(InfoPassword, TimeDoesNotTellHowMuchWasRight) {
+    const std::string secret(max_command_line - 8, 's');
+    command_words early{std::string("info"), secret}, late = early;
+    early[1]->front() = 'x';
+    late[1]->back() = 'x';
+    info_pass = secret;
+    std::fflush(stdout);
+    const int saved = ::dup(1), null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    auto info = [](command_words& words) {
+        return [&words] {
+            print_info(words);
+            std::fflush(stdout);
+        };
+    };
+    const double ratio = qmtest::ratio_within(0.9, 1.1, info(early), info(late), 201);
+    ::dup2(saved, 1);
+    ::close(saved);
+    ::close(null);
+    info_pass.reset();
+    EXPECT_GE(ratio, 0.9);
+    EXPECT_LE(ratio, 1.1);
 }
