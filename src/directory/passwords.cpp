@@ -1,5 +1,6 @@
 #include "directory/passwords.h"
 
+#include <map>
 #include <set>
 #include <string_view>
 
@@ -17,6 +18,9 @@ struct password_settings {
     std::optional<std::string> pass_rehash_scheme;
     std::optional<std::string> pass_rehash_cost;
     std::optional<std::string> pass_rehash_memory;
+    std::optional<std::string> pass_dummy_value;
+    // pass_ceiling_<name> by the ceiling's name.
+    std::map<std::string, std::string> ceilings;
 };
 
 password_settings settings;
@@ -32,16 +36,20 @@ const password_key password_keys[] = {
     {"pass_rehash_scheme", &password_settings::pass_rehash_scheme},
     {"pass_rehash_cost", &password_settings::pass_rehash_cost},
     {"pass_rehash_memory", &password_settings::pass_rehash_memory},
+    {"pass_dummy_value", &password_settings::pass_dummy_value},
 };
+
+const char ceiling_key_prefix[] = "pass_ceiling_";
 
 // What the keys came to at start.
 struct {
     bool scheme_usable = false;  // a known default scheme and a ready library
     verify_options options;
     std::optional<make_params> rehash_target;
-    // The scheme and cost of the table's values, as last read from a row:
-    // the unknown user's dummy is made so.
-    std::optional<make_params> table_cost;
+    // The value an unknown user's password is verified against, settled at
+    // start and never changed by what the rows hold, and how it was chosen.
+    std::optional<std::string> dummy;
+    std::string dummy_about;
     // Users whose rewrite failed: not tried again in this process.
     std::set<std::string> rehash_given_up;
 } state;
@@ -66,12 +74,39 @@ bool read_count(const std::optional<std::string>& text, unsigned long& value) {
     return true;
 }
 
-bool plain_scheme(std::string_view name) {
-    std::size_t dot = name.find('.');
-    name = name.substr(0, dot);
-    for (const char* plain : {"PLAIN", "CLEAR", "CLEARTEXT"})
-        if (ascii_equal_ignoring_case(name, plain)) return true;
-    return false;
+// The ceilings as the keys set them; a key that is no whole number above 0
+// is an error line and leaves its default.
+cost_ceilings read_ceilings() {
+    cost_ceilings ceilings;
+    for (const cost_ceiling_listing& c : cost_ceiling_list()) {
+        auto found = settings.ceilings.find(c.name);
+        if (found == settings.ceilings.end()) continue;
+        unsigned long value = 0;
+        if (read_count(found->second, value) && value > 0)
+            ceilings.*c.field = value;
+        else
+            error_log("%s%s takes a whole number above 0 (%s): the default %lu holds",
+                      ceiling_key_prefix, c.name, c.unit, ceilings.*c.field);
+    }
+    return ceilings;
+}
+
+// "YESCRYPT value at 16384 KiB x passes", never a part of the value itself.
+std::string value_about(const stored_value_info& info) {
+    std::string about = std::string(info.scheme) + " value";
+    for (const cost_ceiling_listing& c : cost_ceiling_list()) {
+        if (std::string_view(info.ceiling) == c.name)
+            about += " at " + std::to_string(info.work) + " " + c.unit;
+    }
+    return about;
+}
+
+// Above its ceiling, a value of ours would be refused at every check.
+const cost_ceiling_listing* ceiling_passed(const stored_value_info& info) {
+    for (const cost_ceiling_listing& c : cost_ceiling_list())
+        if (std::string_view(info.ceiling) == c.name && info.work > state.options.ceilings.*c.field)
+            return &c;
+    return nullptr;
 }
 
 // The rehash target, or why there is none. A value is made from a throw-away
@@ -94,11 +129,9 @@ std::optional<make_params> rehash_target() {
             name.c_str());
         return std::nullopt;
     }
-    if (plain_scheme(name)) {
-        error_log(
-            "pass_rehash_scheme (%s) would store passwords in plain text: stored passwords "
-            "are not rewritten",
-            name.c_str());
+    if (const char* refusal = rehash_target_refusal(name)) {
+        error_log("pass_rehash_scheme (%s) %s: stored passwords are not rewritten", name.c_str(),
+                  refusal);
         return std::nullopt;
     }
     make_params params;
@@ -110,28 +143,72 @@ std::optional<make_params> rehash_target() {
             "are not rewritten");
         return std::nullopt;
     }
-    make_result probe = make_stored_value("probe of the rehash target", params);
+    if (const cost_ceiling_listing* ceiling = ceiling_passed(inspect_make_params(params))) {
+        error_log(
+            "pass_rehash_scheme (%s) would write values above %s%s (%lu %s), which no check "
+            "would then verify: stored passwords are not rewritten",
+            name.c_str(), ceiling_key_prefix, ceiling->name, state.options.ceilings.*ceiling->field,
+            ceiling->unit);
+        return std::nullopt;
+    }
+    // The probe is the unknown user's dummy while this target holds.
+    make_result probe = make_dummy_value(params);
     if (!probe.value) {
         error_log("pass_rehash_scheme (%s) cannot be made: %s; stored passwords are not rewritten",
                   name.c_str(), probe.error);
         return std::nullopt;
     }
+    stored_value_info info = inspect_stored_value(*probe.value, default_scheme());
+    state.dummy = *probe.value;
+    state.dummy_about = value_about(info) + ", made like pass_rehash_scheme's values";
     return params;
 }
 
-// The scheme and cost of the stored value just verified, kept when values
-// can be made so, for the dummy of the next unknown user: it then costs what
-// the table's users cost, whatever the default scheme (during a move to
-// another scheme too). `scheme` is the one that verified the value.
-void note_table_cost(std::string_view stored, const char* scheme) {
-    if (!scheme_known(scheme)) return;
-    stored_value_info info = inspect_stored_value(stored, default_scheme());
-    if (!info.well_formed || !info.cost_known || info.cost == 0) return;
-    make_params cost;
-    cost.scheme = scheme;
-    cost.cost = info.cost;
-    cost.memory_kib = info.memory_kib;
-    state.table_cost = cost;
+// The administrator's own dummy, when it is one that can be verified.
+void dummy_from_key() {
+    const std::string& value = *settings.pass_dummy_value;
+    stored_value_info info = inspect_stored_value(value, default_scheme());
+    const char* problem = !info.well_formed                        ? info.detail
+                          : info.weak && !state.options.allow_weak ? "a weak scheme"
+                          : ceiling_passed(info)                   ? "a cost above its ceiling"
+                                                                   : nullptr;
+    if (problem) {
+        error_log(
+            "pass_dummy_value is not a stored value that can be verified (%s): it is not used",
+            problem);
+        return;
+    }
+    state.dummy = value;
+    state.dummy_about = value_about(info) + ", from pass_dummy_value";
+}
+
+// The unknown user's dummy, settled once: pass_dummy_value, else the rehash
+// target's (made in rehash_target), else the default scheme's at its
+// defaults. The rows never change it, so that no stored value (a costly
+// one least of all) sets what an unknown user costs, and no command waits
+// for a dummy to be made.
+void settle_dummy() {
+    if (settings.pass_dummy_value) {
+        std::optional<std::string> target_dummy = std::move(state.dummy);
+        state.dummy.reset();
+        dummy_from_key();
+        if (state.dummy) return;
+        state.dummy = std::move(target_dummy);
+    }
+    if (state.dummy) return;
+    make_params defaults;
+    defaults.scheme = default_scheme();
+    make_result made = make_dummy_value(defaults);
+    if (!made.value) {
+        error_log(
+            "No dummy value could be made in default_pass_scheme (%s): %s; unknown users are "
+            "answered without a hash",
+            default_scheme().c_str(), made.error);
+        return;
+    }
+    state.dummy = *made.value;
+    state.dummy_about = value_about(inspect_stored_value(*made.value, default_scheme())) +
+                        ", made like default_pass_scheme's values at its defaults";
 }
 
 }  // namespace
@@ -143,13 +220,22 @@ bool password_load(const char* key, const char* value) {
             return true;
         }
     }
+    for (const cost_ceiling_listing& c : cost_ceiling_list()) {
+        if (ascii_equal_ignoring_case(key, std::string(ceiling_key_prefix) + c.name)) {
+            settings.ceilings[c.name] = value;
+            return true;
+        }
+    }
     return false;
 }
 
 void password_start() {
     state.options.allow_weak = settings.allow_weak_schemes &&
                                ascii_equal_ignoring_case(*settings.allow_weak_schemes, "true");
+    state.options.ceilings = read_ceilings();
     state.scheme_usable = false;
+    state.dummy.reset();
+    state.dummy_about.clear();
     if (settings.default_pass_scheme) {
         if (!scheme_known(default_scheme())) {
             error_log("Unknown password scheme (%s) in default_pass_scheme: every check fails",
@@ -161,6 +247,7 @@ void password_start() {
         }
     }
     if (settings.pass_rehash_scheme) state.rehash_target = rehash_target();
+    if (state.scheme_usable) settle_dummy();
 }
 
 void password_cleanup() {
@@ -168,8 +255,24 @@ void password_cleanup() {
     state.scheme_usable = false;
     state.options = verify_options{};
     state.rehash_target.reset();
-    state.table_cost.reset();
+    state.dummy.reset();
+    state.dummy_about.clear();
     state.rehash_given_up.clear();
+}
+
+std::vector<std::string> password_report() {
+    std::vector<std::string> lines;
+    if (!state.scheme_usable) return lines;
+    if (state.dummy) lines.push_back("unknown users are checked against a " + state.dummy_about);
+    std::string ceilings = "cost ceilings (" + std::string(ceiling_key_prefix) + "<family>):";
+    const char* between = " ";
+    for (const cost_ceiling_listing& c : cost_ceiling_list()) {
+        ceilings += between + std::string(c.name) + " " +
+                    std::to_string(state.options.ceilings.*c.field) + " " + c.unit;
+        between = ", ";
+    }
+    lines.push_back(ceilings);
+    return lines;
 }
 
 bool passwords_hashed() { return settings.default_pass_scheme.has_value(); }
@@ -193,11 +296,9 @@ password_verdict password_matches(const std::string& user, const std::string& gi
     verify_result verdict = verify_password(given, value, default_scheme(), state.options);
     switch (verdict.outcome) {
     case verify_outcome::match:
-        note_table_cost(value, verdict.scheme);
         debug_log("...Password matches the stored %s value", verdict.scheme);
         return password_verdict::match;
     case verify_outcome::mismatch:
-        note_table_cost(value, verdict.scheme);
         debug_log("...Password does not match the stored %s value", verdict.scheme);
         return password_verdict::mismatch;
     case verify_outcome::weak_refused:
@@ -213,6 +314,10 @@ password_verdict password_matches(const std::string& user, const std::string& gi
         error_log("Stored password of user (%s) is not a valid %s value: %s", user.c_str(),
                   *verdict.scheme ? verdict.scheme : "stored", verdict.detail);
         break;
+    case verify_outcome::too_costly:
+        error_log("Stored password of user (%s) is a %s value above %s%s: not verified",
+                  user.c_str(), verdict.scheme, ceiling_key_prefix, verdict.ceiling);
+        break;
     }
     // A value that cannot be verified costs what a wrong password costs, so
     // that the answer's time does not single out the user.
@@ -221,14 +326,10 @@ password_verdict password_matches(const std::string& user, const std::string& gi
 }
 
 void password_unknown_user(const std::string& given) {
-    if (!state.scheme_usable) return;
-    const std::string& scheme = state.table_cost ? state.table_cost->scheme : default_scheme();
-    verify_unknown_user(given, scheme, state.options,
-                        state.table_cost ? &*state.table_cost : nullptr);
-    debug_log(
-        "...No stored value verified: the password was checked against a dummy %s value "
-        "at %s",
-        scheme.c_str(), state.table_cost ? "the table's cost" : "the default cost");
+    if (!state.scheme_usable || !state.dummy) return;
+    verify_unknown_user(given, *state.dummy, default_scheme(), state.options);
+    debug_log("...No stored value verified: the password was checked against the dummy %s",
+              state.dummy_about.c_str());
 }
 
 bool password_rehash_on() { return state.rehash_target.has_value(); }
@@ -238,6 +339,17 @@ void password_rehash(const std::string& user, const std::string& given, const st
     if (!state.rehash_target || state.rehash_given_up.count(user)) return;
     const make_params& target = *state.rehash_target;
     if (!needs_rehash(without_padding(stored), default_scheme(), target)) return;
+    // DES crypt reads 8 bytes, bcrypt 72: a longer password was checked only
+    // in part, and a value made from all of it could lock out the user whose
+    // password shares only that part.
+    const std::size_t read = password_bytes_read(without_padding(stored), default_scheme());
+    if (given.size() > read) {
+        debug_log(
+            "...Stored password not rewritten: its scheme reads only the first %zu bytes of the "
+            "password",
+            read);
+        return;
+    }
     make_result made = make_stored_value(given, target);
     if (!made.value) {
         error_log("Stored password of user (%s) not rewritten in %s: %s", user.c_str(),

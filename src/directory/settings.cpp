@@ -118,6 +118,8 @@ int directory_check_settings(std::vector<std::string>& problems) {
     set_mail_uid();
     divert_log(outer);
     for (const std::string& error : setting_errors) problems.push_back(error);
+    // What a start settles on its own, for the administrator to see.
+    for (const std::string& line : password_report()) std::printf("%s\n", line.c_str());
 
     if (!odbc_settings.field_username) problems.push_back("field_username is not set");
     if (!odbc_settings.field_password) problems.push_back("field_password is not set");

@@ -4,10 +4,10 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 
 #include "schemes/scheme_codecs.h"
@@ -29,65 +29,47 @@ struct scheme_entry {
     bool weak;
     const char* crypt_prefix;  // what crypt_gensalt makes; null for crypt schemes not made
     bool makes;
-    // A value of the scheme whose password nobody knows, verified for a
-    // user the table does not hold, at the cost values are made at.
+    // For the schemes not made: a value whose password nobody knows,
+    // verified for a user the table does not hold.
     const char* dummy;
     const char* about;
 };
 
 const scheme_entry schemes[] = {
-    {"ARGON2ID", kind::argon2, "ARGON2ID", nullptr, false, nullptr, true,
-     "$argon2id$v=19$m=65536,t=2,p=1$RHJYb2xTWUx6YW1uaTduUw$"
-     "alyPHC2iqTqSxf2+giJ4efFg2e8np88Wa+u9EG1P4Ew",
+    {"ARGON2ID", kind::argon2, "ARGON2ID", nullptr, false, nullptr, true, nullptr,
      "Argon2id (libsodium); made at libsodium's interactive limits (64 MiB, 2 passes)"},
-    {"ARGON2I", kind::argon2, "ARGON2I", nullptr, false, nullptr, true,
-     "$argon2i$v=19$m=32768,t=4,p=1$cqAkBv12oJG9HJjNoZZ/tw$"
-     "yxs2hC7P4Bhg+dzJ8jz76JbzT8bHFgeXyXBzc+NJJj0",
+    {"ARGON2I", kind::argon2, "ARGON2I", nullptr, false, nullptr, true, nullptr,
      "Argon2i (libsodium); made at libsodium's interactive limits (32 MiB, 4 passes)"},
-    {"CRYPT", kind::crypt, "YESCRYPT", nullptr, false, "$y$", true,
-     "$6$t.2saVgAv3Ywd1/B$LoUa4GKOVh9nZJbs5vgkqczVwyPOTtbgslUXB.8mhjMNDZ6HwSRzVK1nKESEFZ/"
-     "6jkEFaMG4x07cy3ikJ/X651",
+    {"CRYPT", kind::crypt, "YESCRYPT", nullptr, false, "$y$", true, nullptr,
      "crypt(3), any method libxcrypt reads; made as yescrypt"},
-    {"BLF-CRYPT", kind::crypt, "BLF-CRYPT", nullptr, false, "$2y$", true,
-     "$2y$05$VYtlNEoOabG0ePWx/h5n1.hHhuM9KXjnWicyvVkvlQ9g2hEdzUQym",
+    {"BLF-CRYPT", kind::crypt, "BLF-CRYPT", nullptr, false, "$2y$", true, nullptr,
      "bcrypt; reads only the first 72 bytes of a password"},
-    {"SHA512-CRYPT", kind::crypt, "SHA512-CRYPT", nullptr, false, "$6$", true,
-     "$6$t.2saVgAv3Ywd1/B$LoUa4GKOVh9nZJbs5vgkqczVwyPOTtbgslUXB.8mhjMNDZ6HwSRzVK1nKESEFZ/"
-     "6jkEFaMG4x07cy3ikJ/X651",
+    {"SHA512-CRYPT", kind::crypt, "SHA512-CRYPT", nullptr, false, "$6$", true, nullptr,
      "SHA-512 crypt"},
-    {"SHA256-CRYPT", kind::crypt, "SHA256-CRYPT", nullptr, false, "$5$", true,
-     "$5$Ejbbrtvl994zTQNu$QFDvj641E3PMMLEJgPzUF7fEHLsQ2aZeWEs.Be8cht6", "SHA-256 crypt"},
+    {"SHA256-CRYPT", kind::crypt, "SHA256-CRYPT", nullptr, false, "$5$", true, nullptr,
+     "SHA-256 crypt"},
     {"MD5-CRYPT", kind::crypt, "MD5-CRYPT", nullptr, true, nullptr, false,
      "$1$fax.bNCV$LUKqR6zdTmRU9tZBg9c9r/", "MD5 crypt"},
     {"MD5", kind::crypt, "MD5-CRYPT", nullptr, true, nullptr, false,
      "$1$fax.bNCV$LUKqR6zdTmRU9tZBg9c9r/", "MD5 crypt, by its other name"},
     {"DES-CRYPT", kind::crypt, "DES-CRYPT", nullptr, true, nullptr, false, "LZDRW9P9ZfBA6",
      "traditional DES crypt"},
-    {"PBKDF2", kind::pbkdf2, "PBKDF2", nullptr, false, nullptr, true,
-     "$1$opvpdb9Dq5fp6kM3$5000$1d2f04bfa773ae70f71b0c53e6bb405137d8489b",
+    {"PBKDF2", kind::pbkdf2, "PBKDF2", nullptr, false, nullptr, true, nullptr,
      "PBKDF2 with HMAC-SHA1; made with 5000 rounds"},
-    {"SHA", kind::digest, "SHA", EVP_sha1, false, nullptr, true,
-     "w5ULX0l1CpU8XXeN6qEWHnsJ33g=", "SHA-1, unsalted"},
-    {"SHA1", kind::digest, "SHA", EVP_sha1, false, nullptr, true,
-     "w5ULX0l1CpU8XXeN6qEWHnsJ33g=", "SHA-1, unsalted"},
-    {"SHA256", kind::digest, "SHA256", EVP_sha256, false, nullptr, true,
-     "IEMiwC6FY5N4fLMkH2Sx0bwXnuc46Ol9WoXngTwCNu0=", "SHA-256, unsalted"},
-    {"SHA512", kind::digest, "SHA512", EVP_sha512, false, nullptr, true,
-     "53fnBk+9hVr0MUFaRMJFxfLNS/qhvuFlGAXKk5i07dbjmy8Yb7LrEeTO+TEwRpntqwYmHHfo9+isBW5DMhFSIg==",
+    {"SHA", kind::digest, "SHA", EVP_sha1, false, nullptr, true, nullptr, "SHA-1, unsalted"},
+    {"SHA1", kind::digest, "SHA", EVP_sha1, false, nullptr, true, nullptr, "SHA-1, unsalted"},
+    {"SHA256", kind::digest, "SHA256", EVP_sha256, false, nullptr, true, nullptr,
+     "SHA-256, unsalted"},
+    {"SHA512", kind::digest, "SHA512", EVP_sha512, false, nullptr, true, nullptr,
      "SHA-512, unsalted"},
-    {"SSHA", kind::salted, "SSHA", EVP_sha1, false, nullptr, true,
-     "2EUysP3AnQwAqGeYjceZPmQQssYBUaw4", "salted SHA-1"},
-    {"SSHA256", kind::salted, "SSHA256", EVP_sha256, false, nullptr, true,
-     "x1QcplWz7gG/7BvOXONQnw18eZw1CUzEtFyiZNDTovVndPDK", "salted SHA-256"},
-    {"SSHA512", kind::salted, "SSHA512", EVP_sha512, false, nullptr, true,
-     "fDe78XGp9YB2vsF0YcDUVS286VJAFao6zl7e6PPpf5lkRd2czhuUBfJ3uysUvjMnhDLMFr4roWsb8pvYHGhe8iEA"
-     "5MA=",
+    {"SSHA", kind::salted, "SSHA", EVP_sha1, false, nullptr, true, nullptr, "salted SHA-1"},
+    {"SSHA256", kind::salted, "SSHA256", EVP_sha256, false, nullptr, true, nullptr,
+     "salted SHA-256"},
+    {"SSHA512", kind::salted, "SSHA512", EVP_sha512, false, nullptr, true, nullptr,
      "salted SHA-512"},
-    {"PLAIN", kind::plain, "PLAIN", nullptr, false, nullptr, true, "9fK2vXq7LmP4wZ8rT3nB",
-     "the password itself"},
-    {"CLEAR", kind::plain, "PLAIN", nullptr, false, nullptr, true, "9fK2vXq7LmP4wZ8rT3nB",
-     "the password itself"},
-    {"CLEARTEXT", kind::plain, "PLAIN", nullptr, false, nullptr, true, "9fK2vXq7LmP4wZ8rT3nB",
+    {"PLAIN", kind::plain, "PLAIN", nullptr, false, nullptr, true, nullptr, "the password itself"},
+    {"CLEAR", kind::plain, "PLAIN", nullptr, false, nullptr, true, nullptr, "the password itself"},
+    {"CLEARTEXT", kind::plain, "PLAIN", nullptr, false, nullptr, true, nullptr,
      "the password itself"},
     {"PLAIN-MD5", kind::digest, "PLAIN-MD5", EVP_md5, true, nullptr, false,
      "a4a6671247ecbd1a28d3d745cea03bf0", "MD5, unsalted"},
@@ -97,36 +79,66 @@ const scheme_entry schemes[] = {
      "Qfa599PL62pujVm9QiY+QqScSEw=", "salted MD5"},
 };
 
+// The order of strength a rewrite never goes down: what an attacker holding
+// the table pays for a guess.
+enum strength { plain_text, weak_or_unsalted, salted_digest, iterated, bcrypt, memory_hard };
+
 // The crypt(3) methods told apart by the start of a value. Weak ones are
 // those an attacker with the table cracks cheaply, and the legacy methods
 // libxcrypt keeps only for old values.
-enum class crypt_cost { fixed, bcrypt, sha, yescrypt, unread };
+enum class crypt_cost { fixed, bcrypt, sha, yescrypt, scrypt, sun_md5, sha1, bsdi };
 
 struct crypt_method {
     const char* prefix;
     const char* family;
     bool weak;
     crypt_cost cost;
+    strength rank;
 };
 
 const crypt_method crypt_methods[] = {
-    {"$y$", "YESCRYPT", false, crypt_cost::yescrypt},
-    {"$gy$", "GOST-YESCRYPT", false, crypt_cost::unread},
-    {"$7$", "SCRYPT", false, crypt_cost::unread},
-    {"$2a$", "BLF-CRYPT", false, crypt_cost::bcrypt},
-    {"$2b$", "BLF-CRYPT", false, crypt_cost::bcrypt},
-    {"$2y$", "BLF-CRYPT", false, crypt_cost::bcrypt},
+    {"$y$", "YESCRYPT", false, crypt_cost::yescrypt, memory_hard},
+    {"$gy$", "GOST-YESCRYPT", false, crypt_cost::yescrypt, memory_hard},
+    {"$7$", "SCRYPT", false, crypt_cost::scrypt, memory_hard},
+    {"$2a$", "BLF-CRYPT", false, crypt_cost::bcrypt, bcrypt},
+    {"$2b$", "BLF-CRYPT", false, crypt_cost::bcrypt, bcrypt},
+    {"$2y$", "BLF-CRYPT", false, crypt_cost::bcrypt, bcrypt},
     // $2x$ is the mode that repeats an old bug with 8-bit characters.
-    {"$2x$", "BLF-CRYPT-2X", true, crypt_cost::bcrypt},
-    {"$6$", "SHA512-CRYPT", false, crypt_cost::sha},
-    {"$5$", "SHA256-CRYPT", false, crypt_cost::sha},
-    {"$1$", "MD5-CRYPT", true, crypt_cost::fixed},
-    {"$md5", "SUN-MD5-CRYPT", true, crypt_cost::unread},
-    {"$sha1$", "SHA1-CRYPT", true, crypt_cost::unread},
-    {"$3$", "NT-HASH-CRYPT", true, crypt_cost::fixed},
-    {"_", "BSDI-CRYPT", true, crypt_cost::unread},
+    {"$2x$", "BLF-CRYPT-2X", true, crypt_cost::bcrypt, weak_or_unsalted},
+    {"$6$", "SHA512-CRYPT", false, crypt_cost::sha, iterated},
+    {"$5$", "SHA256-CRYPT", false, crypt_cost::sha, iterated},
+    {"$1$", "MD5-CRYPT", true, crypt_cost::fixed, weak_or_unsalted},
+    {"$md5", "SUN-MD5-CRYPT", true, crypt_cost::sun_md5, weak_or_unsalted},
+    {"$sha1$", "SHA1-CRYPT", true, crypt_cost::sha1, weak_or_unsalted},
+    {"$3$", "NT-HASH-CRYPT", true, crypt_cost::fixed, weak_or_unsalted},
+    {"_", "BSDI-CRYPT", true, crypt_cost::bsdi, weak_or_unsalted},
 };
-const crypt_method des_crypt = {"", "DES-CRYPT", true, crypt_cost::fixed};
+const crypt_method des_crypt = {"", "DES-CRYPT", true, crypt_cost::fixed, weak_or_unsalted};
+
+// The ceilings, in the order of cost_ceilings.
+const cost_ceiling_listing ceilings[] = {
+    {"argon2", &cost_ceilings::argon2, "KiB x passes", "ARGON2ID, ARGON2I"},
+    {"yescrypt", &cost_ceilings::yescrypt, "KiB x passes", "yescrypt, GOST-yescrypt, scrypt"},
+    {"bcrypt", &cost_ceilings::bcrypt, "log2 rounds", "BLF-CRYPT"},
+    {"sha_crypt", &cost_ceilings::sha_crypt, "rounds", "SHA512-CRYPT, SHA256-CRYPT"},
+    {"pbkdf2", &cost_ceilings::pbkdf2, "rounds", "PBKDF2"},
+    {"legacy_crypt", &cost_ceilings::legacy_crypt, "rounds",
+     "SHA1-CRYPT, SUN-MD5-CRYPT, BSDI-CRYPT"},
+};
+enum ceiling_index {
+    argon2_ceiling,
+    yescrypt_ceiling,
+    bcrypt_ceiling,
+    sha_ceiling,
+    pbkdf2_ceiling,
+    legacy_ceiling
+};
+
+unsigned long long times(unsigned long long a, unsigned long long b) {
+    return a != 0 && b > ULLONG_MAX / a ? ULLONG_MAX : a * b;
+}
+
+strength strength_of(const scheme_entry& entry);
 
 char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -194,9 +206,17 @@ struct parsed_value {
     const char* family = "";
     std::string text;  // the value after its prefix, decoded
     bool weak = false;
+    strength rank = plain_text;
     bool cost_known = false;
     unsigned long cost = 0, memory_kib = 0;
-    std::string cost_token;  // yescrypt's parameters
+    std::string cost_token;                         // yescrypt's parameters
+    const cost_ceiling_listing* ceiling = nullptr;  // null for a value of fixed cost
+    unsigned long long work = 0;                    // in the ceiling's unit
+
+    void holds_to(ceiling_index which, unsigned long long amount) {
+        ceiling = &ceilings[which];
+        work = amount;
+    }
 
     bool ok() const { return fail.outcome == verify_outcome::match; }
     parsed_value& failed(verify_outcome outcome, const char* detail) {
@@ -220,27 +240,122 @@ const crypt_method* crypt_method_of(std::string_view text) {
     return nullptr;
 }
 
+// A character of crypt's base64 alphabet "./0-9A-Za-z" as a number; 64 for
+// any other.
+unsigned crypt_digit(char c) {
+    if (c == '.' || c == '/') return static_cast<unsigned>(c - '.');
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0' + 2);
+    if (c >= 'A' && c <= 'Z') return static_cast<unsigned>(c - 'A' + 12);
+    if (c >= 'a' && c <= 'z') return static_cast<unsigned>(c - 'a' + 38);
+    return 64;
+}
+
+// `count` characters, the lowest six bits first (scrypt's r and p, BSDI's rounds).
+bool crypt_fixed_number(std::string_view& text, std::size_t count, unsigned long long& value) {
+    if (text.size() < count) return false;
+    value = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned digit = crypt_digit(text[i]);
+        if (digit > 63) return false;
+        value |= static_cast<unsigned long long>(digit) << (6 * i);
+    }
+    text.remove_prefix(count);
+    return true;
+}
+
+// yescrypt's numbers of variable length: the first character's range says
+// how many characters follow, each six bits more.
+bool yescrypt_number(std::string_view& text, unsigned long long least, unsigned long long& value) {
+    if (text.empty() || crypt_digit(text[0]) > 63) return false;
+    unsigned long long digit = crypt_digit(text[0]), start = 0, end = 47, bits = 0;
+    std::size_t chars = 1;
+    value = least;
+    while (digit > end) {
+        value += (end + 1 - start) << bits;
+        start = end + 1;
+        end = start + (62 - end) / 2;
+        ++chars;
+        bits += 6;
+    }
+    value += (digit - start) << bits;
+    if (text.size() < chars) return false;
+    for (std::size_t i = 1; i < chars; ++i) {
+        unsigned next = crypt_digit(text[i]);
+        if (next > 63) return false;
+        bits -= 6;
+        value += static_cast<unsigned long long>(next) << bits;
+    }
+    text.remove_prefix(chars);
+    return true;
+}
+
+// "j9T" and the like: flavour, log2 N, r, and optionally which of p, t, g
+// and a ROM follow. The work is yescrypt's memory (128 bytes times N times
+// r) times p times the passes. Upgrades and ROMs, which libxcrypt does not
+// make, are not read: their cost is not bounded here.
+bool read_yescrypt_cost(std::string_view parameters, parsed_value& value) {
+    unsigned long long flavour, log2_n, r, have = 0, p = 1, t = 0, g = 0, rom = 0;
+    if (!yescrypt_number(parameters, 0, flavour) || !yescrypt_number(parameters, 1, log2_n) ||
+        !yescrypt_number(parameters, 1, r))
+        return false;
+    if (!parameters.empty() && !yescrypt_number(parameters, 1, have)) return false;
+    if ((have & 1 && !yescrypt_number(parameters, 2, p)) ||
+        (have & 2 && !yescrypt_number(parameters, 1, t)) ||
+        (have & 4 && !yescrypt_number(parameters, 1, g)) ||
+        (have & 8 && !yescrypt_number(parameters, 1, rom)))
+        return false;
+    if (!parameters.empty() || have > 15 || g || rom || log2_n > 63) return false;
+    value.holds_to(yescrypt_ceiling, times(times(times(1ULL << log2_n, r), p), t + 1) / 8);
+    return true;
+}
+
 // The cost a crypt value or setting carries; false when it is unreadable.
 bool read_crypt_cost(const crypt_method& method, std::string_view text, parsed_value& value) {
     std::string_view rest = text.substr(std::strlen(method.prefix));
+    unsigned long long n = 0, r = 0, p = 0;
     switch (method.cost) {
     case crypt_cost::fixed:
         value.cost_known = true;
         return true;
-    case crypt_cost::unread:
-        return true;
     case crypt_cost::bcrypt:
         value.cost_known = true;
-        return read_number(next_field(rest), 31, value.cost) && rest.size() >= 22;
+        if (!read_number(next_field(rest), 31, value.cost) || rest.size() < 22) return false;
+        value.holds_to(bcrypt_ceiling, value.cost);
+        return true;
     case crypt_cost::sha:
         value.cost_known = true;
         value.cost = 5000;  // no "rounds=" field
-        if (starts_with(rest, "rounds="))
-            return read_number(next_field(rest).substr(7), ULONG_MAX, value.cost);
+        if (starts_with(rest, "rounds=") &&
+            !read_number(next_field(rest).substr(7), ULONG_MAX, value.cost))
+            return false;
+        value.holds_to(sha_ceiling, value.cost);
         return true;
     case crypt_cost::yescrypt:
         value.cost_token = std::string(next_field(rest));
-        return !value.cost_token.empty();
+        return !value.cost_token.empty() && read_yescrypt_cost(value.cost_token, value);
+    case crypt_cost::scrypt:
+        // log2 N in one character, then r and p in five each.
+        n = crypt_digit(rest.empty() ? '*' : rest[0]);
+        if (n > 63) return false;
+        rest.remove_prefix(1);
+        if (!crypt_fixed_number(rest, 5, r) || !crypt_fixed_number(rest, 5, p)) return false;
+        value.holds_to(yescrypt_ceiling, times(times(1ULL << n, r), p) / 8);
+        return true;
+    case crypt_cost::sun_md5:
+        // "$md5,rounds=N$salt$..." or "$md5$salt$..."
+        if (starts_with(rest, ",rounds=") &&
+            !read_number(next_field(rest).substr(8), ULONG_MAX, value.cost))
+            return false;
+        value.holds_to(legacy_ceiling, value.cost);
+        return true;
+    case crypt_cost::sha1:
+        if (!read_number(next_field(rest), ULONG_MAX, value.cost)) return false;
+        value.holds_to(legacy_ceiling, value.cost);
+        return true;
+    case crypt_cost::bsdi:
+        if (!crypt_fixed_number(rest, 4, n)) return false;
+        value.holds_to(legacy_ceiling, n);
+        return true;
     }
     return false;
 }
@@ -272,6 +387,7 @@ bool read_argon2(std::string_view text, parsed_value& value) {
         value.memory_kib < 8 * lanes)
         return false;
     value.cost_known = true;
+    value.holds_to(argon2_ceiling, times(value.memory_kib, value.cost));
     std::string salt, hash;
     std::string_view salt_text = next_field(rest);
     return decode_unpadded_base64(salt_text, salt) && salt.size() >= 8 &&
@@ -285,8 +401,10 @@ bool read_pbkdf2(std::string_view text, parsed_value& value) {
     std::string_view salt = next_field(rest);
     std::string hash;
     value.cost_known = true;
-    return !salt.empty() && read_number(next_field(rest), INT_MAX, value.cost) && value.cost > 0 &&
-           decode_text(text_encoding::hex, rest, hash) && hash.size() == 20;
+    if (salt.empty() || !read_number(next_field(rest), INT_MAX, value.cost) || value.cost == 0)
+        return false;
+    value.holds_to(pbkdf2_ceiling, value.cost);
+    return decode_text(text_encoding::hex, rest, hash) && hash.size() == 20;
 }
 
 parsed_value parse_stored(const std::optional<std::string_view>& stored,
@@ -312,6 +430,7 @@ parsed_value parse_stored(const std::optional<std::string_view>& stored,
     value.fail.scheme = entry.name;
     value.family = entry.family;
     value.weak = entry.weak;
+    value.rank = strength_of(entry);
     if (!stored) return value.failed(verify_outcome::malformed, "null stored value");
     if (text.empty()) return value.failed(verify_outcome::malformed, "empty stored value");
 
@@ -364,6 +483,7 @@ parsed_value parse_stored(const std::optional<std::string_view>& stored,
         value.method = method;
         value.family = value.fail.scheme = method->family;
         value.weak = method->weak;
+        value.rank = method->rank;
         if (value.text.find('\0') != std::string::npos)
             return value.failed(verify_outcome::malformed, "zero byte in crypt value");
         if (!read_crypt_cost(*method, value.text, value))
@@ -396,6 +516,11 @@ verify_result verify_crypt(std::string_view password, const parsed_value& value)
     // crypt(3) reads a C string: a password with a zero byte would be
     // cut there and match the value of its first part.
     if (password.find('\0') != std::string_view::npos) return result(value, false);
+    // Nor does it take a passphrase of CRYPT_MAX_PASSPHRASE_SIZE bytes or
+    // more: such a password matches nothing, which is no fault of the stored
+    // value, and its first part is hashed so that the answer takes as long.
+    const bool too_long = password.size() >= CRYPT_MAX_PASSPHRASE_SIZE;
+    if (too_long) password = password.substr(0, CRYPT_MAX_PASSPHRASE_SIZE - 1);
     secret_text copy(password);
     crypt_data* data = &crypt_space();
     const char* hashed = crypt_rn(copy.c_str(), value.text.c_str(), data, sizeof *data);
@@ -404,7 +529,8 @@ verify_result verify_crypt(std::string_view password, const parsed_value& value)
     // length is a value cut short or run on; but for a DES value longer than
     // 13 characters (bigcrypt) the length follows the password's.
     std::string_view made = failed ? std::string_view() : std::string_view(hashed);
-    bool matched = !failed && made.size() == value.text.size() && same_secret(made, value.text);
+    bool matched =
+        !failed && made.size() == value.text.size() && same_secret(made, value.text) && !too_long;
     bool cut = !failed && made.size() != value.text.size() &&
                !(value.method == &des_crypt && value.text.size() > 13);
     sodium_memzero(data->output, sizeof data->output);
@@ -428,6 +554,13 @@ verify_result verify_parsed(std::string_view password, const parsed_value& value
         verify_result out = value.fail;
         out.outcome = verify_outcome::weak_refused;
         out.detail = "weak scheme refused";
+        return out;
+    }
+    if (value.ceiling && value.work > options.ceilings.*value.ceiling->field) {
+        verify_result out = value.fail;
+        out.outcome = verify_outcome::too_costly;
+        out.detail = "cost above its ceiling";
+        out.ceiling = value.ceiling->name;
         return out;
     }
     const scheme_entry& entry = *value.entry;
@@ -489,6 +622,28 @@ make_result make_failure(const char* error) {
     return out;
 }
 
+strength strength_of(const scheme_entry& entry) {
+    if (entry.weak) return weak_or_unsalted;
+    switch (entry.what) {
+    case kind::plain:
+        return plain_text;
+    case kind::digest:
+        return weak_or_unsalted;
+    case kind::salted:
+        return salted_digest;
+    case kind::pbkdf2:
+        return iterated;
+    case kind::argon2:
+        return memory_hard;
+    case kind::crypt: {
+        const crypt_method* method =
+            entry.crypt_prefix ? crypt_method_of(entry.crypt_prefix) : nullptr;
+        return method ? method->rank : weak_or_unsalted;
+    }
+    }
+    return plain_text;
+}
+
 }  // namespace
 
 bool schemes_init() { return sodium_init() >= 0; }
@@ -505,6 +660,11 @@ const std::vector<scheme_listing>& scheme_list() {
     return list;
 }
 
+const std::vector<cost_ceiling_listing>& cost_ceiling_list() {
+    static const std::vector<cost_ceiling_listing> list(std::begin(ceilings), std::end(ceilings));
+    return list;
+}
+
 const char* verify_outcome_name(verify_outcome outcome) {
     switch (outcome) {
     case verify_outcome::match:
@@ -517,6 +677,8 @@ const char* verify_outcome_name(verify_outcome outcome) {
         return "unknown scheme";
     case verify_outcome::malformed:
         return "malformed stored value";
+    case verify_outcome::too_costly:
+        return "cost above its ceiling";
     }
     return "?";
 }
@@ -527,36 +689,36 @@ verify_result verify_password(std::string_view password,
     return verify_parsed(password, parse_stored(stored, default_scheme), options);
 }
 
-verify_result verify_unknown_user(std::string_view password, std::string_view scheme,
-                                  const verify_options& options, const make_params* like) {
-    std::optional<named_scheme> named = find_scheme(scheme);
-    if (!named) {
-        verify_result out;
-        out.outcome = verify_outcome::unknown_scheme;
-        out.detail = "unknown default scheme";
+make_result make_dummy_value(const make_params& params) {
+    std::optional<named_scheme> named = find_scheme(params.scheme);
+    if (!named) return make_failure("unknown scheme");
+    const scheme_entry& entry = *named->entry;
+    if (!entry.makes) {
+        if (!entry.dummy) return make_failure("values of this scheme are not made");
+        make_result out;
+        out.value = std::string("{") + entry.name + "}" + entry.dummy;
         return out;
     }
-    std::string dummy = std::string("{") + named->entry->name + "}" + named->entry->dummy;
-    if (like) {
-        // Made once per cost, from a password that is thrown away at once.
-        static std::map<std::string, std::string> made;
-        std::string key = std::string(named->entry->name) + " " + std::to_string(like->cost) + " " +
-                          std::to_string(like->memory_kib);
-        auto found = made.find(key);
-        if (found == made.end()) {
-            // A table holds values of a few costs; the list stays short
-            // whatever it holds.
-            if (made.size() >= 8) made.clear();
-            make_params params = *like;
-            params.scheme = named->entry->name;
-            make_result fresh =
-                make_stored_value(encode_text(text_encoding::base64, random_bytes(18)), params);
-            found = made.emplace(key, fresh.value ? *fresh.value : dummy).first;
-        }
-        dummy = found->second;
+    secret_text password(encode_text(text_encoding::base64, random_bytes(18)));
+    make_result made = make_stored_value(password.text(), params);
+    if (!made.value && *named->suffix) {
+        make_params bare = params;
+        bare.scheme = entry.name;
+        made = make_stored_value(password.text(), bare);
     }
-    verify_result out = verify_password(password, dummy, scheme, options);
-    if (out.matched()) out.outcome = verify_outcome::mismatch;
+    return made;
+}
+
+verify_result verify_unknown_user(std::string_view password, std::string_view dummy,
+                                  std::string_view default_scheme, const verify_options& options) {
+    verify_options unbounded = options;
+    for (const cost_ceiling_listing& ceiling : ceilings)
+        unbounded.ceilings.*ceiling.field = ULONG_MAX;
+    verify_result out = verify_password(password, dummy, default_scheme, unbounded);
+    if (out.matched()) {
+        out.outcome = verify_outcome::mismatch;
+        out.detail = "password does not match";
+    }
     return out;
 }
 
@@ -572,6 +734,38 @@ stored_value_info inspect_stored_value(const std::optional<std::string_view>& st
     info.cost_known = value.cost_known;
     info.cost = value.cost;
     info.memory_kib = value.memory_kib;
+    info.ceiling = value.ceiling ? value.ceiling->name : "";
+    info.work = value.work;
+    return info;
+}
+
+stored_value_info inspect_make_params(const make_params& params) {
+    stored_value_info info;
+    std::optional<named_scheme> named = find_scheme(params.scheme);
+    if (!named) return info;
+    const scheme_entry& entry = *named->entry;
+    parsed_value value;
+    switch (entry.what) {
+    case kind::argon2:
+        value.holds_to(argon2_ceiling, times(argon2_ops(entry, params.cost),
+                                             argon2_memory_bytes(entry, params.memory_kib) / 1024));
+        break;
+    case kind::pbkdf2:
+        value.holds_to(pbkdf2_ceiling, params.cost ? params.cost : pbkdf2_default_rounds);
+        break;
+    case kind::crypt: {
+        std::optional<std::string> setting =
+            entry.crypt_prefix ? crypt_setting(entry, params.cost) : std::nullopt;
+        const crypt_method* method = setting ? crypt_method_of(*setting) : nullptr;
+        if (method) read_crypt_cost(*method, *setting, value);
+        break;
+    }
+    default:
+        break;
+    }
+    info.scheme = entry.name;
+    info.ceiling = value.ceiling ? value.ceiling->name : "";
+    info.work = value.work;
     return info;
 }
 
@@ -635,6 +829,8 @@ make_result make_stored_value(std::string_view password, const make_params& para
         // the rest of the password is not made behind the user's back.
         if (std::strcmp(entry.family, "BLF-CRYPT") == 0 && password.size() > 72)
             return make_failure("password longer than the 72 bytes bcrypt reads");
+        if (password.size() >= CRYPT_MAX_PASSPHRASE_SIZE)
+            return make_failure("password longer than crypt(3) takes");
         std::optional<std::string> setting = crypt_setting(entry, params.cost);
         if (!setting) return make_failure("cost out of range for the scheme");
         secret_text copy(password);
@@ -657,6 +853,7 @@ bool needs_rehash(const std::optional<std::string_view>& stored, std::string_vie
     std::optional<named_scheme> named = find_scheme(target.scheme);
     if (!value.ok() || !named) return false;
     const scheme_entry& entry = *named->entry;
+    if (strength_of(entry) < value.rank) return false;
     if (std::strcmp(value.family, entry.family) != 0) return true;
     switch (entry.what) {
     case kind::argon2:
@@ -677,4 +874,25 @@ bool needs_rehash(const std::optional<std::string_view>& stored, std::string_vie
     default:
         return false;
     }
+}
+
+std::size_t password_bytes_read(const std::optional<std::string_view>& stored,
+                                std::string_view default_scheme) {
+    parsed_value value = parse_stored(stored, default_scheme);
+    if (!value.ok() || !value.method) return SIZE_MAX;
+    if (value.method->cost == crypt_cost::bcrypt) return 72;
+    // bigcrypt, a DES value of more than 13 characters, reads 8 bytes for
+    // each 11 characters after the salt.
+    if (value.method == &des_crypt)
+        return 8 * std::max<std::size_t>(1, (value.text.size() - 2) / 11);
+    return SIZE_MAX;
+}
+
+const char* rehash_target_refusal(std::string_view scheme) {
+    std::optional<named_scheme> named = find_scheme(scheme);
+    if (!named) return nullptr;
+    if (named->entry->what == kind::plain) return "would store passwords in plain text";
+    if (named->entry->what == kind::digest) return "is an unsalted digest, quick to crack";
+    if (named->entry->weak) return "is a weak scheme";
+    return nullptr;
 }

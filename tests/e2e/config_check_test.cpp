@@ -48,6 +48,20 @@ TEST(ConfigCheck, SaysEachProblemInPlainWords) {
                  "odbc_mail_uid (-1) is not a number from 0 to 4294967295: mail uid 0 used\n"
                  "3 problems\n"),
          1},
+        {"hashed passwords: the dummy and the ceilings; a rewrite into an unsalted digest",
+         full_ini_with("",
+                       "default_pass_scheme CRYPT\npass_ceiling_bcrypt 12\n"
+                       "pass_rehash_scheme SHA\n"),
+         {"-check"},
+         checked("unknown users are checked against a YESCRYPT value at 16384 KiB x passes, made "
+                 "like default_pass_scheme's values at its defaults\n"
+                 "cost ceilings (pass_ceiling_<family>): argon2 524288 KiB x passes, yescrypt "
+                 "262144 KiB x passes, bcrypt 12 log2 rounds, sha_crypt 2000000 rounds, pbkdf2 "
+                 "2000000 rounds, legacy_crypt 500000 rounds\n"
+                 "pass_rehash_scheme (SHA) is an unsalted digest, quick to crack: stored "
+                 "passwords are not rewritten" +
+                 problem),
+         1},
         {"no ini file",
          "",
          {"-check"},

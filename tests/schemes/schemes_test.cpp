@@ -1,5 +1,6 @@
-// The schemes' outcomes for right, wrong, weak, unknown and broken values;
-// made values verifying and judged for a rehash; the unknown user's dummy.
+// The schemes' outcomes for right, wrong, weak, unknown, broken and too
+// costly values; the cost each value is held to; made values verifying and
+// judged for a rehash; the unknown user's dummy.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -21,6 +22,14 @@ const std::string argon2id_x =  // "x", m=64 t=1
 const std::string long_password(
     "Correct horse battery staple! Correct horse battery staple! Correct horse battery staple! ");
 const std::string bcrypt_long = "$2y$05$i1TCVYZHEZN2NF1RoqoU2OHNeUcd5BGBRksvLNf5dWiJm.GmyDcOm";
+const std::string yescrypt =
+    "$y$j9T$zlnMRyFoV/dF7OrsOtL/x1$vSOE5Laa1FLQdGV5HPLvuf4rU/eYk4Yq.IHG/qCruv1";
+// More than crypt(3) takes; never a match, never a fault of the stored value.
+const std::string over_crypt(600, 's');
+// The hash parts of values with a cost no ceiling lets through, each of a
+// family's form: they must never reach the library.
+const std::string bcrypt_tail = "VYtlNEoOabG0ePWx/h5n1.hHhuM9KXjnWicyvVkvlQ9g2hEdzUQym";
+const std::string crypt_tail = "$saltsaltsaltsalt$LoUa4GKOVh9nZJbs5vgkqczVwyPOTtbgslUXB.8mhjM";
 
 class Schemes : public ::testing::Test {
 protected:
@@ -92,6 +101,36 @@ TEST_F(Schemes, VerifyOutcomes) {
         {"x",
          "$argon2id$v=19$m=64,t=0,p=1$c29tZXNhbHRzYWx0$RtB0IUP3xEAuGSRvT45ywO3GGTcSp+PYO9ughMs0YdU",
          "ARGON2ID", false, vo::malformed, "ARGON2ID"},
+        {over_crypt, sha512_crypt, "CRYPT", false, vo::mismatch, "SHA512-CRYPT"},
+        {over_crypt.substr(0, 511), "{BLF-CRYPT}" + bcrypt_long, "", false, vo::mismatch,
+         "BLF-CRYPT"},
+        {over_crypt, yescrypt, "CRYPT", false, vo::mismatch, "YESCRYPT"},
+        // One value above each family's ceiling.
+        {"x",
+         "$argon2id$v=19$m=8,t=4000000000,p=1$c29tZXNhbHRzYWx0$"
+         "RtB0IUP3xEAuGSRvT45ywO3GGTcSp+PYO9ughMs0YdU",
+         "ARGON2ID", false, vo::too_costly, "ARGON2ID"},
+        {"x",
+         "{ARGON2I}$argon2i$v=19$m=4294967295,t=1,p=1$c29tZXNhbHRzYWx0$"
+         "RtB0IUP3xEAuGSRvT45ywO3GGTcSp+PYO9ughMs0YdU",
+         "", false, vo::too_costly, "ARGON2I"},
+        {"x", "$2y$31$" + bcrypt_tail, "CRYPT", false, vo::too_costly, "BLF-CRYPT"},
+        {"x", "$2y$14$" + bcrypt_tail, "BLF-CRYPT", false, vo::too_costly, "BLF-CRYPT"},
+        {"x", "$6$rounds=999999999" + crypt_tail, "CRYPT", false, vo::too_costly, "SHA512-CRYPT"},
+        {"x", "$5$rounds=2000001" + crypt_tail, "SHA256-CRYPT", false, vo::too_costly,
+         "SHA256-CRYPT"},
+        {"x", "$y$jJT" + crypt_tail, "CRYPT", false, vo::too_costly, "YESCRYPT"},
+        {"x", "$y$j9w9rD$saltsalt$hash", "CRYPT", false, vo::too_costly, "YESCRYPT"},  // r = 2^16
+        {"x", "$gy$jET" + crypt_tail, "CRYPT", false, vo::too_costly, "GOST-YESCRYPT"},
+        {"x", "$7$GU..../....saltsalt$hash", "CRYPT", false, vo::too_costly, "SCRYPT"},
+        {"x", "{PBKDF2}$1$salt$2147483647$ebe7a55e2be86bcef2105a04ef4a889d5148081d", "", false,
+         vo::too_costly, "PBKDF2"},
+        {"x", "$sha1$4294967295$saltsalt$hash", "CRYPT", true, vo::too_costly, "SHA1-CRYPT"},
+        {"x", "$md5,rounds=4294963199$saltsalt$$hash", "CRYPT", true, vo::too_costly,
+         "SUN-MD5-CRYPT"},
+        {"x", "_zzzzsaltHashHashHas", "CRYPT", true, vo::too_costly, "BSDI-CRYPT"},
+        // Upgrades and ROMs leave yescrypt's cost unbounded here.
+        {"x", "$y$j9T1.$saltsalt$hash", "CRYPT", false, vo::malformed, "YESCRYPT"},
         {"secret", "{PBKDF2}$1$salt$0$ebe7a55e2be86bcef2105a04ef4a889d5148081d", "", false,
          vo::malformed, "PBKDF2"},
         {"secret", "{PBKDF2}$1$salt$5000$ebe7a55e", "", false, vo::malformed, "PBKDF2"},
@@ -122,6 +161,50 @@ make_params cheap(const std::string& scheme) {
     if (scheme == "CRYPT") p.cost = 1;
     if (scheme == "PBKDF2") p.cost = 100;
     return p;
+}
+
+// The cost each family's value is held to, in its ceiling's unit, read as
+// libxcrypt, libsodium and Dovecot write it; and the ceilings' bounds.
+TEST_F(Schemes, CostHeldToItsCeiling) {
+    struct row {
+        std::string stored;
+        const char* ceiling;
+        unsigned long long work;
+    };
+    const row rows[] = {
+        {yescrypt, "yescrypt", 16384},                       // libxcrypt's default: N 4096, r 32
+        {"$y$jFT$salt$hash", "yescrypt", 1048576},           // its cost 11: N 2^18
+        {"$y$j9T0/.$salt$hash", "yescrypt", 16384 * 3 * 2},  // p 3, t 1
+        {"$gy$j9T$salt$hash", "yescrypt", 16384},
+        {"$7$CU..../....salt$hash", "yescrypt", 65536},  // libxcrypt's default: N 2^14, r 32
+        {"{ARGON2ID}$argon2id$v=19$m=65536,t=3,p=1$jYSZxgTlQlFxvWhrCGB9Pg$"
+         "mPnzwT4YSuSeGgrFzbnfUGBXUwrR2/Ck3SCP8/7xNQI",
+         "argon2", 196608},
+        {"$2b$10$" + bcrypt_tail, "bcrypt", 10},
+        {sha512_crypt, "sha_crypt", 5000},
+        {"{PBKDF2}$1$opvpdb9Dq5fp6kM3$1000$1d2f04bfa773ae70f71b0c53e6bb405137d8489b", "pbkdf2",
+         1000},
+        {"_J9..saltHashHashHas", "legacy_crypt", 725},
+        {"$md5,rounds=1000$salt$$hash", "legacy_crypt", 1000},
+        {"$sha1$24680$salt$hash", "legacy_crypt", 24680},
+        {md5_crypt, "", 0},
+        {"{SSHA}2EUysP3AnQwAqGeYjceZPmQQssYBUaw4", "", 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.stored);
+        stored_value_info info = inspect_stored_value(r.stored, "CRYPT");
+        EXPECT_TRUE(info.well_formed) << info.detail;
+        EXPECT_EQ(info.ceiling, std::string(r.ceiling));
+        EXPECT_EQ(info.work, r.work);
+    }
+    // A value at its ceiling is verified, one above it is not.
+    verify_options options;
+    options.ceilings.sha_crypt = 5000;
+    EXPECT_EQ(verify_password("secret", sha512_crypt, "CRYPT", options).outcome, vo::match);
+    options.ceilings.sha_crypt = 4999;
+    verify_result refused = verify_password("secret", sha512_crypt, "CRYPT", options);
+    EXPECT_EQ(refused.outcome, vo::too_costly);
+    EXPECT_EQ(refused.ceiling, std::string("sha_crypt"));
 }
 
 TEST_F(Schemes, MadeValuesVerifyAndAreJudgedForRehash) {
@@ -159,6 +242,7 @@ TEST_F(Schemes, MakingRefusals) {
         {"secret", {"BLF-CRYPT", 99, 0}},
         {"secret", {"ARGON2I", 1, 64}},
         {"secret", {"ARGON2ID", 1, 4}},
+        {over_crypt, {"SHA512-CRYPT", 1000, 0}},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.params.scheme);
@@ -214,6 +298,17 @@ TEST_F(Schemes, RehashJudgesSchemeAndCost) {
         {"{SHA1}5en6G6MezRroT3XKqkdPOmY/BfQ=", "", {"SSHA512", 0, 0}, true},
         {"{SHA512-CRYPT}!", "", {}, false},
         {"{NOPE}x", "", {}, false},
+        // Never into a weaker family; into another of the same strength, yes.
+        {argon2id_dovecot, "", {"SSHA512", 0, 0}, false},
+        {argon2id_dovecot, "", {"SHA512-CRYPT", 0, 0}, false},
+        {yescrypt, "CRYPT", {"BLF-CRYPT", 0, 0}, false},
+        {"{BLF-CRYPT}" + bcrypt_long, "", {"PBKDF2", 0, 0}, false},
+        {sha512_crypt, "CRYPT", {"SSHA", 0, 0}, false},
+        {yescrypt, "CRYPT", {"ARGON2ID", 0, 0}, true},
+        {argon2id_dovecot, "", {"CRYPT", 0, 0}, true},
+        {sha512_crypt, "CRYPT", {"PBKDF2", 0, 0}, true},
+        {md5_crypt, "CRYPT", {"SSHA", 0, 0}, true},
+        {"{CLEAR}secret", "", {"SSHA", 0, 0}, true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.stored + " -> " + r.target.scheme);
@@ -221,29 +316,74 @@ TEST_F(Schemes, RehashJudgesSchemeAndCost) {
     }
 }
 
-TEST_F(Schemes, UnknownUserNeverMatches) {
+// What a rewrite may start from: the bytes of the password the stored value
+// read (DES crypt 8, bigcrypt 8 for each 11 characters, bcrypt 72), and
+// which targets it may write.
+TEST_F(Schemes, RewriteLimits) {
+    const std::pair<std::string, std::size_t> read[] = {
+        {des_crypt, 8},
+        {des_crypt + "abcdefghijk", 16},
+        {"{BLF-CRYPT}" + bcrypt_long, 72},
+        {"$2x$05$" + bcrypt_tail, 72},
+        {sha512_crypt, SIZE_MAX},
+        {"{PLAIN}secret", SIZE_MAX},
+        {"{SHA512-CRYPT}!", SIZE_MAX},
+    };
+    for (const auto& r : read)
+        EXPECT_EQ(password_bytes_read(r.first, "CRYPT"), r.second) << r.first;
+    for (const char* refused :
+         {"PLAIN", "clear.b64", "SHA", "SHA256.HEX", "SHA512", "PLAIN-MD5", "MD5-CRYPT"})
+        EXPECT_NE(rehash_target_refusal(refused), nullptr) << refused;
+    for (const char* taken : {"SSHA", "PBKDF2", "SHA512-CRYPT", "BLF-CRYPT", "CRYPT", "ARGON2ID"})
+        EXPECT_EQ(rehash_target_refusal(taken), nullptr) << taken;
+}
+
+// The dummy of every scheme that makes values is of the family and cost of
+// a value made with the scheme's defaults (yescrypt's parameters included);
+// the weak schemes' is a fixed value of theirs. None matches, above a
+// ceiling or not.
+TEST_F(Schemes, UnknownUsersDummy) {
+    for (const scheme_listing& s : scheme_list()) {
+        SCOPED_TRACE(s.name);
+        make_params defaults;
+        defaults.scheme = s.name;
+        make_result dummy = make_dummy_value(defaults);
+        ASSERT_TRUE(dummy.value) << dummy.error;
+        stored_value_info got = inspect_stored_value(*dummy.value, "");
+        EXPECT_TRUE(got.well_formed);
+        EXPECT_EQ(got.weak, s.weak);
+        if (s.weak) continue;
+        stored_value_info want = inspect_stored_value(*make_stored_value("x", defaults).value, "");
+        EXPECT_EQ(got.scheme, std::string(want.scheme));
+        EXPECT_EQ(got.ceiling, std::string(want.ceiling));
+        EXPECT_EQ(got.work, want.work);
+        EXPECT_EQ(inspect_make_params(defaults).work, want.work);
+        EXPECT_EQ(got.cost, want.cost);
+        EXPECT_EQ(got.memory_kib, want.memory_kib);
+    }
+    make_result hex = make_dummy_value(make_params{"ARGON2ID.HEX", 1, 64});
+    ASSERT_TRUE(hex.value) << hex.error;
+
     struct row {
-        std::string password, scheme;
-        bool allow_weak, like;
+        std::string password, dummy;
+        bool allow_weak;
         vo outcome;
     };
     const row rows[] = {
-        {"9fK2vXq7LmP4wZ8rT3nB", "PLAIN", false, false, vo::mismatch},
-        {"secret", "sha512-crypt", false, false, vo::mismatch},
-        {"secret", "ARGON2ID", false, true, vo::mismatch},
-        {"secret", "SSHA256.HEX", false, false, vo::mismatch},
-        {"secret", "MD5-CRYPT", false, false, vo::weak_refused},
-        {"secret", "MD5-CRYPT", true, false, vo::mismatch},
-        {"secret", "NOPE", false, false, vo::unknown_scheme},
+        {"x", "{ARGON2ID}" + argon2id_x, false, vo::mismatch},
+        {"secret", sha512_crypt, false, vo::mismatch},
+        {"x", *hex.value, false, vo::mismatch},
+        {"secret", *make_dummy_value(make_params{"MD5-CRYPT", 0, 0}).value, false,
+         vo::weak_refused},
+        {"secret", "{MD5-CRYPT}" + md5_crypt, true, vo::mismatch},
     };
     for (const row& r : rows) {
-        SCOPED_TRACE(r.scheme);
+        SCOPED_TRACE(r.dummy);
         verify_options options;
         options.allow_weak = r.allow_weak;
-        make_params like = cheap(r.scheme);
-        EXPECT_EQ(
-            verify_unknown_user(r.password, r.scheme, options, r.like ? &like : nullptr).outcome,
-            r.outcome);
+        options.ceilings.sha_crypt = 999;
+        EXPECT_EQ(verify_unknown_user(r.password, r.dummy, "SHA512-CRYPT", options).outcome,
+                  r.outcome);
     }
 }
 
