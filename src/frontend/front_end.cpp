@@ -23,8 +23,8 @@ const char* const eol = "\r\n";
 // be told anything, so the session ends rather than run queries for nobody.
 bool answer_lost = false;
 
-// Sends the answer written so far; a failure (the reader gone with SIGPIPE
-// ignored, a full device) is logged once and ends the session.
+// Sends the answer written so far; a failure (the reader gone, a full
+// device) is logged once and ends the session.
 void flush_answer() {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
     if (!answer_lost)
@@ -279,11 +279,14 @@ bool read_command_line(std::string& line) {
 
 // What a parent may hand down that would lose answers or log lines: a
 // file-size limit kills the process at the log line that passes it (the
-// write fails instead, and the line is lost as on any unwritable log), and
-// a non-blocking stdin ends the session as soon as no command waits, a
-// non-blocking stdout drops answers.
+// write fails instead, and the line is lost as on any unwritable log), the
+// default SIGPIPE kills it without a word at its first answer to a mail
+// server that stopped reading (the write fails instead, and the session ends
+// with its error line), and a non-blocking stdin ends the session as soon as
+// no command waits, a non-blocking stdout drops answers.
 void prepare_process() {
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     for (int fd : {0, 1}) {
         int flags = ::fcntl(fd, F_GETFL);
         if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);

@@ -62,16 +62,19 @@ TEST(HostileProcess, StdoutThatFails) {
         const char* name;
         std::function<void()> in_child;
     };
+    auto reader_gone = [](void (*disposition)(int)) {
+        return [disposition] {
+            std::signal(SIGPIPE, disposition);
+            int p[2];
+            if (::pipe(p) != 0) ::_exit(125);
+            ::dup2(p[1], 1);
+            ::close(p[0]);
+            ::close(p[1]);
+        };
+    };
     const std::vector<stdout_row> rows = {
-        {"reader gone, SIGPIPE ignored",
-         [] {
-             std::signal(SIGPIPE, SIG_IGN);
-             int p[2];
-             if (::pipe(p) != 0) ::_exit(125);
-             ::dup2(p[1], 1);
-             ::close(p[0]);
-             ::close(p[1]);
-         }},
+        {"reader gone, SIGPIPE ignored", reader_gone(SIG_IGN)},
+        {"reader gone, SIGPIPE as a shell leaves it", reader_gone(SIG_DFL)},
         {"full device",
          [] {
              int fd = ::open("/dev/full", O_WRONLY);
