@@ -94,6 +94,10 @@ bool check_settings(const char* program_path, std::vector<std::string>& problems
         std::printf("reading %s\n", ini.c_str());
         log_lines.clear();
         load_ini(program_path, load_noting_unknown);
+        // Said, but no problem: the settings work as they are.
+        std::vector<std::string> notes;
+        if (auth_module.setting_notes) auth_module.setting_notes(notes);
+        for (const std::string& note : notes) std::printf("note: %s\n", note.c_str());
         // A value a key refuses is logged at a start and the setting left
         // as it was, which the administrator would not see here otherwise.
         for (const std::string& line : log_lines) problems.push_back(ini + ": " + line);
