@@ -119,6 +119,9 @@ bool connect_with(const std::string& connect, const char* where, const file_id* 
     } catch (const CException&) {
         // Out of memory for the environment: a failed open like any other.
         open_failure = "the ODBC environment could not be allocated";
+    } catch (...) {
+        log_layer_fault(where);
+        open_failure = layer_fault_text();
     }
     if (opened && learn) learn_connection(before);
     return opened;
@@ -231,6 +234,27 @@ void log_db_exception(const char* where, const CDBException& error,
               one_line(error.m_strStateText).c_str(), text.c_str());
 }
 
+std::string layer_fault_text() {
+    try {
+        throw;
+    } catch (const CDBException& error) {
+        return db_error_reason(error);
+    } catch (const std::exception& error) {
+        return one_line(error.what());
+    } catch (...) {
+        return "an exception of unknown type";
+    }
+}
+
+void log_layer_fault(const char* where) noexcept {
+    try {
+        error_log("Internal error of the database layer while %s: %s", where,
+                  layer_fault_text().c_str());
+    } catch (...) {
+        // Memory ran out for the line: the call fails all the same.
+    }
+}
+
 db_failure db_judge_failure(const CDBException& error, db_dbms dbms) {
     if (error.m_nReturnCode == SQL_INVALID_HANDLE) return db_failure::lost;
     // The layer's own codes: a value too long for its buffer, a cursor the
@@ -335,6 +359,8 @@ void db_fit_connection_waits() {
         odbc_connection.ExecuteSQL(("PRAGMA busy_timeout = " + std::to_string(step)).c_str());
     } catch (const CDBException& error) {
         log_db_exception("setting the busy wait", error);
+    } catch (...) {
+        log_layer_fault("setting the busy wait");
     }
 }
 
@@ -359,15 +385,22 @@ void db_close_row() {
         row_recordset.IsOpen();
     } catch (const CDBException& error) {
         log_db_exception("closing the row", error);
+    } catch (...) {
+        log_layer_fault("closing the row");
     }
-    close_held_row();
+    // Called as a command ends, also while an exception leaves it.
+    try {
+        close_held_row();
+    } catch (...) {
+        log_layer_fault("closing the row");
+    }
     debug_log("odbc row now closed");
 }
 
 void db_discard_row() {
     try {
         close_held_row();
-    } catch (const CException&) {
+    } catch (...) {
     }
 }
 

@@ -28,6 +28,16 @@ void db_discard_row();
 void log_db_exception(const char* where, const CDBException& error,
                       const std::vector<std::string>& bound = {});
 
+// The class layer throws more than its own errors: a fault of its own
+// (std::logic_error, std::out_of_range) or memory that ran out. Called in a
+// handler of any exception: one error line saying where it was met. The
+// caller fails that one call and retries nothing, and leaves the connection
+// and the recordset as a failed statement leaves them, so that the next
+// command finds them sane.
+void log_layer_fault(const char* where) noexcept;
+// What that exception says, on one line.
+std::string layer_fault_text();
+
 // A driver's message with the values bound to a statement left out: every
 // quoted span, every byte written as 0x.. and each value of four characters
 // or more where it stands become "****" (PostgreSQL quotes a bound value, or

@@ -106,6 +106,12 @@ query_outcome run_query(const query_parts& parts, const std::vector<std::string>
             // unknown failure met twice was the server's answer, so it was.
             if (failure != db_failure::unknown) unavailable = true;
             return query_outcome::failed;
+        } catch (...) {
+            // A fault of the layer or memory that ran out: a second try
+            // would meet it again.
+            fast_path.forget();
+            log_layer_fault("querying");
+            return query_outcome::failed;
         }
     }
 }
@@ -299,8 +305,8 @@ column_report db_check_columns(const std::string& statement) {
             report.failure = "the connection is not open";
         else if (!walk_catalog(parts, walk))
             report.failure = "the driver did not list the catalog";
-    } catch (const CDBException& error) {
-        report.failure = db_error_reason(error);
+    } catch (...) {
+        report.failure = layer_fault_text();
     }
     if (!report.failure.empty()) return report;
     report.table_found = walk.columns > 0;
@@ -381,6 +387,9 @@ row_value_table* db_store_row() {
     } catch (const CDBException& error) {
         log_db_exception("reading the row", error);
         return nullptr;
+    } catch (...) {
+        log_layer_fault("reading the row");
+        return nullptr;
     }
 }
 
@@ -397,6 +406,9 @@ int db_count_rows() {
             if (count > 0) row_recordset.MoveToRow(1);
         } catch (const CDBException& error) {
             log_db_exception("reading the row", error);
+            return -1;
+        } catch (...) {
+            log_layer_fault("reading the row");
             return -1;
         }
     }

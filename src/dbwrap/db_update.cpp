@@ -64,6 +64,8 @@ update_outcome db_update(const std::string& statement, const std::vector<std::st
         return rows > 0 ? update_outcome::written : update_outcome::no_row;
     } catch (const CDBException& error) {
         log_db_exception("writing", error, parameters);
+    } catch (...) {
+        log_layer_fault("writing");
     }
     return update_outcome::failed;
 }

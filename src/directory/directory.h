@@ -31,6 +31,8 @@ auth_result* directory_lookup(command_words& words);
 // statements looked for in the catalog. Each problem in plain words naming
 // the ini key to mend; 1 when connected.
 int directory_check_settings(std::vector<std::string>& problems);
+// The keys the ini file gave that have no effect, one note each.
+void directory_setting_notes(std::vector<std::string>& notes);
 
 // Reads odbc_mail_uid into the uid of the answers; a setting that is no uid
 // is one error line and uid 0.

@@ -203,6 +203,19 @@ const made_statement& directory_statement(bool with_password, const command_word
 // must not leave a refusal that outlasts it.
 enum class asked { unavailable, failed, no_row, not_one_row, found };
 
+// Ends the row and the query however the command ends, an exception thrown
+// by `found` (a scheme, the cache) included, so that no statement, row or
+// deadline outlives the command that the front end then answers "-ERR".
+struct query_end {
+    query_end() = default;
+    query_end(const query_end&) = delete;
+    query_end& operator=(const query_end&) = delete;
+    ~query_end() {
+        db_clear_row();
+        db_end_query();
+    }
+};
+
 // Sends the statement of check (with the password) or lookup with the
 // command's values and reads the one row it must find; `found` then judges
 // the record. Whatever happens, the row and the query are ended here.
@@ -213,22 +226,23 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
     debug_log("...Sending Query {%s}", statement.text.c_str());
 
     auth_result* result = nullptr;
-    if (db_query(statement.text, statement.values) != 0) {
-        debug_log("...Query Failed");
-        how = db_unavailable()    ? asked::unavailable
-              : db_found_no_row() ? asked::no_row
-                                  : asked::failed;
-    } else {
-        how = asked::not_one_row;
-        if (fetch_single_row(log_located)) {
-            how = asked::found;
-            result = found();
+    {
+        query_end end;
+        if (db_query(statement.text, statement.values) != 0) {
+            debug_log("...Query Failed");
+            how = db_unavailable()    ? asked::unavailable
+                  : db_found_no_row() ? asked::no_row
+                                      : asked::failed;
         } else {
-            debug_log("...Failed to Locate User");
+            how = asked::not_one_row;
+            if (fetch_single_row(log_located)) {
+                how = asked::found;
+                result = found();
+            } else {
+                debug_log("...Failed to Locate User");
+            }
         }
-        db_clear_row();
     }
-    db_end_query();
     set_mail_uid();
     return result;
 }

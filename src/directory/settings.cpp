@@ -39,6 +39,27 @@ const setting_key setting_keys[] = {
     {"odbc_fast_path", &odbc_settings_record::odbc_fast_path},
 };
 
+// Keys kept so that older ini files still load: the data source names the
+// server and the database, so they change nothing, and -check says so.
+struct key_without_effect {
+    const char* name;
+    const char* named_by_the_data_source;
+};
+const key_without_effect keys_without_effect[] = {
+    {"odbc_server", "server"},
+    {"odbc_mail_user_db", "database"},
+};
+// Those the ini file gave, in the order met.
+std::vector<const key_without_effect*> given_without_effect;
+
+void note_if_without_effect(const char* key) {
+    for (const key_without_effect& k : keys_without_effect)
+        if (ascii_equal_ignoring_case(key, k.name) &&
+            std::find(given_without_effect.begin(), given_without_effect.end(), &k) ==
+                given_without_effect.end())
+            given_without_effect.push_back(&k);
+}
+
 // " (field_password)": the keys that name a column, so that a problem with
 // it says which line of the ini file to mend.
 std::string keys_naming(const std::string& column) {
@@ -65,6 +86,7 @@ int directory_init() {
     odbc_settings.odbc_mail_user_db = "maildb";
     odbc_settings.odbc_mail_user_table = "maildb";
     odbc_settings.odbc_driver_name = "quillmar";
+    given_without_effect.clear();
     password_cleanup();
     cache_cleanup();
     // Every statement of the directory selects the password second.
@@ -77,6 +99,7 @@ int directory_load(const char* key, const char* value) {
     for (const setting_key& k : setting_keys) {
         if (ascii_equal_ignoring_case(key, k.name)) {
             odbc_settings.*k.field = std::string(value);
+            note_if_without_effect(key);
             return 1;
         }
     }
@@ -148,6 +171,13 @@ int directory_check_settings(std::vector<std::string>& problems) {
     return 1;
 }
 
+void directory_setting_notes(std::vector<std::string>& notes) {
+    for (const key_without_effect* k : given_without_effect)
+        notes.push_back(std::string(k->name) + " has no effect: data source '" +
+                        odbc_settings.odbc_driver_name.value_or("(null)") +
+                        "' in odbc.ini names the " + k->named_by_the_data_source);
+}
+
 int directory_exit(command_words&) { return 1; }
 
 void directory_cleanup() {
@@ -180,5 +210,6 @@ auth_module_table directory_auth_module(auth_module_table table) {
     table.check = directory_check;
     table.lookup = directory_lookup;
     table.check_settings = directory_check_settings;
+    table.setting_notes = directory_setting_notes;
     return table;
 }

@@ -38,6 +38,9 @@ struct auth_module_table {
     // The configuration check (-check): adds each problem of the back end's
     // settings in plain words; 1 when it is connected and can be asked.
     int (*check_settings)(std::vector<std::string>& problems);
+    // Also for -check: what is worth a word but is no problem (a key that
+    // has no effect), in plain words.
+    void (*setting_notes)(std::vector<std::string>& notes);
 };
 
 // Command indexes: the position of a name in auth_module_table::names.

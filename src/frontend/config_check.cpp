@@ -80,10 +80,11 @@ void check_user(const char* user, std::vector<std::string>& problems,
 
 }  // namespace
 
-int run_config_check(const char* program_path, const char* user) {
-    std::vector<std::string> problems, log_lines;
-    divert_log(&log_lines);
-    process_id = static_cast<long>(::getpid());
+namespace {
+
+// Returns whether the user can be looked up.
+bool check_settings(const char* program_path, std::vector<std::string>& problems,
+                    std::vector<std::string>& log_lines) {
     if (auth_module.init) auth_module.init();
 
     const std::string ini = ini_file_to_read(program_path, problems);
@@ -93,6 +94,10 @@ int run_config_check(const char* program_path, const char* user) {
         std::printf("reading %s\n", ini.c_str());
         log_lines.clear();
         load_ini(program_path, load_noting_unknown);
+        // Said, but no problem: the settings work as they are.
+        std::vector<std::string> notes;
+        if (auth_module.setting_notes) auth_module.setting_notes(notes);
+        for (const std::string& note : notes) std::printf("note: %s\n", note.c_str());
         // A value a key refuses is logged at a start and the setting left
         // as it was, which the administrator would not see here otherwise.
         for (const std::string& line : log_lines) problems.push_back(ini + ": " + line);
@@ -105,9 +110,27 @@ int run_config_check(const char* program_path, const char* user) {
         else
             problems.push_back("this program has no user directory to check");
     }
-    if (user && lookup) check_user(user, problems, log_lines);
+    return lookup;
+}
+
+}  // namespace
+
+int run_config_check(const char* program_path, const char* user) {
+    std::vector<std::string> problems, log_lines;
+    divert_log(&log_lines);
+    process_id = static_cast<long>(::getpid());
+    bool lookup = false, stopped = false;
+    // A fault the check meets (memory that ran out, one of the database
+    // layer) is one more problem, said like the others.
+    try {
+        lookup = check_settings(program_path, problems, log_lines);
+        if (user && lookup) check_user(user, problems, log_lines);
+    } catch (...) {
+        problems.push_back("the check stopped at an internal error: " + fault_text());
+        stopped = true;
+    }
     for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
-    if (user && !lookup)
+    if (user && !lookup && !stopped)
         std::printf("user %s: not looked up until the problems above are mended\n", user);
     if (problems.empty())
         std::printf("all is well\n");

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "config/ascii_text.h"
 #include "config/globals.h"
@@ -15,6 +16,22 @@
 
 const char* const quillmar_version = "1.0b";
 
+// It may go to standard output too, where a line break would forge an answer.
+std::string fault_text() {
+    std::string text;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+        text = "an exception of unknown type";
+    }
+    if (text.size() > 200) text.resize(200);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    return text;
+}
+
 namespace {
 
 const char* const eol = "\r\n";
@@ -23,14 +40,27 @@ const char* const eol = "\r\n";
 // be told anything, so the session ends rather than run queries for nobody.
 bool answer_lost = false;
 
-// Sends the answer written so far; a failure (the reader gone with SIGPIPE
-// ignored, a full device) is logged once and ends the session.
+// Sends the answer written so far; a failure (the reader gone, a full
+// device) is logged once and ends the session.
 void flush_answer() {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
-    if (!answer_lost)
+    if (answer_lost) return;
+    answer_lost = true;
+    try {
         error_log("Answer not written to standard output (%s): session ended",
                   std::strerror(errno));
-    answer_lost = true;
+    } catch (...) {
+        // Memory ran out for the line: the session ends all the same.
+    }
+}
+
+// The one error line of an exception caught at a boundary; memory that ran
+// out may take the line with it, never the process.
+void log_fault(const char* where) noexcept {
+    try {
+        error_log("Internal error in %s: %s", where, fault_text().c_str());
+    } catch (...) {
+    }
 }
 
 // Spaces alone separate words; a run of them counts as one, and whatever
@@ -157,14 +187,17 @@ int print_info(command_words& words) {
     return 1;
 }
 
-int handle_command_line(const std::string& line) {
+namespace {
+
+// Writes the answer of one line, its final line included; returns 1 when the
+// session is to end. `command` gets the command's index once it is known.
+int answer_line(const std::string& line, int& command) {
     std::size_t length = line.size();
     if (length > 0 && line[length - 1] == '\n') --length;
     if (length > 0 && line[length - 1] == '\r') --length;
     if (length > max_command_line) {
         error_log("Command line longer than %zu characters discarded", max_command_line);
         std::printf("-ERR Command line too long%s", eol);
-        flush_answer();
         return 0;
     }
     // A NUL would silently shorten a password or a user name in C text, so
@@ -172,7 +205,6 @@ int handle_command_line(const std::string& line) {
     if (line.find('\0') != std::string::npos) {
         error_log("Command line holding a NUL byte refused");
         std::printf("-ERR Command line holds a NUL byte%s", eol);
-        flush_answer();
         return 0;
     }
     // A CR anywhere but before the line feed would be echoed into the answer
@@ -181,12 +213,12 @@ int handle_command_line(const std::string& line) {
     if (line.find('\r') < length) {
         error_log("Command line holding a carriage return refused");
         std::printf("-ERR Command line holds a carriage return%s", eol);
-        flush_answer();
         return 0;
     }
 
     command_words words = split_command_line(line);
-    switch (find_command(*words[0])) {
+    command = find_command(*words[0]);
+    switch (command) {
     case cmd_version:
         std::printf("Tarvel's Quillmar Version %s %s", quillmar_version, eol);
         [[fallthrough]];
@@ -248,8 +280,31 @@ int handle_command_line(const std::string& line) {
         std::printf("-ERR Command not supported '%.20s'%s", words[0]->c_str(), eol);
         break;
     }
-    flush_answer();
     return 0;
+}
+
+}  // namespace
+
+// Nothing a command meets may end the process without a word to the mail
+// server and the log: whatever is thrown past the back end (a fault of the
+// database layer, memory that ran out) fails that command alone, with one
+// error line and "-ERR" as its final line, so that the commands and the
+// answers stay in step. The answer's final line is always the last thing a
+// command prints, so none has been written when this catches. The
+// commands that end the session still end it.
+int handle_command_line(const std::string& line) {
+    int command = -1, ends = 0;
+    try {
+        ends = answer_line(line, command);
+    } catch (...) {
+        const bool known = command >= 0 && command < static_cast<int>(auth_module.names.size()) &&
+                           auth_module.names[command];
+        log_fault(known ? auth_module.names[command] : "a command");
+        std::printf("-ERR Internal error%s", eol);
+        ends = command == cmd_exit || command == cmd_quit || command == cmd_version;
+    }
+    flush_answer();
+    return ends;
 }
 
 void shutdown_front_end() {
@@ -279,22 +334,36 @@ bool read_command_line(std::string& line) {
 
 // What a parent may hand down that would lose answers or log lines: a
 // file-size limit kills the process at the log line that passes it (the
-// write fails instead, and the line is lost as on any unwritable log), and
-// a non-blocking stdin ends the session as soon as no command waits, a
-// non-blocking stdout drops answers.
+// write fails instead, and the line is lost as on any unwritable log), the
+// default SIGPIPE kills it without a word at its first answer to a mail
+// server that stopped reading (the write fails instead, and the session ends
+// with its error line), and a non-blocking stdin ends the session as soon as
+// no command waits, a non-blocking stdout drops answers.
 void prepare_process() {
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     for (int fd : {0, 1}) {
         int flags = ::fcntl(fd, F_GETFL);
         if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
 }
 
-}  // namespace
+// Start-up: the ini file and the back end's start. Whatever is thrown there
+// (a library that cannot start, memory that ran out) gives the "-DEAD" line
+// a failed start gives, and its error line. False when the start failed.
+bool start_up(int argc, char** argv) {
+    try {
+        if (auth_module.init) auth_module.init();
+        load_ini(argc >= 1 && argv[0] ? argv[0] : "quillmar", auth_module.load);
+        return !auth_module.start || auth_module.start();
+    } catch (...) {
+        log_fault("start-up");
+        std::printf("-DEAD: Internal problem, please try again later (%s)\n", fault_text().c_str());
+        return false;
+    }
+}
 
-int quillmar_main(int argc, char** argv) {
-    prepare_process();
-    answer_lost = false;
+int run_session(int argc, char** argv) {
     if (argc >= 2) {
         if (ascii_equal_ignoring_case(argv[1], "-debug")) debug_mode = 1;
         if (ascii_equal_ignoring_case(argv[1], "-version")) {
@@ -306,9 +375,7 @@ int quillmar_main(int argc, char** argv) {
             return run_config_check(argv[0], argc >= 3 ? argv[2] : nullptr);
     }
     process_id = static_cast<long>(::getpid());
-    if (auth_module.init) auth_module.init();
-    load_ini(argc >= 1 && argv[0] ? argv[0] : "quillmar", auth_module.load);
-    if (auth_module.start && !auth_module.start()) {
+    if (!start_up(argc, argv)) {
         std::fflush(stdout);
         return 0;
     }
@@ -318,4 +385,21 @@ int quillmar_main(int argc, char** argv) {
     flush_answer();
     shutdown_front_end();
     return answer_lost ? 1 : 0;
+}
+
+}  // namespace
+
+int quillmar_main(int argc, char** argv) {
+    prepare_process();
+    answer_lost = false;
+    // The commands and the start-up have boundaries of their own; what is
+    // thrown outside them (reading a line, the shutdown) ends the session
+    // with its error line rather than through std::terminate without one.
+    try {
+        return run_session(argc, argv);
+    } catch (...) {
+        log_fault("the session");
+        std::fflush(stdout);
+        return 1;
+    }
 }

@@ -27,6 +27,9 @@ int quillmar_main(int argc, char** argv);
 // its settings and connect, and looks the user up when one is given. Each
 // problem goes to stdout in plain words; 0 when there is none, else 1.
 int run_config_check(const char* program_path, const char* user);
+// What the exception being handled says, on one line and cut short, for the
+// boundaries that catch whatever is thrown. Call only inside a handler.
+std::string fault_text();
 // Returns 1 when the loop is to end (exit, quit, version), 0 otherwise.
 int handle_command_line(const std::string& line);
 void print_ok_line(auth_result& result, const char* prefix);

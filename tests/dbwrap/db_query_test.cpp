@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "dbwrap/COLUMNST.h"
 #include "dbwrap/db_connection.h"
@@ -366,6 +367,47 @@ TEST_F(wrapper_test, ErrorRaisedMidQueryFailsOnlyThatQuery) {
     db_store_row();
     EXPECT_EQ(db_count_rows(), 1);
     EXPECT_EQ(db_row_values()[1], "secret");
+}
+
+// What the class layer throws besides its own errors (a fault of its own,
+// memory that ran out) fails that query alone with one error line, the
+// fast path off and on, and the connection answers the next query.
+TEST_F(wrapper_test, ForeignExceptionFailsOnlyThatQuery) {
+    const std::string lookup = "SELECT user,pass FROM maildb WHERE user=?";
+    const std::pair<std::exception_ptr, std::string> thrown[] = {
+        {std::make_exception_ptr(std::logic_error("parameter count")), "parameter count"},
+        {std::make_exception_ptr(std::out_of_range("FieldIndexMap::at")), "FieldIndexMap::at"},
+        {std::make_exception_ptr(std::bad_alloc()), "std::bad_alloc"},
+    };
+    for (bool fast : {false, true}) {
+        db_set_fast_path(fast);
+        for (const auto& [exception, text] : thrown) {
+            SCOPED_TRACE(text + (fast ? ", fast path" : ""));
+            {
+                log_capture log;
+                call_counter calls;
+                calls.throw_next("SQLExecute", exception);
+                EXPECT_EQ(db_query(lookup, {"bob"}), -1);
+                EXPECT_FALSE(db_unavailable());
+                db_end_query();
+                std::vector<std::string> lines = log.messages();
+                EXPECT_EQ(
+                    std::count_if(lines.begin(), lines.end(),
+                                  [](const std::string& l) { return l.rfind("ERROR: ", 0) == 0; }),
+                    1);
+                EXPECT_TRUE(contains(
+                    lines, "ERROR: Internal error of the database layer while querying: " + text));
+            }
+            ASSERT_EQ(db_query(lookup, {"bob"}), 0);
+            ASSERT_NE(db_store_row(), nullptr);
+            EXPECT_EQ(db_count_rows(), 1);
+            EXPECT_EQ(db_row_values()[1], "secret");
+            db_clear_row();
+            db_end_query();
+        }
+    }
+    db_release_kept_row();
+    db_set_fast_path(false);
 }
 
 TEST_F(wrapper_test, ColumnsLeftBehindByAFailedOpenAreEmptied) {

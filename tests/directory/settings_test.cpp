@@ -358,6 +358,7 @@ TEST(ModuleTable, DirectoryFillsEverySlot) {
     EXPECT_EQ(table.exit, &directory_exit);
     EXPECT_EQ(table.check, &directory_check);
     EXPECT_EQ(table.lookup, &directory_lookup);
+    EXPECT_EQ(table.setting_notes, &directory_setting_notes);
     EXPECT_EQ(table.help, base.help);  // the front end's own help stays
     command_words words{};
     EXPECT_EQ(directory_exit(words), 1);

@@ -39,6 +39,15 @@ TEST(ConfigCheck, SaysEachProblemInPlainWords) {
          {"-check"},
          checked("all is well\n"),
          0},
+        {"keys that have no effect are a note, no problem",
+         full_ini_with("", "odbc_server db.example\nODBC_MAIL_USER_DB mail\n"),
+         {"-check"},
+         checked("note: odbc_server has no effect: data source 'quillmar' in odbc.ini names the "
+                 "server\n"
+                 "note: odbc_mail_user_db has no effect: data source 'quillmar' in odbc.ini names "
+                 "the database\n"
+                 "all is well\n"),
+         0},
         {"values a start would only log",
          full_ini_with("", "cache_ttl ten\ndefault_pass_scheme NOSUCH\nodbc_mail_uid -1\n"),
          {"-check"},

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <csignal>
+#include <cstdlib>
 #include <thread>
 
 #include "directory_harness.h"
@@ -62,16 +63,19 @@ TEST(HostileProcess, StdoutThatFails) {
         const char* name;
         std::function<void()> in_child;
     };
+    auto reader_gone = [](void (*disposition)(int)) {
+        return [disposition] {
+            std::signal(SIGPIPE, disposition);
+            int p[2];
+            if (::pipe(p) != 0) ::_exit(125);
+            ::dup2(p[1], 1);
+            ::close(p[0]);
+            ::close(p[1]);
+        };
+    };
     const std::vector<stdout_row> rows = {
-        {"reader gone, SIGPIPE ignored",
-         [] {
-             std::signal(SIGPIPE, SIG_IGN);
-             int p[2];
-             if (::pipe(p) != 0) ::_exit(125);
-             ::dup2(p[1], 1);
-             ::close(p[0]);
-             ::close(p[1]);
-         }},
+        {"reader gone, SIGPIPE ignored", reader_gone(SIG_IGN)},
+        {"reader gone, SIGPIPE as a shell leaves it", reader_gone(SIG_DFL)},
         {"full device",
          [] {
              int fd = ::open("/dev/full", O_WRONLY);
@@ -96,6 +100,26 @@ TEST(HostileProcess, StdoutThatFails) {
         EXPECT_EQ(count_prefixed(log, "ERROR: "), 1u);
         EXPECT_EQ(count_prefixed(log, "ERROR: Answer not written to standard output ("), 1u);
     }
+}
+
+// A library that cannot start (libsodium, for the answer cache) gives the
+// "-DEAD" line of a failed start and one error line, where std::terminate
+// would end the process with neither.
+TEST(HostileProcess, LibraryThatCannotStart) {
+    world w;
+    w.standard_table();
+    w.write_ini(std::string(full_ini) + "cache_ttl 600\n");
+    qmtest::child_options options = w.options();
+    const std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    options.env.emplace_back("LD_PRELOAD", QM_SODIUM_FAILS);
+    // The sanitizer build's runtime would refuse a library loaded before it.
+    options.env.emplace_back("ASAN_OPTIONS",
+                             asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0");
+    qmtest::child_result r = qmtest::run_child(QM_BINARY, "lookup bob\n", options);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.out, "-DEAD: Internal problem, please try again later (libsodium cannot start)\n");
+    EXPECT_EQ(w.log_messages(), std::vector<std::string>{
+                                    "ERROR: Internal error in start-up: libsodium cannot start"});
 }
 
 // A parent may hand down descriptors in non-blocking mode: no input waiting

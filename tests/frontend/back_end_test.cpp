@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,11 +28,13 @@ struct script {
     int exit_answer = 1;
     int calls = 0;
     command_words seen;
+    std::exception_ptr thrown;  // thrown by the next call when set
 } back;
 
 auth_result* scripted(command_words& words) {
     ++back.calls;
     back.seen = words;
+    if (back.thrown) std::rethrow_exception(back.thrown);
     if (back.replace_word1) words[1] = back.replace_word1;
     return back.answer ? &back.record : nullptr;
 }
@@ -38,6 +42,7 @@ auth_result* scripted(command_words& words) {
 int scripted_exit(command_words& words) {
     ++back.calls;
     back.seen = words;
+    if (back.thrown) std::rethrow_exception(back.thrown);
     return back.exit_answer;
 }
 
@@ -69,6 +74,12 @@ protected:
 private:
     auth_module_table saved_;
 };
+
+// A help that has written a line when it fails.
+void help_that_throws(command_words&) {
+    std::printf("+DATA first line\r\n");
+    std::rethrow_exception(back.thrown);
+}
 
 std::optional<std::string> text(const char* s) {
     return s ? std::optional<std::string>(s) : std::nullopt;
@@ -276,4 +287,53 @@ TEST(InfoPassword, TimeDoesNotTellHowMuchWasRight) {
     info_pass.reset();
     EXPECT_GE(ratio, 0.9);
     EXPECT_LE(ratio, 1.1);
+}
+
+// Whatever a back end throws fails that command alone: one error line, and
+// "-ERR" as its one final line after whatever it had written; the commands
+// that end the session still end it.
+TEST_F(BackEnd, ExceptionFailsTheCommandAlone) {
+    struct row {
+        const char* line;
+        std::exception_ptr thrown;
+        std::string out, logged;
+        int ends;
+    };
+    const std::string failed = "-ERR Internal error\r\n";
+    const std::vector<row> rows = {
+        {"check ann pw\n", std::make_exception_ptr(std::logic_error("count\nmismatch")), failed,
+         "check: count mismatch", 0},
+        {"lookup ann\n", std::make_exception_ptr(std::out_of_range("FieldIndexMap::at")), failed,
+         "lookup: FieldIndexMap::at", 0},
+        {"check ann pw\n", std::make_exception_ptr(std::bad_alloc()), failed,
+         "check: std::bad_alloc", 0},
+        {"check ann pw\n", std::make_exception_ptr(42), failed,
+         "check: an exception of unknown type", 0},
+        {"help\n", std::make_exception_ptr(std::runtime_error("help")),
+         "+DATA first line\r\n" + failed, "help: help", 0},
+        {"quit\n", std::make_exception_ptr(std::runtime_error("gone")), failed, "quit: gone", 1},
+    };
+    char name[] = "/tmp/qm_frontend_logXXXXXX";
+    const int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    log_path = name;
+    auth_module.help = help_that_throws;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.line);
+        std::ofstream(name, std::ios::trunc);
+        back.thrown = r.thrown;
+        int ends = -1;
+        EXPECT_EQ(answer(r.line, &ends), r.out);
+        EXPECT_EQ(ends, r.ends);
+        std::ifstream in(name);
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(in, l);) lines.push_back(l.substr(l.find("ERROR: ")));
+        EXPECT_EQ(lines, std::vector<std::string>{"ERROR: Internal error in " + r.logged});
+    }
+    back.thrown = nullptr;
+    back.answer = false;
+    EXPECT_EQ(answer("check ann pw\n"), "-ERR ann password wrong or not a valid user\r\n");
+    std::remove(name);
+    log_path.reset();
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,10 @@ int rec_init() {
     return 0;
 }
 void rec_cleanup() { calls.push_back("cleanup"); }
+std::exception_ptr start_throws;
 int rec_start() {
     calls.push_back("start");
+    if (start_throws) std::rethrow_exception(start_throws);
     return start_answer;
 }
 int rec_exit(command_words& words) {
@@ -61,6 +64,7 @@ protected:
         auth_module.check = rec_check;
         calls.clear();
         start_answer = 1;
+        start_throws = nullptr;
         debug_mode = 0;
         log_path.reset();
         saved_stdin_ = ::dup(0);
@@ -186,4 +190,19 @@ TEST_F(Startup, ProcessIdIsOurs) {
     process_id = 0;
     run("");
     EXPECT_EQ(process_id, static_cast<long>(::getpid()));
+}
+
+// Whatever the start-up throws (a library that cannot start, memory that ran
+// out) gives the "-DEAD" line of a failed start and one error line.
+TEST_F(Startup, ExceptionAtStartGivesTheDeadLine) {
+    start_throws = std::make_exception_ptr(std::runtime_error("libsodium cannot start"));
+    write_ini("");
+    EXPECT_EQ(run("check a b\n"),
+              "-DEAD: Internal problem, please try again later (libsodium cannot start)\n");
+    EXPECT_EQ(calls, (call_list{"init", "start"}));
+    std::ifstream log(dir_ / "prog.log");
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(log, l);) lines.push_back(l.substr(l.find("ERROR: ")));
+    EXPECT_EQ(lines, call_list{"ERROR: Internal error in start-up: libsodium cannot start"});
+    log_path.reset();
 }

@@ -15,14 +15,22 @@ struct failure {
     int times;
 };
 std::map<std::string, failure> g_failures;
+std::map<std::string, std::exception_ptr> g_throws;
 
 void count(const char* function) {
     if (g_counts) ++(*g_counts)[function];
 }
 
-// True (with the code in rc) when this call is to fail.
+// True (with the code in rc) when this call is to fail; throws when it is
+// to throw.
 bool scripted(const char* function, SQLRETURN& rc) {
     if (!g_counts) return false;
+    auto thrown = g_throws.find(function);
+    if (thrown != g_throws.end()) {
+        std::exception_ptr e = thrown->second;
+        g_throws.erase(thrown);
+        std::rethrow_exception(e);
+    }
     auto it = g_failures.find(function);
     if (it == g_failures.end() || it->second.times == 0) return false;
     --it->second.times;
@@ -49,6 +57,10 @@ call_counter::call_counter() {
 call_counter::~call_counter() {
     g_counts = nullptr;
     g_failures.clear();
+    g_throws.clear();
+}
+void call_counter::throw_next(const std::string& function, std::exception_ptr thrown) {
+    g_throws[function] = std::move(thrown);
 }
 void call_counter::fail_next(const std::string& function, short rc, int times) {
     g_failures[function] = failure{rc, times};

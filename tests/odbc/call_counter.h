@@ -4,6 +4,7 @@
 // calls a test asks to fail (answers no real driver gives on demand).
 #pragma once
 
+#include <exception>
 #include <map>
 #include <string>
 
@@ -20,4 +21,7 @@ public:
     // The next `times` calls of function (SQLPrepare, SQLExecute,
     // SQLExtendedFetch) answer rc without reaching the driver manager.
     void fail_next(const std::string& function, short rc, int times = 1);
+    // The next call of function (SQLExecute) throws `thrown`, as the class
+    // layer does when it meets a fault of its own or runs out of memory.
+    void throw_next(const std::string& function, std::exception_ptr thrown);
 };
