@@ -109,7 +109,7 @@ bool connect_with(const std::string& connect, const char* where, const file_id* 
     // A second short of what is left: a driver with a list of servers (libpq
     // applies the login timeout to each) then still has time for the next
     // one after a first that never answers.
-    odbc_connection.SetLoginTimeout(std::max(1u, command_deadline::left_seconds() - 1));
+    odbc_connection.SetLoginTimeout(command_deadline::left_seconds(1000));
     bool opened = false;
     try {
         opened = odbc_connection.OpenConnection(connect.c_str(), connect_options);
