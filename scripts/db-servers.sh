@@ -154,7 +154,7 @@ start_pg() {
   make_pg_base pg
   base="$(pg_dir pg)"
   echo "$port" >"$base/port"
-  as_pg "$pgbin/initdb" -D "$base/data" -U postgres --auth=trust -E UTF8 --locale=C \
+  as_pg "$pgbin/initdb" -D "$base/data" -U postgres --auth-local=trust --auth-host=scram-sha-256 -E UTF8 --locale=C \
     >"$base/initdb.log" 2>&1 || fail "initdb as the postgres user failed" "$base/initdb.log"
   launch_pg pg
   as_pg "$pgbin/psql" -h "$base/sock" -p "$port" -U postgres -q \

@@ -22,6 +22,11 @@ using clock_type = std::chrono::steady_clock;
 // and answers the command itself; the watchdog steps in only after this
 // much more, for a server that says nothing at all.
 constexpr std::chrono::milliseconds grace{500};
+// What a driver's timeout leaves the server to say that it cancelled the
+// statement before the watchdog steps in. Rounded up, the query timeout of
+// a statement begun with 14.3 s left would end 0.2 s after the watchdog
+// has cut the connection (and left the server running the statement).
+constexpr std::chrono::milliseconds answer_room{250};
 
 // Neither psqlODBC nor MariaDB's driver can be woken while it waits for a
 // server that takes connections but never answers (a hung machine, a
@@ -53,7 +58,7 @@ public:
                     unable_ = true;
                 }
             }
-            deadline_ = deadline;
+            due_ = deadline + grace;
             armed_ = true;
             ++generation_;
             wake = parked_;
@@ -66,6 +71,13 @@ public:
     void disarm() {
         std::lock_guard<std::mutex> lock(mutex_);
         armed_ = false;
+    }
+
+    // A driver's timeout that ends after the deadline's grace (less than a
+    // second was left) is waited for until `until`.
+    void wait_for_driver(clock_type::time_point until) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (until > due_) due_ = until;
     }
 
     bool cut() {
@@ -83,7 +95,7 @@ private:
                 parked_ = false;
                 continue;
             }
-            const clock_type::time_point due = deadline_ + grace;
+            const clock_type::time_point due = due_;
             if (clock_type::now() < due) {
                 wake_.wait_until(lock, due);
                 continue;
@@ -108,7 +120,9 @@ private:
     std::condition_variable wake_;
     std::thread thread_;
     bool parked_ = false, armed_ = false, unable_ = false;
-    clock_type::time_point deadline_;
+    // When the watchdog steps in: half a second after the deadline, or
+    // when a driver's timeout that ends later has ended.
+    clock_type::time_point due_;
     unsigned generation_ = 0, cut_generation_ = ~0u;
     std::vector<ino_t> keep_;
 };
@@ -173,8 +187,12 @@ long left_ms() {
     return std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
 }
 
-unsigned left_seconds() {
-    return static_cast<unsigned>(std::max<long>(1, (left_ms() + 999) / 1000));
+unsigned left_seconds(long less_ms) {
+    const long room = left_ms() - less_ms + (grace - answer_room).count();
+    if (room >= 1000) return static_cast<unsigned>(room / 1000);
+    if (current.running)
+        the_watchdog().wait_for_driver(clock_type::now() + std::chrono::seconds(1) + answer_room);
+    return 1;
 }
 
 bool cut() { return current.running && the_watchdog().cut(); }

@@ -31,9 +31,12 @@ bool passed();
 // What is left, in milliseconds (0 once passed, the whole length when no
 // deadline runs).
 long left_ms();
-// What is left in whole seconds, rounded up and at least 1, for the
-// drivers' timeouts, which count in seconds.
-unsigned left_seconds();
+// What is left, less `less_ms`, in whole seconds for the drivers' timeouts,
+// which count in seconds. Rounded so that a driver's timeout ends at least a
+// quarter of a second before the watchdog steps in (half a second after the
+// deadline): a statement the server cancels keeps its connection. At least
+// 1; when even that would end later, the watchdog waits for it.
+unsigned left_seconds(long less_ms = 0);
 // Whether a server that stayed silent past the deadline had the
 // connection's sockets cut under its driver since this deadline began.
 bool cut();

@@ -11,6 +11,7 @@
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/connect_string.h"
 #include "dbwrap/db_objects.h"
+#include "odbc/data_source.h"
 
 // Defined together so that their order of construction is fixed.
 CDatabase odbc_connection;
@@ -73,6 +74,14 @@ db_dbms dbms_named(const std::string& name) {
 // step.
 const char* const sqlite_wait_piece = "Timeout=1;";
 
+// Whether a driver library is SQLite's (libsqlite3odbc.so, libsqliteodbc.so),
+// by its file name.
+bool sqlite_library(const std::string& library) {
+    std::string name = library.substr(library.rfind('/') + 1);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name.find("sqlite") != std::string::npos;
+}
+
 // Called right after a connection opened. `before` is the file at the
 // path just before the connect, when the path was known: a file replaced
 // while the driver opened it is not taken for the one it opened.
@@ -109,7 +118,7 @@ bool connect_with(const std::string& connect, const char* where, const file_id* 
     // A second short of what is left: a driver with a list of servers (libpq
     // applies the login timeout to each) then still has time for the next
     // one after a first that never answers.
-    odbc_connection.SetLoginTimeout(std::max(1u, command_deadline::left_seconds() - 1));
+    odbc_connection.SetLoginTimeout(command_deadline::left_seconds(1000));
     bool opened = false;
     try {
         opened = odbc_connection.OpenConnection(connect.c_str(), connect_options);
@@ -311,13 +320,20 @@ int db_open(const odbc_settings_record& settings, const std::optional<std::strin
     // caller that never ended the query has no part in it.
     command_deadline::end_query();
     db_command_deadline start_up;
-    bool opened = connect_with(connect.sent, "connecting", nullptr, false);
-    // Only an open connection tells that it is SQLite's, whose wait for a
-    // locked file is given at connect.
-    if (opened && dbms_named(odbc_connection.GetInfoText(SQL_DBMS_NAME)) == db_dbms::sqlite) {
+    // SQLite's driver waits for a locked file at connect as long as its
+    // Timeout (100 s unless set), so a data source whose driver is SQLite's
+    // gets the short wait from its first connect: a file that a nightly job
+    // holds locked must not hold the start-up past its deadline.
+    const bool sqlite_named =
+        sqlite_library(data_source_driver_library(settings.odbc_driver_name.value_or("")));
+    bool opened = connect_with(connect.sent + (sqlite_named ? sqlite_wait_piece : ""), "connecting",
+                               nullptr, sqlite_named);
+    // A driver that is SQLite's under another name shows it once open.
+    if (opened && !sqlite_named &&
+        dbms_named(odbc_connection.GetInfoText(SQL_DBMS_NAME)) == db_dbms::sqlite) {
         odbc_connection.Close();
         opened = connect_with(connect.sent + sqlite_wait_piece, "connecting", nullptr);
-    } else if (opened) {
+    } else if (opened && !sqlite_named) {
         learn_connection(nullptr);
     }
     if (opened) {

@@ -1,6 +1,8 @@
 #include "dbwrap/db_update.h"
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 #include "config/log.h"
 #include "dbwrap/db_objects.h"
@@ -28,42 +30,148 @@ public:
         if (!CheckReturnOnStatement(&database_, rc, handle_))
             RaiseDBException(rc, &database_, handle_);
     }
-    SQLHSTMT handle() const { return handle_; }
+
+    // Binds the values to the "?" markers in order and executes the text.
+    void execute(std::string text, const std::vector<const std::string*>& values) {
+        database_.ReplaceQuoteBrackets(text);
+        // The lengths stay where they are bound until the statement is freed.
+        lengths_.assign(values.size(), 0);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::string& value = *values[i];
+            lengths_[i] = static_cast<SQLLEN>(value.size());
+            check(SQLBindParameter(handle_, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
+                                   SQL_C_CHAR, SQL_VARCHAR, std::max<SQLULEN>(value.size(), 1), 0,
+                                   const_cast<char*>(value.data()), lengths_[i], &lengths_[i]));
+        }
+        std::vector<SQLCHAR> sql(text.begin(), text.end());
+        sql.push_back('\0');
+        check(SQLExecDirect(handle_, sql.data(), SQL_NTS));
+    }
+
+    SQLLEN rows() {
+        SQLLEN count = 0;
+        check(SQLRowCount(handle_, &count));
+        return count;
+    }
+
+    // The first column of every row of the result, whole however long; a
+    // NULL as nothing.
+    std::vector<std::optional<std::string>> first_column() {
+        std::vector<std::optional<std::string>> values;
+        for (SQLRETURN rc = SQLFetch(handle_); rc != SQL_NO_DATA; rc = SQLFetch(handle_)) {
+            check(rc);
+            std::optional<std::string> value = std::string();
+            char piece[256];
+            for (;;) {
+                SQLLEN length = 0;
+                rc = SQLGetData(handle_, 1, SQL_C_CHAR, piece, sizeof piece, &length);
+                if (rc == SQL_NO_DATA) break;
+                check(rc);
+                if (length == SQL_NULL_DATA) {
+                    value.reset();
+                    break;
+                }
+                const bool cut = length == SQL_NO_TOTAL || length >= SQLLEN(sizeof piece);
+                value->append(piece, cut ? sizeof piece - 1 : static_cast<std::size_t>(length));
+                if (rc == SQL_SUCCESS) break;
+            }
+            values.push_back(std::move(value));
+        }
+        return values;
+    }
 
 private:
     CDatabase& database_;
     SQLHSTMT handle_ = SQL_NULL_HSTMT;
+    std::vector<SQLLEN> lengths_;
+};
+
+// The connection's transactions, switched back to one per statement however
+// the change ends; a change that was not committed is rolled back.
+class transaction {
+public:
+    explicit transaction(CDatabase& database) : database_(database) {
+        SQLRETURN rc = SQLSetConnectAttr(database_.m_hdbc, SQL_ATTR_AUTOCOMMIT,
+                                         reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+        if (!database_.CheckReturn(rc)) RaiseDBException(rc, &database_);
+    }
+    ~transaction() {
+        if (!ended_) SQLEndTran(SQL_HANDLE_DBC, database_.m_hdbc, SQL_ROLLBACK);
+        SQLSetConnectAttr(database_.m_hdbc, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    }
+    transaction(const transaction&) = delete;
+    transaction& operator=(const transaction&) = delete;
+
+    void end(bool commit) {
+        SQLRETURN rc =
+            SQLEndTran(SQL_HANDLE_DBC, database_.m_hdbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+        if (!database_.CheckReturn(rc)) RaiseDBException(rc, &database_);
+        ended_ = true;
+    }
+
+private:
+    CDatabase& database_;
+    bool ended_ = false;
 };
 
 }  // namespace
 
-update_outcome db_update(const std::string& statement, const std::vector<std::string>& parameters) {
+// A database compares the old value with the column's collation: MariaDB's
+// default ones ignore letter case and trailing blanks (so do SQLite's
+// NOCASE and PostgreSQL's nondeterministic ones), and "SET c=? WHERE k=?
+// AND c=?" alone would overwrite a password an administrator changed from
+// "summer24" to "Summer24" after the row was read. No comparison is binary
+// on every database, so the bytes are compared here, inside one
+// transaction that no other writer can enter between the comparison and
+// the write: the row is locked first, by an UPDATE that changes nothing
+// (every database takes a write lock on the rows an UPDATE matches and
+// keeps it to the transaction's end), then read back and compared, and only
+// then written. The read sees the last committed value: READ COMMITTED reads
+// afresh at each statement, MariaDB's REPEATABLE READ takes its snapshot at
+// the first read (after the lock), and PostgreSQL's REPEATABLE READ and
+// SERIALIZABLE refuse the lock when the row changed after their snapshot,
+// which fails the write instead.
+update_outcome db_replace_value(const value_change& change) {
     if (!odbc_connection.IsOpen()) {
         error_log("FATAL: Database is not yet open.");
         return update_outcome::failed;
     }
-    std::string text = statement;
-    odbc_connection.ReplaceQuoteBrackets(text);
+    const std::string where = " WHERE " + change.key_column + "=?";
+    // Values hidden from the log's copy of a driver's error.
+    const std::vector<std::string> bound = {change.value, change.key, change.expected};
     try {
-        update_statement update(odbc_connection);
-        // The lengths stay where they are bound until the statement is freed.
-        std::vector<SQLLEN> lengths(parameters.size());
-        for (std::size_t i = 0; i < parameters.size(); ++i) {
-            const std::string& value = parameters[i];
-            lengths[i] = static_cast<SQLLEN>(value.size());
-            update.check(
-                SQLBindParameter(update.handle(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
-                                 SQL_C_CHAR, SQL_VARCHAR, std::max<SQLULEN>(value.size(), 1), 0,
-                                 const_cast<char*>(value.data()), lengths[i], &lengths[i]));
+        db_fit_connection_waits();
+        transaction held(odbc_connection);
+        {
+            update_statement lock(odbc_connection);
+            lock.execute(
+                "UPDATE " + change.table + " SET " + change.column + "=" + change.column + where,
+                {&change.key});
         }
-        std::vector<SQLCHAR> sql(text.begin(), text.end());
-        sql.push_back('\0');
-        update.check(SQLExecDirect(update.handle(), sql.data(), SQL_NTS));
+        std::vector<std::optional<std::string>> now;
+        {
+            update_statement read(odbc_connection);
+            read.execute("SELECT " + change.column + " FROM " + change.table + where,
+                         {&change.key});
+            now = read.first_column();
+        }
+        if (now.size() != 1 || now[0] != change.expected) {
+            held.end(false);
+            return update_outcome::no_row;
+        }
         SQLLEN rows = 0;
-        update.check(SQLRowCount(update.handle(), &rows));
+        {
+            update_statement write(odbc_connection);
+            write.execute("UPDATE " + change.table + " SET " + change.column + "=?" + where +
+                              " AND " + change.column + "=?",
+                          {&change.value, &change.key, &change.expected});
+            rows = write.rows();
+        }
+        held.end(rows > 0);
         return rows > 0 ? update_outcome::written : update_outcome::no_row;
     } catch (const CDBException& error) {
-        log_db_exception("writing", error, parameters);
+        log_db_exception("writing", error, bound);
     } catch (...) {
         log_layer_fault("writing");
     }

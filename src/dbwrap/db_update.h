@@ -1,22 +1,32 @@
-// Writing a value back into the user table: one statement without a result
-// (an UPDATE), its values bound, executed once on the process's connection.
-// The directory uses it to store a password made again in a stronger scheme.
+// Writing a value back into the user table: one column of one row, written
+// only while it still holds the very bytes the caller read, on the
+// process's connection. The directory uses it to store a password made
+// again in a stronger scheme.
 #pragma once
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 enum class update_outcome {
-    written,  // at least one row changed
-    no_row,   // the statement ran and its condition matched nothing
+    written,  // the row changed
+    no_row,   // no row, more than one, or a column that no longer holds the bytes read
     failed,   // the database refused it (logged), or there is no connection
 };
 
-// The parameters fill the "?" markers in order; bracketed names are sent
-// with the driver's identifier quotes. A failure is not retried: a lost
-// connection is opened again by the next query.
-update_outcome db_update(const std::string& statement, const std::vector<std::string>& parameters);
+// The row whose key column equals the key (as the database compares), the
+// column, the bytes it must still hold and the value to write. Bracketed
+// names are sent with the driver's identifier quotes.
+struct value_change {
+    std::string table, key_column, key;
+    std::string column, expected, value;
+};
+
+// Writes the value when exactly one row matches and its column holds the
+// expected bytes exactly: a value that differs only in letter case or
+// trailing blanks, which a database's collation may call equal, is left
+// alone. A failure is not retried: a lost connection is opened again by the
+// next query.
+update_outcome db_replace_value(const value_change& change);
 
 // The longest value the column at this position of the open user-table
 // recordset takes and gives back whole: the text the recordset binds, or

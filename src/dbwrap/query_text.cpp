@@ -13,6 +13,20 @@ std::string tail(const std::string& text, std::size_t start, std::size_t offset,
     return text.substr(from, end - from);
 }
 
+// Where `word` stands as a word of its own at or after `from`: a blank (or
+// the start) before it and a blank (or the end) after it. A name that merely
+// holds the word (FWD_FROM, a table FROMmaildb, WHERE_USER) is no keyword.
+std::size_t find_keyword(const std::string& text, const char* word, std::size_t from) {
+    const std::size_t length = std::char_traits<char>::length(word);
+    for (std::size_t at = text.find(word, from); at != std::string::npos;
+         at = text.find(word, at + 1)) {
+        const bool before = at == 0 || is_blank(text[at - 1]);
+        const bool after = at + length == text.size() || is_blank(text[at + length]);
+        if (before && after) return at;
+    }
+    return std::string::npos;
+}
+
 }  // namespace
 
 void strip_blanks(std::string* text) {
@@ -56,7 +70,15 @@ query_parts split_query(const std::string& statement) {
     query_parts parts;
     std::size_t end = statement.size();
 
-    std::size_t where = statement.find("WHERE");
+    // Taken left to right, each keyword after the one before it, as the
+    // directory writes them.
+    std::size_t after = 0;
+    const std::size_t select = find_keyword(statement, "SELECT", after);
+    if (select != std::string::npos) after = select + 6;
+    const std::size_t from = find_keyword(statement, "FROM", after);
+    if (from != std::string::npos) after = from + 4;
+    const std::size_t where = find_keyword(statement, "WHERE", after);
+
     if (where != std::string::npos) {
         parts.has_filter = true;
         parts.filter = tail(statement, where, 6, statement.size());
@@ -65,7 +87,6 @@ query_parts split_query(const std::string& statement) {
         end = where;
     }
 
-    std::size_t from = statement.substr(0, end).find("FROM");
     if (from != std::string::npos) {
         parts.has_table = true;
         parts.table = tail(statement, from, 5, end);
@@ -73,7 +94,6 @@ query_parts split_query(const std::string& statement) {
         end = from;
     }
 
-    std::size_t select = statement.substr(0, end).find("SELECT");
     std::string column_text;
     if (select != std::string::npos) {
         parts.has_select = true;

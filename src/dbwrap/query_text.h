@@ -25,8 +25,10 @@ struct query_parts {
     std::vector<std::string> names;  // trimmed column names
 };
 
-// The keywords are searched for case-sensitively, first occurrence, as the
-// directory writes its own statements that way.
+// The keywords are searched for case-sensitively and left to right, each as
+// a word with a blank (or the text's end) on each side, as the directory
+// writes its own statements: a name that holds one (FWD_FROM, WHERE_USER)
+// is taken for a name.
 query_parts split_query(const std::string& statement);
 
 // The select list split at its commas (at most max_query_columns names;

@@ -366,16 +366,18 @@ void password_rehash(const std::string& user, const std::string& given, const st
         state.rehash_given_up.insert(user);
         return;
     }
-    const std::string table = odbc_settings.odbc_mail_user_table.value_or("");
-    const std::string password_column = odbc_settings.field_password.value_or("");
-    const std::string statement = "UPDATE " + table + " SET " + password_column + "=? WHERE " +
-                                  odbc_settings.field_username.value_or("") + "=? AND " +
-                                  password_column + "=?";
-    debug_log("...Rewriting the stored password in %s {%s}", target.scheme.c_str(),
-              statement.c_str());
-    // The old value as it was read is the condition: a password changed since
-    // the row was read is left alone.
-    switch (db_update(statement, {*made.value, user, stored})) {
+    value_change change;
+    change.table = odbc_settings.odbc_mail_user_table.value_or("");
+    change.key_column = odbc_settings.field_username.value_or("");
+    change.key = user;
+    change.column = odbc_settings.field_password.value_or("");
+    // The old value as it was read, byte for byte, is the condition: a
+    // password changed since the row was read is left alone.
+    change.expected = stored;
+    change.value = *made.value;
+    debug_log("...Rewriting the stored password in %s (table %s, column %s)", target.scheme.c_str(),
+              change.table.c_str(), change.column.c_str());
+    switch (db_replace_value(change)) {
     case update_outcome::written:
         debug_log("...Stored password rewritten");
         break;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "odbc/data_source.h"
 #include "odbc/recordset.h"
 #include "odbc/sql_text.h"
 #include "odbc/trace.h"
@@ -42,6 +43,7 @@ bool CDatabase::OpenConnection(const char* connect, uint32_t options) {
     m_bUpdatable = (options & optReadOnly) == 0;
     try {
         m_strConnect = connect ? connect : "";
+        m_secrets = connect_secrets(m_strConnect);
         AllocateConnection(options);
         if (!DriverConnect(options)) return false;
         VerifyConformance();
@@ -129,6 +131,7 @@ bool CDatabase::DriverConnect(uint32_t options) {
     SQLSMALLINT outLength = 0;
     SQLRETURN rc =
         SQLDriverConnect(m_hdbc, nullptr, in.data(), SQL_NTS, out, sizeof out, &outLength, prompt);
+    m_strConnect = HideSecrets(m_strConnect);
     if (rc == SQL_NO_DATA_FOUND) {
         Free();
         return false;
@@ -138,8 +141,7 @@ bool CDatabase::DriverConnect(uint32_t options) {
         RaiseError(rc);
     }
     out[sizeof out - 1] = '\0';
-    m_strConnect = "ODBC;";
-    m_strConnect += reinterpret_cast<const char*>(out);
+    m_strConnect = "ODBC;" + HideSecrets(reinterpret_cast<const char*>(out));
     return true;
 }
 
@@ -352,4 +354,8 @@ void CDatabase::ReplaceQuoteBrackets(std::string& text) const {
         }
     }
     text.resize(out);
+}
+
+std::string CDatabase::HideSecrets(const std::string& text) const {
+    return hide_secrets(text, m_secrets);
 }

@@ -11,6 +11,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "odbc/db_exception.h"
 
@@ -99,6 +100,11 @@ public:
     void VerifyConformance();
     void ReadConnectInfo();
 
+    // The text with every password of the connection (the connect string's,
+    // the data source's) hidden: a driver that quotes its connect string in
+    // an error must not carry one into the log or the trace.
+    std::string HideSecrets(const std::string& text) const;
+
     // A query timeout of all ones means that no timeout is set.
     static constexpr uint32_t kNoQueryTimeout = 0xFFFFFFFFu;
 
@@ -107,7 +113,11 @@ public:
     bool m_bCursorLibrary = false;
     bool m_bForUpdate = false;
     char m_chIdentifierQuote = ' ';
+    // The connect string; once the driver has answered, its own completed
+    // form, passwords hidden.
     std::string m_strConnect;
+    // The passwords the open (or last opened) connection uses.
+    std::vector<std::string> m_secrets;
     // Recordsets holding a statement on this connection; they add and remove
     // themselves under odbc_lock().
     std::list<CRecordset*> m_listRecordsets;

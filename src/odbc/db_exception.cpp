@@ -59,7 +59,7 @@ void CDBException::CollectErrors(CDatabase* database, SQLHSTMT statement, bool t
     SQLRETURN rc = next_record();
     while ((rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) &&
            std::strcmp(reinterpret_cast<const char*>(state), "00000") != 0) {
-        std::string text(reinterpret_cast<const char*>(message));
+        std::string text = database->HideSecrets(reinterpret_cast<const char*>(message));
         char native_text[64];
         std::snprintf(native_text, sizeof native_text,
                       ",Native:%ld,Origin:", static_cast<long>(native));

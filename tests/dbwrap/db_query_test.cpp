@@ -13,6 +13,7 @@
 #include "odbc/call_counter.h"
 #include "odbc/db_exception.h"
 #include "odbc/odbc_fakes.h"
+#include "odbc/trace_capture.h"
 #include "support/odbc_env.h"
 
 namespace {
@@ -122,6 +123,33 @@ TEST_F(wrapper_test, FailedConnectionIsAnOrdinaryFailure) {
     EXPECT_EQ(lines[1].rfind("ERROR: Database error while connecting", 0), 0u) << lines[1];
     EXPECT_NE(lines[1].find("State:IM002"), std::string::npos) << lines[1];
     EXPECT_EQ(lines.back(), "ERROR: open of database driver (no_such_source) failed");
+}
+
+// A driver may quote its connect string in an error. Neither the password
+// given to the connection nor the data source's own reaches the log, the
+// reason a configuration check shows, or the trace.
+TEST_F(wrapper_test, DriverTextsNeverCarryThePasswords) {
+    odbc_connection.Close();
+    env_.set_dsn("qm_secret_source",
+                 {{"Driver", "/nonexistent/libqm_secret.so"}, {"Password", "Zq9x-dsn"}});
+    odbc_settings_record source;
+    source.odbc_driver_name = "qm_secret_source";
+    log_capture log;
+    trace_capture trace;
+    {
+        scripted_sql_error quoted(
+            {{"08001", 0, "[fake]no server for UID=joe;PWD=Zq9x-given;Password=Zq9x-dsn"}});
+        EXPECT_EQ(db_open(source, std::string("joe"), std::string("Zq9x-given")), 0);
+    }
+    EXPECT_EQ(db_open_failure(), "no server for UID=joe;PWD=****;Password=****");
+    std::string logged;
+    for (const std::string& line : log.messages()) logged += line + "\n";
+    EXPECT_NE(logged.find("no server for UID=joe;PWD=****;Password=****"), std::string::npos)
+        << logged;
+    EXPECT_NE(trace.text().find("PWD=****;Password=****"), std::string::npos) << trace.text();
+    EXPECT_EQ(logged.find("Zq9x"), std::string::npos) << logged;
+    EXPECT_EQ(trace.text().find("Zq9x"), std::string::npos) << trace.text();
+    EXPECT_EQ(odbc_connection.GetConnect().find("Zq9x"), std::string::npos);
 }
 
 TEST_F(wrapper_test, QueryFindsOneRowAndStoresItByPosition) {

@@ -71,7 +71,25 @@ TEST(SplitQuery, TakesStatementsApart) {
         {"SELECT a,b, FROM t WHERE a=?", true, true, true, "a=?", "a", "t", {"a", "b", ""}},
         // Keywords at the very end of the text give empty parts, not a crash.
         {"SELECT a FROM t WHERE", true, true, true, "", "", "t", {"a"}},
-        {"SELECTFROM", false, true, true, "", "", "", {""}},
+        {"SELECT FROM", false, true, true, "", "", "", {""}},
+        // A keyword inside a name is part of the name, wherever it stands.
+        {"SELECTFROM", false, false, false, "", "", "", {}},
+        {"SELECT WHERE_USER,pass,FWD_FROM,SELECTED FROM FROMmaildb WHERE WHERE_USER=?",
+         true,
+         true,
+         true,
+         "WHERE_USER=?",
+         "WHERE_USER",
+         "FROMmaildb",
+         {"WHERE_USER", "pass", "FWD_FROM", "SELECTED"}},
+        {"SELECT u,p,QUOTA_WHERE FROM SELECT_WHERE_FROM WHERE u=? AND p=?",
+         true,
+         true,
+         true,
+         "u=? AND p=?",
+         "u",
+         "SELECT_WHERE_FROM",
+         {"u", "p", "QUOTA_WHERE"}},
     };
     for (const row& r : rows) {
         query_parts parts = split_query(r.statement);

@@ -159,4 +159,55 @@ TEST_P(ConfigCheckServer, GoodSettingsAndUser) {
     EXPECT_EQ(r.exit_code, 0);
 }
 
+// The data source's password, in odbc.ini or in the ini file, reaches
+// neither the log, nor the check's output, nor the trace, whatever refuses
+// the connection: a wrong password, a server that is not there.
+class ConfigCheckSecret : public qmdir::database_test {};
+INSTANTIATE_TEST_SUITE_P(Db, ConfigCheckSecret,
+                         ::testing::Values(qmdir::db_case(qmdir::db_kind::postgres),
+                                           qmdir::db_case(qmdir::db_kind::mariadb)),
+                         qmdir::db_label);
+
+TEST_P(ConfigCheckSecret, NeitherInTheLogNorTheCheckNorTheTrace) {
+    const std::string secret = "Zq9x-not-the-password";
+    struct secret_case {
+        const char* name;
+        bool in_ini;     // else in odbc.ini
+        bool no_server;  // nothing listens on the data source's port
+    };
+    const secret_case cases[] = {
+        {"wrong password in the data source", false, false},
+        {"wrong password in the ini file", true, false},
+        {"no server there", true, true},
+    };
+    for (const secret_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        world w(db());
+        w.standard_table();
+        std::vector<std::pair<std::string, std::string>> settings = w.server().dsn_settings();
+        for (auto& setting : settings) {
+            if (setting.first == "Password" && !c.in_ini) setting.second = secret;
+            if (setting.first == "Port" && c.no_server) setting.second = "1";
+        }
+        w.env().set_dsn("quillmar", settings);
+        w.write_ini(qmdir::full_ini + std::string("debug true\n") +
+                    (c.in_ini ? "odbc_password " + secret + "\n" : ""));
+        const std::string trace = w.env().dir() + "/trace.txt";
+        w.env().write_file(
+            "DBTRACE.INI",
+            "[Diagnostics]\nTraceEnabled=1\nTraceFlags=0x20\nTraceFile=" + trace + "\n");
+        qmtest::child_result check = w.run("", {"-check", "bob"});
+        EXPECT_NE(check.out.find("cannot connect to data source 'quillmar'"), std::string::npos)
+            << check.out;
+        qmtest::child_result start = w.run("check bob secret\nquit\n");
+        EXPECT_NE(start.out.find("-DEAD: "), std::string::npos) << start.out;
+        std::ifstream in(trace);
+        std::stringstream traced;
+        traced << in.rdbuf();
+        EXPECT_NE(traced.str().find("State:"), std::string::npos) << "trace: " << traced.str();
+        for (const std::string& text : {check.out, start.out, w.log_text(), traced.str()})
+            EXPECT_EQ(text.find(secret), std::string::npos) << text;
+    }
+}
+
 }  // namespace

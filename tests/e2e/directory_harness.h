@@ -85,6 +85,13 @@ public:
             env_.exec(sql);
     }
 
+    // Statements in a transaction of another connection, held open (what
+    // they wrote locked) until committed, as an administrator's change that
+    // is under way.
+    std::unique_ptr<held_transaction> hold_transaction(const std::string& sql) const {
+        return server_ ? server_->hold_transaction(sql) : env_.hold_transaction(sql);
+    }
+
     std::string scalar(const std::string& sql) const {
         if (server_) return server_->query(sql).at(0).at(0);
         return env_.query(sql).at(0).at(0).value_or("");

@@ -171,6 +171,30 @@ TEST_P(DirectoryAnswers, TwoColumnsOnly) {
                       });
 }
 
+// Names that hold the statement's keywords in capitals, in the select list,
+// the table and the key column, are names like any other. (PostgreSQL folds
+// unquoted names to lower case, and its catalog is asked with the name as
+// written, so a name in capitals fails there for that reason alone.)
+class DirectoryKeywordNames : public qmdir::database_test {};
+INSTANTIATE_TEST_SUITE_P(Db, DirectoryKeywordNames,
+                         qmdir::both_paths({qmdir::db_kind::sqlite, qmdir::db_kind::mariadb}),
+                         qmdir::db_label);
+
+TEST_P(DirectoryKeywordNames, AreNamesLikeAnyOther) {
+    world w(db());
+    w.exec(
+        "CREATE TABLE FROMmaildb (WHERE_USER TEXT, pass TEXT, FWD_FROM TEXT, QUOTA_WHERE TEXT, "
+        "SELECTED_DROP TEXT);"
+        "INSERT INTO FROMmaildb VALUES ('fay', 'pw', 'fay@elsewhere', '5', '/var/mail/fay')");
+    w.write_ini(
+        "field_username WHERE_USER\nfield_password pass\nfield_forward FWD_FROM\n"
+        "field_quota QUOTA_WHERE\nfield_maildrop SELECTED_DROP\nodbc_mail_user_table FROMmaildb\n");
+    const std::string fay = "+OK fay /var/mail/fay 0 fwd=\"fay@elsewhere\" quota=\"5\"\r\n";
+    qmtest::child_result r = w.run("check fay pw\ncheck fay wrong\nlookup fay\nquit\n");
+    EXPECT_EQ(r.out, fay + "-ERR fay password wrong or not a valid user\r\n" + fay + "+OK\r\n")
+        << w.log_text();
+}
+
 TEST_P(DirectoryStart, DeadLines) {
     struct dead_row {
         const char* name;

@@ -114,9 +114,8 @@ server_database::~server_database() {
     }
 }
 
-std::string server_database::run(const std::string& database, const std::string& sql) const {
-    child_options o;
-    std::string program, input;
+std::string server_database::client(const std::string& database, child_options& o) const {
+    std::string program;
     if (kind_ == db_kind::postgres) {
         program = setting(servers_, "QM_PG_BIN") + "/psql";
         o.args = {"-X", "-q",
@@ -128,17 +127,33 @@ std::string server_database::run(const std::string& database, const std::string&
                   "-U", "quillmar",
                   "-d", database};
         o.env = {{"PGPASSWORD", "qm-secret"}};
-        input = quote_brackets(sql, '"') + ";\n";
     } else {
         program = "/usr/bin/mariadb";
-        o.args = {
-            "--no-defaults", "-N",          "-B",    "-S", setting(servers_, "QM_MARIADB_SOCKET"),
-            "-uquillmar",    "-pqm-secret", database};
-        input = "SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES');\n" +
-                quote_brackets(sql, '`') + ";\n";
+        // Unbuffered: each answer is written as soon as it is there.
+        o.args = {"--no-defaults",
+                  "-n",
+                  "-N",
+                  "-B",
+                  "-S",
+                  setting(servers_, "QM_MARIADB_SOCKET"),
+                  "-uquillmar",
+                  "-pqm-secret",
+                  database};
     }
+    return program;
+}
+
+std::string server_database::client_input(const std::string& sql) const {
+    if (kind_ == db_kind::postgres) return quote_brackets(sql, '"') + ";\n";
+    return "SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES');\n" +
+           quote_brackets(sql, '`') + ";\n";
+}
+
+std::string server_database::run(const std::string& database, const std::string& sql) const {
+    child_options o;
+    const std::string program = client(database, o);
     o.timeout = std::chrono::milliseconds(60000);
-    child_result r = run_child(program, input, o);
+    child_result r = run_child(program, client_input(sql), o);
     if (r.exit_code != 0)
         throw std::runtime_error(std::string(db_kind_name(kind_)) + " refused: " + sql + ": " +
                                  r.err);
@@ -146,6 +161,39 @@ std::string server_database::run(const std::string& database, const std::string&
 }
 
 void server_database::exec(const std::string& sql) const { run(name_, sql); }
+
+namespace {
+
+// The server's own client, its input kept open between statements.
+class held_on_server : public held_transaction {
+public:
+    held_on_server(const std::string& program, const child_options& options)
+        : client_(program, options) {}
+    void start(const std::string& input) {
+        // The mark comes back once the statements before it have run.
+        if (!client_.write(input + "SELECT 'held';\n") ||
+            client_.read_line(std::chrono::seconds(30)) != "held\n")
+            throw std::runtime_error("the change was not made: " + client_.finish().err);
+    }
+    void commit() override {
+        if (!client_.write("COMMIT;\nSELECT 'done';\n") ||
+            client_.read_line(std::chrono::seconds(60)) != "done\n")
+            throw std::runtime_error("the change was not committed");
+    }
+
+private:
+    child_session client_;
+};
+
+}  // namespace
+
+std::unique_ptr<held_transaction> server_database::hold_transaction(const std::string& sql) const {
+    child_options o;
+    const std::string program = client(name_, o);
+    auto held = std::make_unique<held_on_server>(program, o);
+    held->start(client_input("BEGIN;\n" + sql));
+    return held;
+}
 
 std::vector<std::vector<std::string>> server_database::query(const std::string& sql) const {
     std::vector<std::vector<std::string>> rows;

@@ -5,10 +5,14 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/child_process.h"
+#include "support/odbc_env.h"
 
 namespace qmtest {
 
@@ -46,6 +50,9 @@ public:
     // [user], become the server's quoted names; backslashes in literals are
     // plain characters on both servers. Throws std::runtime_error on failure.
     void exec(const std::string& sql) const;
+    // Runs statements in a transaction of a connection of its own and holds
+    // it open, the rows they wrote locked, until it is committed.
+    std::unique_ptr<held_transaction> hold_transaction(const std::string& sql) const;
     // Rows of a query, tab-separated columns split.
     std::vector<std::vector<std::string>> query(const std::string& sql) const;
     // The odbc.ini settings of a data source for this database.
@@ -53,6 +60,10 @@ public:
     const std::string& name() const { return name_; }
 
 private:
+    // The server's client on the database: its program, and its arguments
+    // and environment in o; then the input that runs the statements.
+    std::string client(const std::string& database, child_options& o) const;
+    std::string client_input(const std::string& sql) const;
     std::string run(const std::string& database, const std::string& sql) const;
 
     db_kind kind_;

@@ -236,6 +236,37 @@ std::shared_ptr<void> odbc_env::lock_exclusive() const {
     return std::shared_ptr<void>(db, [](void* held) { sqlite_api::get().close(held); });
 }
 
+namespace {
+
+class held_in_file : public held_transaction {
+public:
+    explicit held_in_file(void* db) : db_(db) {}
+    ~held_in_file() override { sqlite_api::get().close(db_); }
+    void commit() override {
+        const sqlite_api& api = sqlite_api::get();
+        // The authenticator may be reading: wait for it as a writer would.
+        if (api.exec(db_, "PRAGMA busy_timeout = 30000; COMMIT", nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error(std::string("cannot commit: ") + api.errmsg(db_));
+    }
+
+private:
+    void* db_;
+};
+
+}  // namespace
+
+std::unique_ptr<held_transaction> odbc_env::hold_transaction(const std::string& sql) const {
+    const sqlite_api& api = sqlite_api::get();
+    void* db = nullptr;
+    if (api.open(db_path_.c_str(), &db) != 0 ||
+        api.exec(db, ("BEGIN IMMEDIATE; " + sql).c_str(), nullptr, nullptr, nullptr) != 0) {
+        std::string msg = db ? api.errmsg(db) : "out of memory";
+        api.close(db);
+        throw std::runtime_error("cannot hold a transaction: " + msg);
+    }
+    return std::make_unique<held_in_file>(db);
+}
+
 std::string odbc_env::write_file(const std::string& name, const std::string& text) const {
     std::string path = dir_ + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -14,6 +14,14 @@
 #include <string>
 #include <vector>
 
+// A transaction of a connection of its own, held open (what it wrote
+// locked) until it is committed; rolled back when dropped uncommitted.
+class held_transaction {
+public:
+    virtual ~held_transaction() = default;
+    virtual void commit() = 0;
+};
+
 class odbc_env {
 public:
     static constexpr const char* kDriverName = "SQLite3";
@@ -68,6 +76,11 @@ public:
     // Holds the database file as another process's BEGIN EXCLUSIVE does,
     // until the returned handle is dropped.
     std::shared_ptr<void> lock_exclusive() const;
+
+    // Runs statements in a transaction (BEGIN IMMEDIATE) of a connection of
+    // its own and holds it open, the file locked for other writers, until
+    // it is committed.
+    std::unique_ptr<held_transaction> hold_transaction(const std::string& sql) const;
 
     // Writes a file in the directory (e.g. an ini file for the program).
     std::string write_file(const std::string& name, const std::string& text) const;
