@@ -294,19 +294,45 @@ void prepare_process() {
 int quillmar_main(int argc, char** argv) {
     prepare_process();
     answer_lost = false;
-    if (argc >= 2) {
-        if (ascii_equal_ignoring_case(argv[1], "-debug")) debug_mode = 1;
-        if (ascii_equal_ignoring_case(argv[1], "-version")) {
-            std::printf("Tarvel's Quillmar Version %s\n+OK\n", quillmar_version);
-            std::fflush(stdout);
-            return 0;
-        }
-        if (ascii_equal_ignoring_case(argv[1], "-check"))
-            return run_config_check(argv[0], argc >= 3 ? argv[2] : nullptr);
+    command_options options;
+    std::string wrong;
+    if (!read_command_options(argc, argv, options, wrong)) {
+        std::fprintf(stderr, "%s\n", wrong.c_str());
+        return 2;
     }
+    if (options.debug) debug_mode = 1;
+    if (options.version) {
+        std::printf("Tarvel's Quillmar Version %s\n+OK\n", quillmar_version);
+        std::fflush(stdout);
+        return 0;
+    }
+    const char* program = argc >= 1 && argv[0] ? argv[0] : "quillmar";
+    if (options.check) return run_config_check(program, options);
     process_id = static_cast<long>(::getpid());
+    // Another protocol's answers must never meet the debug echo, the ini
+    // reader's buffered lines or the back end's -DEAD line: it keeps the
+    // given stdout for itself, and descriptor 1 writes to stderr.
+    int answer_fd = -1;
+    if (options.protocol) {
+        std::fflush(stdout);
+        // Above the descriptors a protocol may be handed (checkpassword's 3
+        // and Dovecot's 4), so that a missing one is never this copy.
+        answer_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 10);
+        if (answer_fd < 0 || ::dup2(2, 1) < 0) {
+            std::fprintf(stderr, "quillmar: cannot set standard output aside: %s\n",
+                         std::strerror(errno));
+            return 111;
+        }
+    }
     if (auth_module.init) auth_module.init();
-    load_ini(argc >= 1 && argv[0] ? argv[0] : "quillmar", auth_module.load);
+    load_ini(program, auth_module.load,
+             options.config_file ? options.config_file->c_str() : nullptr);
+    if (options.protocol) {
+        int status = options.protocol->serve(auth_module, options.program, answer_fd);
+        std::fflush(stdout);
+        shutdown_front_end();
+        return status;
+    }
     if (auth_module.start && !auth_module.start()) {
         std::fflush(stdout);
         return 0;
