@@ -59,11 +59,10 @@ bool read_descriptor_3(std::string& data) {
         error_log("checkpassword: descriptor 3 is not open: exit 2");
         return false;
     }
-    char chunk[checkpassword_input_limit + 1];
-    for (;;) {
-        std::size_t room = checkpassword_input_limit + 1 - data.size();
-        if (room == 0) break;
-        ssize_t n = ::read(3, chunk, room);
+    data.assign(checkpassword_input_limit + 1, '\0');
+    std::size_t got = 0;
+    while (got < data.size()) {
+        ssize_t n = ::read(3, &data[got], data.size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             error_log("checkpassword: descriptor 3 cannot be read (%s): exit 2",
@@ -71,9 +70,10 @@ bool read_descriptor_3(std::string& data) {
             return false;
         }
         if (n == 0) break;
-        data.append(chunk, static_cast<std::size_t>(n));
+        got += static_cast<std::size_t>(n);
     }
-    explicit_bzero(chunk, sizeof chunk);
+    // Only what was read is wiped later; the rest never held anything.
+    data.resize(got);
     ::close(3);
     return true;
 }

@@ -11,14 +11,14 @@ bool line_reader::fill() {
         buffer_.erase(0, start_);
         start_ = 0;
     }
-    char chunk[65536];
+    // Room for a few requests at a time: the room is zeroed before each read.
+    const std::size_t used = buffer_.size();
+    buffer_.resize(used + 4096);
     for (;;) {
-        ssize_t n = ::read(fd_, chunk, sizeof chunk);
-        if (n > 0) {
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-            return true;
-        }
+        ssize_t n = ::read(fd_, &buffer_[used], buffer_.size() - used);
         if (n < 0 && errno == EINTR) continue;
+        buffer_.resize(used + static_cast<std::size_t>(n > 0 ? n : 0));
+        if (n > 0) return true;
         ended_ = true;
         return false;
     }
