@@ -63,7 +63,11 @@ public:
                 "\n  override_fields = userdb_gid=5000\n}\n"
                 "userdb {\n  driver = prefetch\n}\n"
                 "userdb {\n  driver = checkpassword\n  args = " +
-                program + "\n  override_fields = gid=5000\n}\n");
+                program +
+                "\n  override_fields = gid=5000\n}\n"
+                // A sanitizer build reserves more address space than the
+                // auth service's default limit lets its children have.
+                "service auth {\n  vsz_limit = 0\n}\n");
         config_ = dir_ + "/dovecot.conf";
         qmpeer::hand_to(dir_, "dovecot");
         dovecot_.start({dovecot_binary, "-F", "-c", config_}, {}, dir_ + "/dovecot.out");
