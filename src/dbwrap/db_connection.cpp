@@ -420,6 +420,17 @@ void db_discard_row() {
     }
 }
 
+void db_close() {
+    db_discard_row();
+    try {
+        if (!odbc_connection.IsOpen()) return;
+        row_recordset.Reattach(&odbc_connection);
+        odbc_connection.Close();
+    } catch (const CException&) {
+        error_log("Closing the database connection failed");
+    }
+}
+
 int db_reconnect() {
     if (!last_connect.known) return 0;
     error_log("Reconnecting to database driver (%s)", last_connect.data_source.c_str());

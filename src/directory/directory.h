@@ -10,7 +10,7 @@
 
 #include "dbwrap/odbc_settings.h"
 #include "dbwrap/row_values.h"
-#include "frontend/auth_module.h"
+#include "module/auth_module.h"
 
 extern odbc_settings_record odbc_settings;
 
@@ -26,6 +26,9 @@ int directory_exit(command_words& words);
 void directory_cleanup();
 auth_result* directory_check(command_words& words);
 auth_result* directory_lookup(command_words& words);
+// 1 when the last check or lookup was refused because the database could
+// not answer (the cache had nothing to stand in).
+int directory_unavailable();
 // The configuration check's part of the directory: the two column settings
 // it needs, the connection, and every column of the check and lookup
 // statements looked for in the catalog. Each problem in plain words naming

@@ -22,6 +22,9 @@ namespace {
 // The one record handed to the front end; it empties it after printing.
 auth_result result_record;
 
+// Whether the last command's query found the database unable to answer.
+bool database_failed = false;
+
 const char* text_or_empty(const std::optional<std::string>& text) {
     return text ? text->c_str() : "";
 }
@@ -244,6 +247,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
         }
     }
     set_mail_uid();
+    database_failed = how == asked::unavailable;
     return result;
 }
 
@@ -285,6 +289,8 @@ auth_result* answer_from_cache(const cache_answer& answer, const command_words& 
 }
 
 }  // namespace
+
+int directory_unavailable() { return database_failed ? 1 : 0; }
 
 std::vector<std::string> directory_statement_texts() {
     return {make_statement(true), make_statement(false)};
@@ -335,6 +341,7 @@ auth_result* build_auth_result(const row_value_table& values) {
 }
 
 auth_result* directory_check(command_words& words) {
+    database_failed = false;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     if (words[3])
@@ -413,6 +420,7 @@ auth_result* directory_check(command_words& words) {
 }
 
 auth_result* directory_lookup(command_words& words) {
+    database_failed = false;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     debug_log("...Lookup: User='%s'", user);
