@@ -85,6 +85,15 @@ std::string folder_of(const std::string& path) {
 
 std::string why() { return std::strerror(errno); }
 
+// The machine's monotonic clock, which every process reads alike; the
+// coarse one, read without a system call, is exact enough for seconds.
+std::uint64_t throttle_milliseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+}
+
 }  // namespace
 
 int throttle_load(throttle_settings& settings, const char* key, const char* value) {
@@ -122,17 +131,6 @@ int throttle_load(throttle_settings& settings, const char* key, const char* valu
         return 1;
     }
     return 0;
-}
-
-std::uint64_t throttle_milliseconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-}
-
-std::uint32_t throttle_seconds() {
-    return static_cast<std::uint32_t>(throttle_milliseconds() / 1000);
 }
 
 failure_throttle::failure_throttle(const throttle_settings& settings) : settings_(settings) {

@@ -71,8 +71,3 @@ private:
     std::uint32_t swept_second_ = 0, next_sweep_ = 0;
     std::string reported_;  // the last problem with the file, said once
 };
-
-// Seconds and milliseconds of the machine's monotonic clock, which every
-// process reads alike.
-std::uint32_t throttle_seconds();
-std::uint64_t throttle_milliseconds();
