@@ -1,5 +1,6 @@
 #include "config/ini.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,12 +78,13 @@ std::string program_base_name(const char* program_path) {
     return name;
 }
 
-std::vector<std::string> ini_file_places(const char* program_path) {
+std::vector<std::string> ini_file_places(const char* program_path, const char* file) {
+    if (file) return {file};
     std::string name = program_base_name(program_path ? program_path : "") + ".ini";
     return {name, "/etc/" + name};
 }
 
-int load_ini(const char* program_path, ini_key_handler back_end_key) {
+int load_ini(const char* program_path, ini_key_handler back_end_key, const char* named) {
     // Until the whole file is read neither the log file nor the debug mode is
     // settled, so the reader's own lines wait in the start buffer.
     start_buffer_begin();
@@ -91,10 +93,16 @@ int load_ini(const char* program_path, ini_key_handler back_end_key) {
 
     std::string name;
     std::FILE* file = nullptr;
-    for (const std::string& place : ini_file_places(program_path)) {
+    for (const std::string& place : ini_file_places(program_path, named)) {
         name = place;
         file = std::fopen(name.c_str(), "rb");
         if (file) break;
+    }
+    if (!file && named) {
+        // A file named on the command line is the administrator's choice:
+        // starting on defaults without it would pass unseen.
+        error_log("INI: cannot read {%s}: %s", name.c_str(), std::strerror(errno));
+        return 0;
     }
     if (!file) {
         debug_log("INI: Failed to load {%s}", name.c_str());

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "directory/check_outcome.h"
-#include "frontend/auth_module.h"
+#include "module/auth_module.h"
 #include "throttle/client_address.h"
 
 // Stores log_auth_failures or one of the throttle's keys; false when the key

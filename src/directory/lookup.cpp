@@ -9,6 +9,7 @@
 #include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "config/number_text.h"
 #include "config/secret_text.h"
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
@@ -22,6 +23,9 @@ namespace {
 
 // The one record handed to the front end; it empties it after printing.
 auth_result result_record;
+
+// Whether the last command's query found the database unable to answer.
+bool database_failed = false;
 
 const char* text_or_empty(const std::optional<std::string>& text) {
     return text ? text->c_str() : "";
@@ -78,8 +82,11 @@ bool same_stored_password(const std::optional<std::string>& stored, const std::s
 void set_mail_uid() {
     static std::optional<std::string> reported;
     const std::optional<std::string>& setting = odbc_settings.odbc_mail_uid;
-    long uid = setting ? leading_number(setting->c_str()) : 0;
-    if (uid < 0 || uid > 4294967295L) {
+    // Read as C's atol reads it, as ever: "500 (mail)" is 500.
+    std::optional<long long> read =
+        setting ? read_number(*setting, number_form::leading, 0, 4294967295LL) : 0;
+    long uid = read ? static_cast<long>(*read) : 0;
+    if (!read) {
         if (reported != setting)
             error_log("odbc_mail_uid (%s) is not a number from 0 to 4294967295: mail uid 0 used",
                       setting->c_str());
@@ -87,12 +94,6 @@ void set_mail_uid() {
         uid = 0;
     }
     mail_uid = uid;
-}
-
-long leading_number(const char* text) {
-    if (!text) return 0;
-    long value = std::strtol(text, nullptr, 10);
-    return value;
 }
 
 std::uint32_t ip_mask_value(const std::string& text) {
@@ -245,6 +246,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
         }
     }
     set_mail_uid();
+    database_failed = how == asked::unavailable;
     return result;
 }
 
@@ -286,6 +288,8 @@ auth_result* answer_from_cache(const cache_answer& answer, const command_words& 
 }
 
 }  // namespace
+
+int directory_unavailable() { return database_failed ? 1 : 0; }
 
 std::vector<std::string> directory_statement_texts() {
     return {make_statement(true), make_statement(false)};
@@ -451,6 +455,7 @@ auth_result* check_user(command_words& words, check_outcome& outcome) {
 }  // namespace
 
 auth_result* directory_check(command_words& words) {
+    database_failed = false;
     attach_default_domain(words);
     if (words[3])
         debug_log("...Checking: User='%s'   Pass='xxxx'  IP='%s'", text_or_empty(words[1]),
@@ -465,6 +470,7 @@ auth_result* directory_check(command_words& words) {
 }
 
 auth_result* directory_lookup(command_words& words) {
+    database_failed = false;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     debug_log("...Lookup: User='%s'", user);

@@ -1,11 +1,13 @@
 // The authenticator's entry and its line protocol: options, start-up, the
-// command loop and every answer written to the mail server on stdout.
+// command loop and every answer written to the mail server on stdout; or,
+// with -protocol, the hand-over to another protocol.
 #pragma once
 
 #include <optional>
 #include <string>
 
-#include "frontend/auth_module.h"
+#include "frontend/command_line.h"
+#include "module/auth_module.h"
 
 // The table with the command names and only the help slot (print_help) set:
 // what runs when no back end is linked in, and the base a back end fills.
@@ -23,10 +25,12 @@ extern const char* const quillmar_version;
 constexpr std::size_t max_command_line = 64 * 1024;
 
 int quillmar_main(int argc, char** argv);
-// "-check [user]": reads the ini file as a start does, has the back end check
-// its settings and connect, and looks the user up when one is given. Each
-// problem goes to stdout in plain words; 0 when there is none, else 1.
-int run_config_check(const char* program_path, const char* user);
+// "-check [user]": reads the ini file as a start does (the one -config
+// names, if any), has the back end check its settings and connect, looks
+// the user up when one is given, and has the protocol of -protocol check
+// its part. Each problem goes to stdout in plain words; 0 when there is
+// none, else 1.
+int run_config_check(const char* program_path, const command_options& options);
 // What the exception being handled says, on one line and cut short, for the
 // boundaries that catch whatever is thrown. Call only inside a handler.
 std::string fault_text();
