@@ -4,18 +4,13 @@
 
 #include <cstring>
 
+#include "config/number_text.h"
+
 namespace {
 
 // inet_pton wants C text; the longest IPv6 text (with an IPv4 tail) has 45
 // characters, so anything longer is no address and is never copied.
 constexpr std::size_t longest_text = 45;
-
-bool all_digits(std::string_view text) {
-    if (text.empty() || text.size() > 3) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
 
 }  // namespace
 
@@ -63,11 +58,10 @@ std::optional<address_network> read_network(std::string_view text) {
     const unsigned most = base->v4 ? 32 : 128;
     unsigned bits = most;
     if (slash != std::string_view::npos) {
-        const std::string_view digits = text.substr(slash + 1);
-        if (!all_digits(digits)) return std::nullopt;
-        bits = 0;
-        for (char c : digits) bits = bits * 10 + static_cast<unsigned>(c - '0');
-        if (bits > most) return std::nullopt;
+        const std::optional<long long> prefix =
+            read_number(text.substr(slash + 1), number_form::digits, 0, most);
+        if (!prefix) return std::nullopt;
+        bits = static_cast<unsigned>(*prefix);
     }
     if (base->v4) bits += 96;
     return address_network{address_prefix(*base, bits), bits};

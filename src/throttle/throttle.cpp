@@ -12,6 +12,7 @@
 
 #include "config/ascii_text.h"
 #include "config/log.h"
+#include "config/number_text.h"
 
 namespace layout = failure_table_layout;
 
@@ -26,16 +27,12 @@ constexpr std::uint64_t look_interval_ms = 100;
 // table every eight seconds, a few microseconds each time.
 constexpr std::uint32_t sweep_slots = layout::slot_count / 8;
 
+// A count, seconds or a prefix length: digits alone, as every number of the
+// ini file is read.
 bool whole_number(std::string_view text, std::uint32_t largest, std::uint32_t& out) {
-    if (text.empty() || text.size() > 10) return false;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (value > largest) return false;
-    out = static_cast<std::uint32_t>(value);
-    return true;
+    const std::optional<long long> number = read_number(text, number_form::digits, 0, largest);
+    if (number) out = static_cast<std::uint32_t>(*number);
+    return number.has_value();
 }
 
 // Words separated by blanks and, where `commas`, by commas too.

@@ -78,8 +78,9 @@ TEST(ThrottleAddresses, NetworksHoldTheirAddresses) {
         ASSERT_TRUE(n) << r.network;
         EXPECT_EQ(in_network(address(r.address), *n), r.inside) << r.network << " " << r.address;
     }
-    for (const char* wrong : {"10.0.0.0/33", "2001:db8::/129", "10.0.0.0/", "10.0.0.0/x", "/8",
-                              "10.0.0.0/8/8", "host.example", "10.0.0.0/0008"})
+    for (const char* wrong :
+         {"10.0.0.0/33", "2001:db8::/129", "10.0.0.0/", "10.0.0.0/x", "/8", "10.0.0.0/8/8",
+          "host.example", "10.0.0.0/+8", "10.0.0.0/ 8", "2001:db8::/99999999999999999999"})
         EXPECT_FALSE(read_network(wrong)) << wrong;
 }
 
