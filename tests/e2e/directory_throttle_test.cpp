@@ -215,4 +215,60 @@ TEST(DirectoryThrottle, FourProcessesShareOneTable) {
     EXPECT_EQ(messages_beginning(w, "Throttle: table (" + table + ") was removed").size(), 1u);
 }
 
+// squid's helper protocol and checkpassword ask the same check: their
+// refusals write the failure line with the client's address (squid's %>a,
+// checkpassword's TCPREMOTEIP), and a throttle started through one protocol
+// refuses through the other with the answer of a wrong password, not the
+// answer of a database that cannot answer.
+TEST(DirectoryThrottle, SquidAndCheckpasswordShareIt) {
+    world w;
+    w.standard_table();
+    w.write_ini(std::string(qmdir::full_ini) +
+                "log_auth_failures true\nauth_failure_limit 3 600\nauth_failure_table " +
+                w.env().dir() + "/table\ndefault_pass_scheme PLAIN\n");
+    const qmtest::child_result squid = w.run(
+        "0 bob wrong 198.51.100.7\n1 nobody x 198.51.100.7\n2 x%20rip%3d10.9.9.9 y "
+        "198.51.100.7\n3 bob secret 198.51.100.7\n4 bob secret 192.0.2.1\n5 bob wrong -\n",
+        {"-protocol", "squid"});
+    EXPECT_EQ(squid.out, "0 ERR\n1 ERR\n2 ERR\n3 ERR\n4 OK\n5 ERR\n");
+    struct login {
+        const char* address;  // TCPREMOTEIP; null: none
+        const char* password;
+        int status;
+    };
+    const login logins[] = {
+        {"198.51.100.7", "secret", 1},
+        {"2001:db8::8", "wrong", 1},
+        {nullptr, "wrong", 1},
+        {"192.0.2.2", "secret", 0},
+    };
+    for (const login& l : logins) {
+        qmtest::child_options o = w.options({"-protocol", "checkpassword", "/bin/true"});
+        if (l.address) o.env.emplace_back("TCPREMOTEIP", l.address);
+        const std::string data = std::string("bob") + '\0' + l.password + '\0';
+        o.in_child = [data] {
+            int p[2];
+            if (::pipe(p) != 0 || ::write(p[1], data.data(), data.size()) < 0) ::_exit(125);
+            ::close(p[1]);
+            if (p[0] != 3) {
+                ::dup2(p[0], 3);
+                ::close(p[0]);
+            }
+        };
+        EXPECT_EQ(qmtest::run_child(QM_BINARY, "", o).exit_code, l.status) << l.address;
+    }
+    EXPECT_EQ(messages_beginning(w, "Check refused: "),
+              (std::vector<std::string>{
+                  "Check refused: rip=198.51.100.7 reason=wrong-password user=bob",
+                  "Check refused: rip=198.51.100.7 reason=unknown-user user=nobody",
+                  "Check refused: rip=198.51.100.7 reason=unknown-user user=x\\x20rip\\x3d10.9.9.9",
+                  "Check refused: rip=198.51.100.7 reason=throttled user=bob",
+                  "Check refused: rip=- reason=wrong-password user=bob",
+                  "Check refused: rip=198.51.100.7 reason=throttled user=bob",
+                  "Check refused: rip=2001:db8::8 reason=wrong-password user=bob",
+                  "Check refused: rip=- reason=wrong-password user=bob",
+              }));
+    EXPECT_EQ(messages_beginning(w, "Throttle on for ").size(), 1u);
+}
+
 }  // namespace
