@@ -12,7 +12,7 @@ packages=(
   dpkg-dev file groff-base lintian logrotate
   libsodium-dev libcrypt-dev libssl-dev
   dovecot-core whois argon2
-  squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl
+  squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$QM_EXTRA_PACKAGES"
@@ -31,10 +31,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
   export DEBIAN_FRONTEND=noninteractive
   # dovecot-core (whose doveadm makes test vectors and whose private
-  # instances the tests run) and squid would start their services on
-  # install: a policy that forbids every start is put in place for the
-  # install when the machine has none, and a dovecot or squid left running
-  # is stopped.
+  # instances the tests run), squid and fail2ban (whose fail2ban-regex reads
+  # the failure lines) would start their services on install: a policy that
+  # forbids every start is put in place for the install when the machine has
+  # none, and a dovecot, squid or fail2ban left running is stopped.
   policy=/usr/sbin/policy-rc.d
   own_policy=""
   if [ ! -e "$policy" ]; then
@@ -51,8 +51,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
   if command -v systemctl >/dev/null 2>&1; then
     $SUDO systemctl stop dovecot >/dev/null 2>&1 || true
     $SUDO systemctl stop squid >/dev/null 2>&1 || true
+    $SUDO systemctl stop fail2ban >/dev/null 2>&1 || true
   fi
   if [ -r /run/dovecot/master.pid ]; then $SUDO kill "$(cat /run/dovecot/master.pid)" 2>/dev/null || true; fi
   if [ -r /run/squid.pid ]; then $SUDO kill "$(cat /run/squid.pid)" 2>/dev/null || true; fi
+  if [ -r /run/fail2ban/fail2ban.pid ]; then $SUDO kill "$(cat /run/fail2ban/fail2ban.pid)" 2>/dev/null || true; fi
   if [ "$status" -ne 0 ]; then exit "$status"; fi
 fi

@@ -80,10 +80,14 @@ expect "the settings file is root's with mode 0640" "root:root 640" \
   "$(stat -c '%U:%G %a' /etc/quillmar.ini 2>&1)"
 expect "the log folder is root's with mode 0750" "root:root 750" \
   "$(stat -c '%U:%G %a' /var/log/quillmar 2>&1)"
-expect "the settings and the rotation are conffiles" "/etc/quillmar.ini /etc/logrotate.d/quillmar" \
+expect "the settings, the rotation and fail2ban's filter and jail are conffiles" \
+  "/etc/quillmar.ini /etc/logrotate.d/quillmar /etc/fail2ban/filter.d/quillmar.conf /etc/fail2ban/jail.d/quillmar.conf" \
   "$(dpkg-query -W -f='${Conffiles}' quillmar | awk 'NF { printf "%s%s", sep, $1; sep = " " }')"
+expect "the throttle's folder is made at install, root's with mode 0750" "root:root 750" \
+  "$(stat -c '%U:%G %a' /run/quillmar 2>&1)"
 for path in /usr/sbin/quillmar /usr/share/man/man8/quillmar.8.gz \
-  /usr/share/doc/quillmar/examples/quillmar.ini /usr/share/doc/quillmar/copyright; do
+  /usr/share/doc/quillmar/examples/quillmar.ini /usr/share/doc/quillmar/copyright \
+  /usr/lib/tmpfiles.d/quillmar.conf; do
   if grep -qx "$path" <<<"$files"; then pass; else fail "the package lacks $path"; fi
 done
 expect "the sample sets the log under /var/log/quillmar" "log_path /var/log/quillmar/quillmar.log" \
@@ -115,6 +119,32 @@ expect "a session with the installed program" "$(printf '%s\r\n' \
   '+OK')" "$(printf 'check alice wonderland\ncheck alice wrong\nlookup bob\nquit\n' |
   run /usr/sbin/quillmar 2>&1)"
 expect "the working folder stays empty" "" "$(ls -A "$tmp/run")"
+
+# The sample settings log refused checks and throttle guessers: the
+# installed filter reads the installed program's failure lines (a name that
+# holds an address among them), the jail is off until enabled, and enabled
+# it is a jail fail2ban takes. A throttled check is refused like a wrong
+# password.
+printf '%s\n' 'check alice wrong 192.0.2.7' $'check x\trip=10.9.9.9 wrong 192.0.2.8' \
+  'check alice wonderland 192.0.2.9' | run /usr/sbin/quillmar >/dev/null 2>&1
+expect "fail2ban's filter finds the failure lines' addresses" "$(printf '%s\n' 192.0.2.7 192.0.2.8)" \
+  "$($SUDO fail2ban-regex -o ip /var/log/quillmar/quillmar.log /etc/fail2ban/filter.d/quillmar.conf 2>&1)"
+cp -r /etc/fail2ban "$tmp/fail2ban"
+jail="$(fail2ban-client -c "$tmp/fail2ban" -d 2>&1 | grep -c "'quillmar'")"
+expect "the jail is off as installed" 0 "$jail"
+printf '[quillmar]\nenabled = true\n' >"$tmp/fail2ban/jail.d/quillmar.local"
+jail="$(fail2ban-client -c "$tmp/fail2ban" -d 2>&1)"
+for line in "['add', 'quillmar', 'auto']" \
+  "['set', 'quillmar', 'addlogpath', '/var/log/quillmar/quillmar.log', 'head']"; do
+  if grep -qF "$line" <<<"$jail"; then pass; else fail "the enabled jail lacks $line"; fi
+done
+guesses="$(for i in $(seq 1 12); do echo "check alice guess$i 198.51.100.3"; done)"
+expect "every guess is answered as a wrong password" 12 \
+  "$(run /usr/sbin/quillmar <<<"$guesses" 2>&1 | grep -c '^-ERR alice@example.org password wrong')"
+expect "the guesser is throttled after 10 failures" "10 2 1" "$($SUDO sh -c '
+  cd /var/log/quillmar && grep -c "rip=198.51.100.3 reason=wrong-user-or-password" quillmar.log
+  grep -c "rip=198.51.100.3 reason=throttled" quillmar.log
+  grep -c "Throttle on for 198.51.100.3: 10 failed checks within 300 s" quillmar.log' | xargs)"
 
 # The configuration check on the installed settings file: as it is, with a
 # user who is not there, and with a misspelt column; its exit status tells.
@@ -189,7 +219,8 @@ left=()
 while IFS= read -r path; do
   if [ -e "$path" ] && { [ ! -d "$path" ] || [[ "$path" == *quillmar* ]]; }; then left+=("$path"); fi
 done <<<"$files"
-for path in /etc/quillmar.ini /etc/logrotate.d/quillmar /var/log/quillmar; do
+for path in /etc/quillmar.ini /etc/logrotate.d/quillmar /var/log/quillmar /run/quillmar \
+  /etc/fail2ban/filter.d/quillmar.conf /etc/fail2ban/jail.d/quillmar.conf; do
   if [ -e "$path" ]; then left+=("$path"); fi
 done
 expect "nothing of the package is left after the purge" "" "${left[*]}"

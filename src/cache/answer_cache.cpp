@@ -320,7 +320,7 @@ cache_answer answer_cache::accepted(slot s) {
 
 cache_answer answer_cache::refused(slot s) {
     touch(s);
-    return {cache_verdict::refuse, {}};
+    return {cache_verdict::refuse, {}, entries_[s].record == record_state::unknown};
 }
 
 cache_answer answer_cache::check(std::string_view user, std::string_view password,

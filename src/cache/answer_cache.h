@@ -47,6 +47,7 @@ enum class cache_verdict {
 struct cache_answer {
     cache_verdict verdict = cache_verdict::ask;
     cached_record record;
+    bool user_unknown = false;  // a refusal: the database had no row for the user
 };
 
 class answer_cache {

@@ -156,6 +156,17 @@ void error_log(const char* format, ...) {
     append_to_log(head + message + "\n");
 }
 
+void notice_log(const char* format, ...) {
+    if (diverted_lines || !log_path) return;
+    va_list args;
+    va_start(args, format);
+    std::string message = format_message(format, args, log_message_limit);
+    va_end(args);
+    std::string head = line_head();
+    if (debug_mode) write_stdout(head + message + "\r\n");
+    append_to_log(head + message + "\n");
+}
+
 std::vector<std::string>* divert_log(std::vector<std::string>* lines) {
     std::vector<std::string>* before = diverted_lines;
     diverted_lines = lines;

@@ -9,6 +9,11 @@
 
 void debug_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void error_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A line written in every mode without "ERROR:" in front, for what an
+// administrator or a log watcher such as fail2ban reads (a refused check, a
+// throttle); echoed on stdout in debug mode, as error lines are. Nothing
+// while the log is diverted: it tells of commands, not of settings.
+void notice_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // While `lines` is set, error messages are kept there instead of reaching
 // the log file, and progress lines go nowhere: the configuration check

@@ -15,6 +15,7 @@
 #include "dbwrap/db_query.h"
 #include "dbwrap/db_update.h"
 #include "directory/cached_answers.h"
+#include "directory/check_report.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
 
@@ -338,26 +339,40 @@ auth_result* build_auth_result(const row_value_table& values) {
     return &result;
 }
 
-auth_result* directory_check(command_words& words) {
-    database_failed = false;
-    attach_default_domain(words);
-    const char* user = text_or_empty(words[1]);
-    if (words[3])
-        debug_log("...Checking: User='%s'   Pass='xxxx'  IP='%s'", user, words[3]->c_str());
-    else
-        debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", user);
+namespace {
 
+// What a check answered from the cache comes to: the record's address test
+// or the kept refusal; nothing usable kept means the database failed.
+check_outcome cached_outcome(const cache_answer& answer, const auth_result* result, bool hashed) {
+    if (answer.verdict == cache_verdict::accept)
+        return result ? check_outcome::accepted : check_outcome::mask;
+    if (answer.verdict == cache_verdict::ask) return check_outcome::database_error;
+    if (answer.user_unknown) return check_outcome::unknown_user;
+    return hashed ? check_outcome::wrong_password : check_outcome::wrong_user_or_password;
+}
+
+// The check itself, once the address is known not to be throttled.
+auth_result* check_user(command_words& words, check_outcome& outcome) {
+    const char* user = text_or_empty(words[1]);
+    const bool hashed = passwords_hashed();
     answer_cache* cache = directory_cache();
     const cache_clock::time_point now = cache ? cache_clock::now() : cache_clock::time_point();
     password_fingerprint fingerprint;
     if (cache) {
         cache_answer kept = cache->check(user, words[2].value_or(""), now, fingerprint);
-        if (kept.verdict != cache_verdict::ask)
-            return answer_from_cache(kept, words, true, expired::no);
+        if (kept.verdict != cache_verdict::ask) {
+            auth_result* result = answer_from_cache(kept, words, true, expired::no);
+            outcome = cached_outcome(kept, result, hashed);
+            return result;
+        }
         if (cache->database_resting(now)) {
             cache_answer stale = cache->check_stale(user, fingerprint, now);
-            if (stale.verdict != cache_verdict::ask)
-                return answer_from_cache(stale, words, true, expired::database_rests);
+            if (stale.verdict != cache_verdict::ask) {
+                auth_result* result =
+                    answer_from_cache(stale, words, true, expired::database_rests);
+                outcome = cached_outcome(stale, result, hashed);
+                return result;
+            }
         }
     }
     // Armed only now: arming may wake the watchdog's thread, a switch that
@@ -367,11 +382,10 @@ auth_result* directory_check(command_words& words) {
 
     // With stored hashes the row is asked for by user name alone and the
     // password verified here; otherwise the database compares it too.
-    const bool hashed = passwords_hashed();
     // `wrong`: the password itself was refused, not a stored value that
     // could not be verified; only that is remembered as a refusal, so that
     // a row mended by the administrator is not refused meanwhile.
-    bool verified = false, wrong = false;
+    bool verified = false, wrong = false, masked = false;
     std::size_t room = 0;
     asked how;
     auth_result* result = query_user(
@@ -396,24 +410,62 @@ auth_result* directory_check(command_words& words) {
             }
             // Kept before the address test, which every later check makes again.
             if (cache) cache->checked(user, cache_record_of(result_record), fingerprint, now);
-            return address_passes(words) ? &result_record : nullptr;
+            masked = !address_passes(words);
+            return masked ? nullptr : &result_record;
         },
         how);
     if (hashed && !verified) password_unknown_user(given);
     if (hashed && result && result->password) password_rehash(user, given, *result->password, room);
+    switch (how) {
+    case asked::found:
+        outcome = result   ? check_outcome::accepted
+                  : masked ? check_outcome::mask
+                  : wrong  ? check_outcome::wrong_password
+                           : check_outcome::refused_value;
+        break;
+    case asked::no_row:
+        outcome = hashed ? check_outcome::unknown_user : check_outcome::wrong_user_or_password;
+        break;
+    case asked::not_one_row:
+        outcome = check_outcome::refused_value;
+        break;
+    case asked::unavailable:
+    case asked::failed:
+        outcome = check_outcome::database_error;
+        break;
+    }
     if (!cache) return result;
 
     if (how == asked::unavailable) {
         // The rest counts from the failure's end: a silent server's takes the deadline.
         cache->database_failed(cache_clock::now());
-        return answer_from_cache(cache->check_stale(user, fingerprint, now), words, true,
-                                 expired::database_fails);
+        const cache_answer stale = cache->check_stale(user, fingerprint, now);
+        result = answer_from_cache(stale, words, true, expired::database_fails);
+        outcome = cached_outcome(stale, result, hashed);
+        return result;
     }
     // Without stored hashes no row may just be a wrong password; with them
     // the row was asked for by name, so the user is gone.
     if (how == asked::no_row) cache->check_refused(user, fingerprint, hashed, now);
     if (how == asked::found && wrong) cache->check_refused(user, fingerprint, false, now);
     cache->database_answered();
+    return result;
+}
+
+}  // namespace
+
+auth_result* directory_check(command_words& words) {
+    database_failed = false;
+    attach_default_domain(words);
+    if (words[3])
+        debug_log("...Checking: User='%s'   Pass='xxxx'  IP='%s'", text_or_empty(words[1]),
+                  words[3]->c_str());
+    else
+        debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", text_or_empty(words[1]));
+    const std::optional<client_address> client = check_client(words);
+    check_outcome outcome = check_outcome::throttled;
+    auth_result* result = check_throttled(client) ? nullptr : check_user(words, outcome);
+    report_check(outcome, client, words);
     return result;
 }
 

@@ -9,6 +9,7 @@
 #include "dbwrap/db_query.h"
 #include "dbwrap/secret_column.h"
 #include "directory/cached_answers.h"
+#include "directory/check_report.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
 
@@ -89,6 +90,7 @@ int directory_init() {
     given_without_effect.clear();
     password_cleanup();
     cache_cleanup();
+    check_report_cleanup();
     // Every statement of the directory selects the password second.
     db_set_secret_column(1);
     return 1;
@@ -103,7 +105,10 @@ int directory_load(const char* key, const char* value) {
             return 1;
         }
     }
-    return password_load(key, value) || cache_key_load(key, value) ? 1 : 0;
+    return password_load(key, value) || cache_key_load(key, value) ||
+                   check_report_key_load(key, value)
+               ? 1
+               : 0;
 }
 
 int directory_start() {
@@ -128,6 +133,7 @@ int directory_start() {
               odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
     password_start();
     cache_start();
+    check_report_start();
     return 1;
 }
 
@@ -144,6 +150,7 @@ int directory_check_settings(std::vector<std::string>& problems) {
     // What a start settles on its own, for the administrator to see.
     for (const std::string& line : password_report()) std::printf("%s\n", line.c_str());
 
+    if (std::optional<std::string> problem = check_report_problem()) problems.push_back(*problem);
     if (!odbc_settings.field_username) problems.push_back("field_username is not set");
     if (!odbc_settings.field_password) problems.push_back("field_password is not set");
 
@@ -203,6 +210,7 @@ void directory_cleanup() {
     odbc_settings.odbc_fast_path.reset();
     password_cleanup();
     cache_cleanup();
+    check_report_cleanup();
 }
 
 auth_module_table directory_auth_module(auth_module_table table) {

@@ -109,6 +109,18 @@ TEST(ConfigCheck, SaysEachProblemInPlainWords) {
                  "every log line would be lost" +
                  problem),
          1},
+        {"throttle keys: a value refused, the table's folder missing",
+         full_ini_with("",
+                       "log_auth_failures true\nauth_failure_limit 10\n"
+                       "auth_failure_limit 10 300\nauth_failure_table no/such/folder/t\n"),
+         {"-check"},
+         checked("quillmar.ini: auth_failure_limit takes a count from 0 to 32767 and seconds "
+                 "from 1 to 604800, as in 'auth_failure_limit 10 300', not (10); setting "
+                 "unchanged\n"
+                 "the throttle's folder no/such/folder does not exist (auth_failure_table "
+                 "no/such/folder/t): checks would not be throttled\n"
+                 "2 problems\n"),
+         1},
         {"user found",
          qmdir::full_ini,
          {"-check", "bob"},
