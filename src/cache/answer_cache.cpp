@@ -320,7 +320,7 @@ cache_answer answer_cache::accepted(slot s) {
 
 cache_answer answer_cache::refused(slot s) {
     touch(s);
-    return {cache_verdict::refuse, {}};
+    return {cache_verdict::refuse, {}, entries_[s].record == record_state::unknown};
 }
 
 cache_answer answer_cache::check(std::string_view user, std::string_view password,
@@ -443,6 +443,17 @@ void answer_cache::forget_user(entry& e, cache_clock::time_point now) {
     e.record = settings_.negative_ttl > 0 ? record_state::unknown : record_state::none;
     e.record_until = now + negative_ttl_;
     e.has_right = false;
+}
+
+std::size_t answer_cache::forget_where(const std::function<bool(std::string_view key)>& drop) {
+    std::size_t dropped = 0;
+    // Removing an entry moves others between buckets, never between places.
+    for (std::size_t s = 0; s < entries_.size(); ++s) {
+        if (!entries_[s].stamp || (drop && !drop(entries_[s].key()))) continue;
+        remove(static_cast<slot>(s));
+        ++dropped;
+    }
+    return dropped;
 }
 
 void answer_cache::note_stale_answer() {
