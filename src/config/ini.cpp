@@ -9,6 +9,9 @@
 #include "config/log.h"
 
 std::optional<std::string> domain, info_pass;
+std::optional<std::string> stats_path;
+long stats_interval = default_stats_interval;
+std::string cache_flush_path = default_cache_flush_path;
 
 namespace {
 
@@ -46,6 +49,20 @@ bool split_ini_line(std::string& line, const char*& key, const char*& value) {
     return true;
 }
 
+// A whole number of seconds from 1 to a day; anything else keeps the value.
+void read_stats_interval(const char* value) {
+    long seconds = 0;
+    const char* p = value;
+    for (; *p >= '0' && *p <= '9' && seconds <= 86400; ++p) seconds = seconds * 10 + (*p - '0');
+    if (*p || p == value || seconds < 1 || seconds > 86400) {
+        error_log(
+            "stats_interval wants a whole number of seconds from 1 to 86400, not (%s); %ld holds",
+            value, stats_interval);
+        return;
+    }
+    stats_interval = seconds;
+}
+
 void handle_key(std::FILE* file, const char* key, const char* value, ini_key_handler back_end_key) {
     if (ascii_equal_ignoring_case(key, "debug")) {
         debug_mode = ascii_equal_ignoring_case(value, "true") ? 1 : 0;
@@ -56,6 +73,12 @@ void handle_key(std::FILE* file, const char* key, const char* value, ini_key_han
         domain = value;
     } else if (ascii_equal_ignoring_case(key, "info_pass")) {
         info_pass = value;
+    } else if (ascii_equal_ignoring_case(key, "stats_path")) {
+        stats_path = value;
+    } else if (ascii_equal_ignoring_case(key, "stats_interval")) {
+        read_stats_interval(value);
+    } else if (ascii_equal_ignoring_case(key, "cache_flush_path")) {
+        cache_flush_path = value;
     } else if (back_end_key) {
         back_end_key(key, value);
     } else {
@@ -66,6 +89,11 @@ void handle_key(std::FILE* file, const char* key, const char* value, ini_key_han
 }
 
 }  // namespace
+
+std::string with_default_domain(const std::string& user) {
+    if (!domain || user.find('@') != std::string::npos) return user;
+    return user + "@" + *domain;
+}
 
 std::string program_base_name(const char* program_path) {
     const char* base = program_path;

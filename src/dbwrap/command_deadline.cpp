@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "stats/counters.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -171,6 +173,11 @@ db_command_deadline::db_command_deadline() : owner_(!current.running) {
 
 db_command_deadline::~db_command_deadline() {
     if (!owner_) return;
+    // Counted here, on the main thread: the watchdog's thread bumps no counter.
+    if (command_deadline::passed()) {
+        ++process_stats.deadlines_passed;
+        if (command_deadline::cut()) ++process_stats.deadline_cuts;
+    }
     current.running = false;
     the_watchdog().disarm();
 }

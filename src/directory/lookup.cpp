@@ -1,5 +1,7 @@
 // check and lookup: the statements, the default domain, the address test
 // and the result record.
+#include <time.h>
+
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,8 @@
 #include "directory/cached_answers.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
+#include "stats/counters.h"
+#include "stats/stats_files.h"
 
 namespace {
 
@@ -28,9 +32,51 @@ const char* text_or_empty(const std::optional<std::string>& text) {
 
 void attach_default_domain(command_words& words) {
     if (!domain || !words[1] || words[1]->find('@') != std::string::npos) return;
-    words[1] = *words[1] + "@" + *domain;
+    words[1] = with_default_domain(*words[1]);
     debug_log("...Attached default domain {%s}", words[1]->c_str());
 }
+
+// Between two commands: the counters written once their interval has
+// passed, and what quillmar -flush named dropped from the cache. Both need
+// milliseconds at best, which the coarse clock gives at a fraction of the
+// precise one's cost.
+void command_begins() {
+    timespec coarse{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse);
+    const std::chrono::steady_clock::time_point now(std::chrono::seconds(coarse.tv_sec) +
+                                                    std::chrono::nanoseconds(coarse.tv_nsec));
+    stats_tick(now);
+    cache_follow_flushes(now);
+}
+
+void count_outcome(check_outcome outcome) { count_check(outcome); }
+void count_outcome(lookup_outcome outcome) { count_lookup(outcome); }
+
+// What an answer of the cache comes to; the last argument picks the kind.
+check_outcome cached_outcome(const auth_result* result, const cache_answer& answer, check_outcome) {
+    if (result) return check_outcome::ok;
+    if (answer.verdict == cache_verdict::accept) return check_outcome::mask;
+    return answer.user_unknown ? check_outcome::unknown_user : check_outcome::wrong_password;
+}
+lookup_outcome cached_outcome(const auth_result* result, const cache_answer&, lookup_outcome) {
+    return result ? lookup_outcome::found : lookup_outcome::not_found;
+}
+
+// Counts a command by its outcome however it ends; one that ends in an
+// exception stays `failed`.
+template <typename Outcome>
+struct counted_outcome {
+    Outcome outcome = Outcome::failed;
+    counted_outcome() = default;
+    counted_outcome(const counted_outcome&) = delete;
+    counted_outcome& operator=(const counted_outcome&) = delete;
+    ~counted_outcome() { count_outcome(outcome); }
+    // An answer from the cache; an `ask` changes nothing.
+    auth_result* from_cache(auth_result* result, const cache_answer& answer) {
+        if (answer.verdict != cache_verdict::ask) outcome = cached_outcome(result, answer, outcome);
+        return result;
+    }
+};
 
 bool present(const std::optional<std::string>& value) { return value && !value->empty(); }
 
@@ -269,6 +315,9 @@ enum class expired { no, database_fails, database_rests };
 auth_result* answer_from_cache(const cache_answer& answer, const command_words& words, bool check,
                                expired why) {
     if (answer.verdict == cache_verdict::ask) return nullptr;
+    count_cache_answer(answer.verdict == cache_verdict::refuse ? cache_source::negative
+                       : why == expired::no                    ? cache_source::fresh
+                                                               : cache_source::stale);
     if (answer.verdict == cache_verdict::refuse)
         debug_log("...Refused from the cache");
     else if (why == expired::database_fails)
@@ -282,6 +331,35 @@ auth_result* answer_from_cache(const cache_answer& answer, const command_words& 
     fill_from_cache(result_record, answer.record);
     if (check && !address_passes(words)) return nullptr;
     return &result_record;
+}
+
+// A check the database answered: `wrong` for a password refused, `accepted`
+// for one that matched (so that a failure after it was the mask).
+check_outcome database_check_outcome(asked how, bool answered, bool wrong, bool accepted,
+                                     bool hashed) {
+    if (answered) return check_outcome::ok;
+    switch (how) {
+    case asked::no_row:
+        // Without stored hashes the database compared the password too.
+        return hashed ? check_outcome::unknown_user : check_outcome::wrong_password;
+    case asked::not_one_row:
+        return check_outcome::refused_value;
+    case asked::found:
+        return wrong      ? check_outcome::wrong_password
+               : accepted ? check_outcome::mask
+                          : check_outcome::refused_value;
+    case asked::unavailable:
+    case asked::failed:
+        break;
+    }
+    return check_outcome::failed;
+}
+
+lookup_outcome database_lookup_outcome(asked how, bool answered) {
+    if (answered) return lookup_outcome::found;
+    if (how == asked::no_row) return lookup_outcome::not_found;
+    if (how == asked::not_one_row) return lookup_outcome::refused_value;
+    return lookup_outcome::failed;
 }
 
 }  // namespace
@@ -335,6 +413,8 @@ auth_result* build_auth_result(const row_value_table& values) {
 }
 
 auth_result* directory_check(command_words& words) {
+    command_begins();
+    counted_outcome<check_outcome> counted;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     if (words[3])
@@ -348,11 +428,12 @@ auth_result* directory_check(command_words& words) {
     if (cache) {
         cache_answer kept = cache->check(user, words[2].value_or(""), now, fingerprint);
         if (kept.verdict != cache_verdict::ask)
-            return answer_from_cache(kept, words, true, expired::no);
+            return counted.from_cache(answer_from_cache(kept, words, true, expired::no), kept);
         if (cache->database_resting(now)) {
             cache_answer stale = cache->check_stale(user, fingerprint, now);
             if (stale.verdict != cache_verdict::ask)
-                return answer_from_cache(stale, words, true, expired::database_rests);
+                return counted.from_cache(
+                    answer_from_cache(stale, words, true, expired::database_rests), stale);
         }
     }
     // Armed only now: arming may wake the watchdog's thread, a switch that
@@ -366,7 +447,7 @@ auth_result* directory_check(command_words& words) {
     // `wrong`: the password itself was refused, not a stored value that
     // could not be verified; only that is remembered as a refusal, so that
     // a row mended by the administrator is not refused meanwhile.
-    bool verified = false, wrong = false;
+    bool verified = false, wrong = false, accepted = false;
     std::size_t room = 0;
     asked how;
     auth_result* result = query_user(
@@ -389,6 +470,7 @@ auth_result* directory_check(command_words& words) {
                 empty_auth_result(result_record);
                 return nullptr;
             }
+            accepted = true;
             // Kept before the address test, which every later check makes again.
             if (cache) cache->checked(user, cache_record_of(result_record), fingerprint, now);
             return address_passes(words) ? &result_record : nullptr;
@@ -396,13 +478,15 @@ auth_result* directory_check(command_words& words) {
         how);
     if (hashed && !verified) password_unknown_user(given);
     if (hashed && result && result->password) password_rehash(user, given, *result->password, room);
+    counted.outcome = database_check_outcome(how, result != nullptr, wrong, accepted, hashed);
     if (!cache) return result;
 
     if (how == asked::unavailable) {
         // The rest counts from the failure's end: a silent server's takes the deadline.
         cache->database_failed(cache_clock::now());
-        return answer_from_cache(cache->check_stale(user, fingerprint, now), words, true,
-                                 expired::database_fails);
+        const cache_answer stale = cache->check_stale(user, fingerprint, now);
+        return counted.from_cache(answer_from_cache(stale, words, true, expired::database_fails),
+                                  stale);
     }
     // Without stored hashes no row may just be a wrong password; with them
     // the row was asked for by name, so the user is gone.
@@ -413,6 +497,8 @@ auth_result* directory_check(command_words& words) {
 }
 
 auth_result* directory_lookup(command_words& words) {
+    command_begins();
+    counted_outcome<lookup_outcome> counted;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     debug_log("...Lookup: User='%s'", user);
@@ -422,11 +508,12 @@ auth_result* directory_lookup(command_words& words) {
     if (cache) {
         cache_answer kept = cache->lookup(user, now);
         if (kept.verdict != cache_verdict::ask)
-            return answer_from_cache(kept, words, false, expired::no);
+            return counted.from_cache(answer_from_cache(kept, words, false, expired::no), kept);
         if (cache->database_resting(now)) {
             cache_answer stale = cache->lookup_stale(user, now);
             if (stale.verdict != cache_verdict::ask)
-                return answer_from_cache(stale, words, false, expired::database_rests);
+                return counted.from_cache(
+                    answer_from_cache(stale, words, false, expired::database_rests), stale);
         }
     }
     db_command_deadline command;
@@ -439,12 +526,14 @@ auth_result* directory_lookup(command_words& words) {
             return &result_record;
         },
         how);
+    counted.outcome = database_lookup_outcome(how, result != nullptr);
     if (!cache) return result;
 
     if (how == asked::unavailable) {
         cache->database_failed(cache_clock::now());
-        return answer_from_cache(cache->lookup_stale(user, now), words, false,
-                                 expired::database_fails);
+        const cache_answer stale = cache->lookup_stale(user, now);
+        return counted.from_cache(answer_from_cache(stale, words, false, expired::database_fails),
+                                  stale);
     }
     if (how == asked::no_row) cache->lookup_refused(user, now);
     cache->database_answered();

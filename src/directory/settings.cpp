@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/ascii_text.h"
+#include "config/ini.h"
 #include "config/log.h"
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
@@ -11,6 +12,7 @@
 #include "directory/cached_answers.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
+#include "stats/stats_files.h"
 
 odbc_settings_record odbc_settings;
 
@@ -128,6 +130,8 @@ int directory_start() {
               odbc_settings.odbc_driver_name ? odbc_settings.odbc_driver_name->c_str() : "(null)");
     password_start();
     cache_start();
+    if (stats_path)
+        stats_start(*stats_path, std::chrono::seconds(stats_interval), stats_clock::now());
     return 1;
 }
 
@@ -199,6 +203,7 @@ void directory_cleanup() {
     odbc_settings.odbc_fast_path.reset();
     password_cleanup();
     cache_cleanup();
+    stats_finish();
 }
 
 auth_module_table directory_auth_module(auth_module_table table) {

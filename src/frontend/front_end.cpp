@@ -373,6 +373,10 @@ int run_session(int argc, char** argv) {
         }
         if (ascii_equal_ignoring_case(argv[1], "-check"))
             return run_config_check(argv[0], argc >= 3 ? argv[2] : nullptr);
+        if (ascii_equal_ignoring_case(argv[1], "-stats"))
+            return run_stats_summary(argv[0], argc >= 3 ? argv[2] : nullptr);
+        if (ascii_equal_ignoring_case(argv[1], "-flush"))
+            return run_cache_flush(argv[0], argc >= 3 ? argv[2] : nullptr);
     }
     process_id = static_cast<long>(::getpid());
     if (!start_up(argc, argv)) {
