@@ -12,6 +12,7 @@ packages=(
   dpkg-dev file groff-base lintian logrotate
   libsodium-dev libcrypt-dev libssl-dev
   dovecot-core whois argon2
+  python3-prometheus-client
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$QM_EXTRA_PACKAGES"
