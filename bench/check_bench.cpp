@@ -31,12 +31,22 @@
 // measured in the same turns as the pipe round trip it is held against;
 // --cache-memory N fills a cache of N users and reports the resident size a
 // user costs (0 skips it).
+//
+// The other protocols: the authenticator as a squid helper (-protocol
+// squid), fast path on and with the cache, answering the very request lines
+// basic_db_auth answers, in the same turns; and a checkpassword login
+// (-protocol checkpassword, /bin/true as the program) from its spawn to its
+// exit, taking turns with the spawn of /bin/true alone; --logins N of each
+// (0 skips them).
 #include <sodium.h>
 #include <sql.h>
 #include <sqlext.h>
 
 #include <dirent.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
@@ -265,11 +275,14 @@ private:
     SQLLEN lengths_[6];
 };
 
-// The child side of "floor (a) in a child": one "check <user> <password>"
-// line at a time, the floor's ODBC work, one "+OK" line back.
-int serve_floor(const std::string& connect, char quote) {
+// The child side of "floor (a) in a child" (and, `prepared`, of floor (b)):
+// one "check <user> <password>" line at a time, the floor's ODBC work, one
+// "+OK" line back.
+int serve_floor(const std::string& connect, char quote, bool prepared) {
     quote_names(select_text, quote);
     floor_connection connection(connect);
+    std::unique_ptr<prepared_loop> loop;
+    if (prepared) loop = std::make_unique<prepared_loop>(connection.dbc());
     std::string line;
     int c;
     while ((c = std::getchar()) != EOF) {
@@ -279,8 +292,11 @@ int serve_floor(const std::string& connect, char quote) {
         }
         std::size_t first = line.find(' '), second = line.find(' ', first + 1);
         if (first == std::string::npos || second == std::string::npos) return 1;
-        direct_check(connection.dbc(),
-                     {line.substr(first + 1, second - first - 1), line.substr(second + 1)});
+        const user_row u = {line.substr(first + 1, second - first - 1), line.substr(second + 1)};
+        if (loop)
+            loop->run(u);
+        else
+            direct_check(connection.dbc(), u);
         std::fputs("+OK\r\n", stdout);
         std::fflush(stdout);
         line.clear();
@@ -390,15 +406,87 @@ void cache_memory(const qmbench::bench_database& world, const std::string& binar
         one, all, count, count > 1 ? (all - one) * 1024.0 / static_cast<double>(count - 1) : 0);
 }
 
+// One program spawned with `data` on its descriptor 3 and waited for; the
+// microseconds from the spawn to its exit, or -1 when it failed, and the
+// processor time it used (`cpu_us`), which a loaded machine does not swell.
+double spawn_and_wait(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      const std::string& data, int& status, double& cpu_us) {
+    int p[2];
+    if (::pipe(p) != 0) return -1;
+    std::vector<char*> args, envp;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, p[0], 3);
+    posix_spawn_file_actions_addclose(&actions, p[1]);
+    pid_t pid = -1;
+    auto start = clock_type::now();
+    int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(p[0]);
+    if (!failed && ::write(p[1], data.data(), data.size()) < 0) failed = 1;
+    ::close(p[1]);
+    if (failed) return -1;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    double wall = micros_since(start);
+    cpu_us = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+             usage.ru_stime.tv_usec;
+    return wall;
+}
+
+// checkpassword logins against the spawn of the program alone, in turns.
+void checkpassword_logins(const qmbench::bench_database& world, const std::string& binary,
+                          const std::vector<user_row>& users, long count, std::mt19937& rng) {
+    const std::string folder = world.env.dir() + "/checkpassword";
+    mkdir(folder.c_str(), 0700);
+    world.env.write_file(
+        "checkpassword/quillmar.ini",
+        full_columns + "odbc_fast_path true\n" + "log_path " + folder + "/quillmar.log\n");
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (const std::string& setting : world.env.child_environment()) env.push_back(setting);
+    const std::vector<std::string> login = {binary,      "-config",       folder + "/quillmar.ini",
+                                            "-protocol", "checkpassword", "/bin/true"};
+    const std::vector<std::string> alone = {"/bin/true"};
+    std::uniform_int_distribution<std::size_t> pick(0, users.size() - 1);
+    std::vector<double> logins, spawns, login_cpu, spawn_cpu;
+    for (long i = -10; i < count; ++i) {
+        const user_row& u = users[pick(rng)];
+        const std::string data = u.user + '\0' + u.pass + '\0';
+        int status = -1;
+        double cpu = 0, alone_cpu = 0;
+        double t = spawn_and_wait(login, env, data, status, cpu);
+        if (t < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            throw std::runtime_error("checkpassword login refused for " + u.user);
+        double b = spawn_and_wait(alone, env, data, status, alone_cpu);
+        if (i < 0) continue;
+        logins.push_back(t);
+        spawns.push_back(b);
+        login_cpu.push_back(cpu);
+        spawn_cpu.push_back(alone_cpu);
+    }
+    figures l = summarise(logins), b = summarise(spawns), lc = summarise(login_cpu),
+            bc = summarise(spawn_cpu);
+    std::printf(
+        "checkpassword login %6.0f logins/s median %7.1f us  p99 %7.1f us, processor %.1f us "
+        "(spawning /bin/true alone: median %.1f us, processor %.1f us)\n",
+        l.per_second, l.median_us, l.p99_us, lc.median_us, b.median_us, bc.median_us);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--floor-child") == 0)
-        return serve_floor(argv[2], argv[3][0]);
+    if (argc >= 4 && std::strcmp(argv[1], "--floor-child") == 0)
+        return serve_floor(argv[2], argv[3][0], argc == 5);
     const long user_count = argument(argc, argv, "--users", 10000);
     const long checks = argument(argc, argv, "--checks", 20000);
     const long memory_checks = argument(argc, argv, "--memory", 100000);
     const long cache_entries = argument(argc, argv, "--cache-memory", 100000);
+    const long login_count = argument(argc, argv, "--logins", 300);
     const std::string db = text_argument(argc, argv, "--db", "sqlite");
     const std::string binary = text_argument(argc, argv, "--binary", QM_BINARY);
     const std::string peer = text_argument(argc, argv, "--peer", "/usr/lib/squid/basic_db_auth");
@@ -431,6 +519,13 @@ int main(int argc, char** argv) {
                       full_columns + cache_keys +
                           "odbc_mail_user_table maildb_argon\ndefault_pass_scheme ARGON2ID\n");
 
+    // The same binary as squid's helper, fast path on, and with the cache.
+    qmtest::child_options squid_fast_options =
+        ini_in_folder(world, "squid_fast", full_columns + "odbc_fast_path true\n");
+    qmtest::child_options squid_cached_options =
+        ini_in_folder(world, "squid_cached", full_columns + cache_keys);
+    squid_fast_options.args = squid_cached_options.args = {"-protocol", "squid"};
+
     // The peer reads the same table through Perl's own database drivers.
     std::string peer_dsn = "DBI:SQLite:dbname=" + env.db_path();
     if (db == "postgres") {
@@ -453,15 +548,18 @@ int main(int argc, char** argv) {
     // The four measurements take turns in short blocks, so that the load
     // others put on the machine falls on all of them alike.
     std::vector<double> auth, pipe, floor_a, floor_b, floor_child, auth_fast, peer_times, cached,
-        cached_argon, no_command;
+        cached_argon, no_command, squid_fast, squid_cached, floor_b_child;
     {
         qmtest::child_session session(binary, world.authenticator_options());
         qmtest::child_session fast_session(binary, fast_options);
         qmtest::child_session cached_session(binary, cached_options);
         qmtest::child_session argon_session(binary, argon_options);
+        qmtest::child_session squid_fast_session(binary, squid_fast_options);
+        qmtest::child_session squid_cached_session(binary, squid_cached_options);
         // Every user once, so that every measured check is answered from the cache.
         for (const user_row& u : users) {
-            if (!ask(cached_session, line_for(u)) || !ask(argon_session, line_for(u)))
+            if (!ask(cached_session, line_for(u)) || !ask(argon_session, line_for(u)) ||
+                !ask_peer(squid_cached_session, peer_line(u)))
                 throw std::runtime_error("check refused while filling the cache for " + u.user);
         }
         std::unique_ptr<qmtest::child_session> peer_session;
@@ -471,6 +569,8 @@ int main(int argc, char** argv) {
         floor_options.argv0 = "quillmar_bench";
         floor_options.args = {"--floor-child", env.connect_string(), std::string(1, quote)};
         qmtest::child_session floor_server("/proc/self/exe", floor_options);
+        floor_options.args.push_back("prepared");
+        qmtest::child_session prepared_server("/proc/self/exe", floor_options);
         qmtest::child_session cat("/bin/cat");
         floor_connection connection(env.connect_string());
         prepared_loop loop(connection.dbc());
@@ -480,12 +580,16 @@ int main(int argc, char** argv) {
             direct_check(connection.dbc(), users[pick(rng)]);
             loop.run(users[pick(rng)]);
             if (!ask(cat, "+OK ping\n")) throw std::runtime_error("echo child failed");
+            if (!ask(prepared_server, line_for(users[pick(rng)])))
+                throw std::runtime_error("floor child failed");
             if (!ask(floor_server, line_for(users[pick(rng)])))
                 throw std::runtime_error("floor child failed");
             if (!ask(fast_session, line_for(users[pick(rng)])))
                 throw std::runtime_error("warm-up check refused with the fast path");
             if (peer_session && !ask_peer(*peer_session, peer_line(users[pick(rng)])))
                 throw std::runtime_error("basic_db_auth refused a warm-up check");
+            if (!ask_peer(squid_fast_session, peer_line(users[pick(rng)])))
+                throw std::runtime_error("the squid helper refused a warm-up check");
         }
         const long block = 50;
         for (long done = 0; done < checks; done += block) {
@@ -513,6 +617,13 @@ int main(int argc, char** argv) {
                 auto start = clock_type::now();
                 loop.run(u);
                 floor_b.push_back(micros_since(start));
+            }
+            for (long i = 0; i < n; ++i) {
+                const user_row& u = users[pick(rng)];
+                auto start = clock_type::now();
+                if (!ask(prepared_server, line_for(u)))
+                    throw std::runtime_error("floor child failed");
+                floor_b_child.push_back(micros_since(start));
             }
             for (long i = 0; i < n; ++i) {
                 const user_row& u = users[pick(rng)];
@@ -548,21 +659,31 @@ int main(int argc, char** argv) {
                     times->push_back(micros_since(start));
                 }
             }
-            for (long i = 0; peer_session && i < n; ++i) {
-                const user_row& u = users[pick(rng)];
-                auto start = clock_type::now();
-                if (!ask_peer(*peer_session, peer_line(u)))
-                    throw std::runtime_error("basic_db_auth refused " + u.user);
-                peer_times.push_back(micros_since(start));
+            // basic_db_auth and the squid helper answer the same lines.
+            std::vector<std::string> requests;
+            for (long i = 0; i < n; ++i) requests.push_back(peer_line(users[pick(rng)]));
+            for (auto [helper, times] : {std::pair{peer_session.get(), &peer_times},
+                                         std::pair{&squid_fast_session, &squid_fast},
+                                         std::pair{&squid_cached_session, &squid_cached}}) {
+                for (const std::string& line : requests) {
+                    if (!helper) break;
+                    auto start = clock_type::now();
+                    if (!ask_peer(*helper, line))
+                        throw std::runtime_error("a squid helper refused " + line);
+                    times->push_back(micros_since(start));
+                }
             }
         }
         fast_session.finish();
         cached_session.finish();
         argon_session.finish();
         if (peer_session) peer_session->finish();
+        squid_fast_session.finish();
+        squid_cached_session.finish();
         session.finish();
         cat.finish();
         floor_server.finish();
+        prepared_server.finish();
     }
 
     figures a = summarise(auth), p = summarise(pipe), fa = summarise(floor_a),
@@ -638,6 +759,41 @@ int main(int argc, char** argv) {
             name, c.per_second, c.median_us, c.p99_us, c.median_us - p.median_us,
             c.median_us <= p.median_us + 3 ? "met" : "missed");
     }
+
+    // squid's helper protocol on the same request lines as basic_db_auth.
+    figures sf = summarise(squid_fast), sc = summarise(squid_cached);
+    std::printf("squid helper, fast path %6.0f checks/s  median %7.1f us  p99 %7.1f us\n",
+                sf.per_second, sf.median_us, sf.p99_us);
+    std::printf(
+        "squid helper, cached    %6.0f checks/s  median %7.1f us  p99 %7.1f us  (pipe + %.1f us; "
+        "goal at most pipe + 3 us: %s)\n",
+        sc.per_second, sc.median_us, sc.p99_us, sc.median_us - p.median_us,
+        sc.median_us <= p.median_us + 3 ? "met" : "missed");
+    if (with_peer) {
+        double ratio = pr.median_us > 0 ? sf.median_us / pr.median_us : 0;
+        std::printf(
+            "squid helper, fast path, median ratio to basic_db_auth: %.2f (goal at most 0.80: "
+            "%s); cached: %.2f\n",
+            ratio, ratio <= 0.80 ? "met" : "missed",
+            pr.median_us > 0 ? sc.median_us / pr.median_us : 0);
+        // What lies between the fast path and the driver's own floor (the
+        // prepared statement through the same driver plus the pipe): the
+        // same ODBC calls (an execution, two fetches, a close) and the one
+        // round trip done by a process of its own at the end of a pipe,
+        // which puts a third process on the way; and our own code, the
+        // rest.
+        double floor = fb.median_us + p.median_us;
+        double child = summarise(floor_b_child).median_us;
+        std::printf(
+            "squid helper, fast path against the driver's floor (prepared statement %.1f us + "
+            "pipe %.1f us = %.1f us): %.1f us more: %.1f us for the statement served by a process "
+            "of its own (floor (b) in a child: %.1f us, %.2f of basic_db_auth), %.1f us our own "
+            "code\n",
+            fb.median_us, p.median_us, floor, sf.median_us - floor, child - floor, child,
+            pr.median_us > 0 ? child / pr.median_us : 0, sf.median_us - child);
+    }
+
+    if (login_count > 0) checkpassword_logins(world, binary, users, login_count, rng);
 
     if (cache_entries > 0) cache_memory(world, binary, cache_entries, rng);
 

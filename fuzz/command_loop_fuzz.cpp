@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "config/globals.h"
-#include "frontend/auth_module.h"
 #include "frontend/front_end.h"
 #include "fuzz_support.h"
+#include "module/auth_module.h"
 
 namespace {
 

@@ -1,29 +1,14 @@
 #!/usr/bin/env bash
-# The benchmark command: installs the peer program the benchmark compares
-# against (squid's basic_db_auth, a Perl helper, with its SQLite and
-# PostgreSQL drivers) beside the ordinary dependencies, builds the benchmark
-# and runs it on SQLite and on PostgreSQL (a private server, stopped on every
-# exit). The test command does not need any of this.
+# The benchmark command: installs what is missing (among it the peer program
+# the benchmark compares against, squid's basic_db_auth, a Perl helper, with
+# its SQLite and PostgreSQL drivers), builds the benchmark and runs it on
+# SQLite and on PostgreSQL (a private server, stopped on every exit).
 #
 #   scripts/bench.sh [quillmar_bench options, e.g. --checks 20000]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
-# squid's package would start a squid service on install; a policy that
-# forbids every start is put in place for the install (and only then) when
-# the machine has none, and any squid left running is stopped.
-policy=/usr/sbin/policy-rc.d
-own_policy=""
-if [ ! -e "$policy" ]; then
-  printf '#!/bin/sh\nexit 101\n' >"$policy"
-  chmod 755 "$policy"
-  own_policy=1
-fi
-QM_EXTRA_PACKAGES="squid libdbd-sqlite3-perl libdbd-pg-perl" "$root/scripts/deps.sh" || status=$?
-if [ -n "$own_policy" ]; then rm -f "$policy"; fi
-if [ "${status:-0}" -ne 0 ]; then exit "$status"; fi
-if command -v systemctl >/dev/null 2>&1; then systemctl stop squid >/dev/null 2>&1 || true; fi
-if [ -r /run/squid.pid ]; then kill "$(cat /run/squid.pid)" 2>/dev/null || true; fi
+"$root/scripts/deps.sh"
 
 build="$root/build/bench"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null

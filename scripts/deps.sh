@@ -12,6 +12,7 @@ packages=(
   dpkg-dev file groff-base lintian logrotate
   libsodium-dev libcrypt-dev libssl-dev
   dovecot-core whois argon2
+  squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl
   python3-prometheus-client
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
@@ -30,10 +31,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
   export DEBIAN_FRONTEND=noninteractive
-  # dovecot-core (whose doveadm makes test vectors) would start a mail
-  # server on install: a policy that forbids every start is put in place for
-  # the install when the machine has none, and a dovecot left running is
-  # stopped.
+  # dovecot-core (whose doveadm makes test vectors and whose private
+  # instances the tests run) and squid would start their services on
+  # install: a policy that forbids every start is put in place for the
+  # install when the machine has none, and a dovecot or squid left running
+  # is stopped.
   policy=/usr/sbin/policy-rc.d
   own_policy=""
   if [ ! -e "$policy" ]; then
@@ -47,7 +49,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" || status=$?
   fi
   if [ -n "$own_policy" ]; then $SUDO rm -f "$policy"; fi
-  if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl stop dovecot >/dev/null 2>&1 || true; fi
+  if command -v systemctl >/dev/null 2>&1; then
+    $SUDO systemctl stop dovecot >/dev/null 2>&1 || true
+    $SUDO systemctl stop squid >/dev/null 2>&1 || true
+  fi
   if [ -r /run/dovecot/master.pid ]; then $SUDO kill "$(cat /run/dovecot/master.pid)" 2>/dev/null || true; fi
+  if [ -r /run/squid.pid ]; then $SUDO kill "$(cat /run/squid.pid)" 2>/dev/null || true; fi
   if [ "$status" -ne 0 ]; then exit "$status"; fi
 fi

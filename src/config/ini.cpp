@@ -1,5 +1,6 @@
 #include "config/ini.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include "config/ascii_text.h"
 #include "config/globals.h"
 #include "config/log.h"
+#include "config/number_text.h"
 
 std::optional<std::string> domain, info_pass;
 std::optional<std::string> stats_path;
@@ -51,16 +53,14 @@ bool split_ini_line(std::string& line, const char*& key, const char*& value) {
 
 // A whole number of seconds from 1 to a day; anything else keeps the value.
 void read_stats_interval(const char* value) {
-    long seconds = 0;
-    const char* p = value;
-    for (; *p >= '0' && *p <= '9' && seconds <= 86400; ++p) seconds = seconds * 10 + (*p - '0');
-    if (*p || p == value || seconds < 1 || seconds > 86400) {
+    const std::optional<long long> seconds = read_number(value, number_form::digits, 1, 86400);
+    if (!seconds) {
         error_log(
             "stats_interval wants a whole number of seconds from 1 to 86400, not (%s); %ld holds",
             value, stats_interval);
         return;
     }
-    stats_interval = seconds;
+    stats_interval = static_cast<long>(*seconds);
 }
 
 void handle_key(std::FILE* file, const char* key, const char* value, ini_key_handler back_end_key) {
@@ -105,12 +105,13 @@ std::string program_base_name(const char* program_path) {
     return name;
 }
 
-std::vector<std::string> ini_file_places(const char* program_path) {
+std::vector<std::string> ini_file_places(const char* program_path, const char* file) {
+    if (file) return {file};
     std::string name = program_base_name(program_path ? program_path : "") + ".ini";
     return {name, "/etc/" + name};
 }
 
-int load_ini(const char* program_path, ini_key_handler back_end_key) {
+int load_ini(const char* program_path, ini_key_handler back_end_key, const char* named) {
     // Until the whole file is read neither the log file nor the debug mode is
     // settled, so the reader's own lines wait in the start buffer.
     start_buffer_begin();
@@ -119,10 +120,16 @@ int load_ini(const char* program_path, ini_key_handler back_end_key) {
 
     std::string name;
     std::FILE* file = nullptr;
-    for (const std::string& place : ini_file_places(program_path)) {
+    for (const std::string& place : ini_file_places(program_path, named)) {
         name = place;
         file = std::fopen(name.c_str(), "rb");
         if (file) break;
+    }
+    if (!file && named) {
+        // A file named on the command line is the administrator's choice:
+        // starting on defaults without it would pass unseen.
+        error_log("INI: cannot read {%s}: %s", name.c_str(), std::strerror(errno));
+        return 0;
     }
     if (!file) {
         debug_log("INI: Failed to load {%s}", name.c_str());

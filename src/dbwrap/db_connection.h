@@ -13,6 +13,10 @@
 int db_open(const odbc_settings_record& settings, const std::optional<std::string>& login,
             const std::optional<std::string>& password);
 
+// Ends the connection, its statements closed first; db_open may open it
+// again. Nothing happens when it is not open.
+void db_close();
+
 // Why the last db_open failed, in the driver's own words where it gave any;
 // empty after a success.
 const std::string& db_open_failure();

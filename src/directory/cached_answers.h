@@ -4,7 +4,7 @@
 #pragma once
 
 #include "cache/answer_cache.h"
-#include "frontend/auth_module.h"
+#include "module/auth_module.h"
 
 // Stores one of the cache keys; false when the key is not one of them.
 bool cache_key_load(const char* key, const char* value);

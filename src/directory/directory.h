@@ -10,7 +10,7 @@
 
 #include "dbwrap/odbc_settings.h"
 #include "dbwrap/row_values.h"
-#include "frontend/auth_module.h"
+#include "module/auth_module.h"
 
 extern odbc_settings_record odbc_settings;
 
@@ -26,6 +26,9 @@ int directory_exit(command_words& words);
 void directory_cleanup();
 auth_result* directory_check(command_words& words);
 auth_result* directory_lookup(command_words& words);
+// 1 when the last check or lookup was refused because the database could
+// not answer (the cache had nothing to stand in).
+int directory_unavailable();
 // The configuration check's part of the directory: the two column settings
 // it needs, the connection, and every column of the check and lookup
 // statements looked for in the catalog. Each problem in plain words naming
@@ -59,7 +62,3 @@ bool ip_mask_passes(std::uint32_t address, std::uint32_t mask);
 // Without default_pass_scheme: the row's password (CHAR padding aside)
 // against the given one, byte for byte and in constant time.
 bool same_stored_password(const std::optional<std::string>& stored, const std::string& given);
-
-// The leading decimal number of a text, as the C library's atoi reads it
-// (blanks, a sign, digits; 0 without digits), without its overflow trap.
-long leading_number(const char* text);

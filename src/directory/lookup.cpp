@@ -11,6 +11,7 @@
 #include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "config/number_text.h"
 #include "config/secret_text.h"
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
@@ -25,6 +26,9 @@ namespace {
 
 // The one record handed to the front end; it empties it after printing.
 auth_result result_record;
+
+// Whether the last command's query found the database unable to answer.
+bool database_failed = false;
 
 const char* text_or_empty(const std::optional<std::string>& text) {
     return text ? text->c_str() : "";
@@ -123,8 +127,11 @@ bool same_stored_password(const std::optional<std::string>& stored, const std::s
 void set_mail_uid() {
     static std::optional<std::string> reported;
     const std::optional<std::string>& setting = odbc_settings.odbc_mail_uid;
-    long uid = setting ? leading_number(setting->c_str()) : 0;
-    if (uid < 0 || uid > 4294967295L) {
+    // Read as C's atol reads it, as ever: "500 (mail)" is 500.
+    std::optional<long long> read =
+        setting ? read_number(*setting, number_form::leading, 0, 4294967295LL) : 0;
+    long uid = read ? static_cast<long>(*read) : 0;
+    if (!read) {
         if (reported != setting)
             error_log("odbc_mail_uid (%s) is not a number from 0 to 4294967295: mail uid 0 used",
                       setting->c_str());
@@ -132,12 +139,6 @@ void set_mail_uid() {
         uid = 0;
     }
     mail_uid = uid;
-}
-
-long leading_number(const char* text) {
-    if (!text) return 0;
-    long value = std::strtol(text, nullptr, 10);
-    return value;
 }
 
 std::uint32_t ip_mask_value(const std::string& text) {
@@ -290,6 +291,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
         }
     }
     set_mail_uid();
+    database_failed = how == asked::unavailable;
     return result;
 }
 
@@ -364,6 +366,8 @@ lookup_outcome database_lookup_outcome(asked how, bool answered) {
 
 }  // namespace
 
+int directory_unavailable() { return database_failed ? 1 : 0; }
+
 std::vector<std::string> directory_statement_texts() {
     return {make_statement(true), make_statement(false)};
 }
@@ -413,6 +417,7 @@ auth_result* build_auth_result(const row_value_table& values) {
 }
 
 auth_result* directory_check(command_words& words) {
+    database_failed = false;
     command_begins();
     counted_outcome<check_outcome> counted;
     attach_default_domain(words);
@@ -497,6 +502,7 @@ auth_result* directory_check(command_words& words) {
 }
 
 auth_result* directory_lookup(command_words& words) {
+    database_failed = false;
     command_begins();
     counted_outcome<lookup_outcome> counted;
     attach_default_domain(words);

@@ -186,6 +186,10 @@ int directory_exit(command_words&) { return 1; }
 
 void directory_cleanup() {
     db_release_kept_row();
+    // Closed here rather than at the process's end: a protocol that execs
+    // another program after its one command would leave the server a
+    // connection that drops without a word.
+    db_close();
     db_set_fast_path(false);
     odbc_settings.odbc_server.reset();
     odbc_settings.odbc_login.reset();
@@ -216,5 +220,6 @@ auth_module_table directory_auth_module(auth_module_table table) {
     table.lookup = directory_lookup;
     table.check_settings = directory_check_settings;
     table.setting_notes = directory_setting_notes;
+    table.unavailable = directory_unavailable;
     return table;
 }

@@ -1,4 +1,4 @@
-#include "frontend/auth_module.h"
+#include "module/auth_module.h"
 
 #include "frontend/front_end.h"
 

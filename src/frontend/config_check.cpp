@@ -26,8 +26,9 @@ int load_noting_unknown(const char* key, const char* value) {
 
 // The file a start would read, or "" when there is none. A start passes over
 // a file it cannot open and reads the next one, so such a file is a problem.
-std::string ini_file_to_read(const char* program_path, std::vector<std::string>& problems) {
-    const std::vector<std::string> places = ini_file_places(program_path);
+std::string ini_file_to_read(const char* program_path, const char* named,
+                             std::vector<std::string>& problems) {
+    const std::vector<std::string> places = ini_file_places(program_path, named);
     for (const std::string& place : places) {
         if (std::FILE* file = std::fopen(place.c_str(), "rb")) {
             std::fclose(file);
@@ -37,7 +38,9 @@ std::string ini_file_to_read(const char* program_path, std::vector<std::string>&
             problems.push_back("the ini file " + place +
                                " cannot be read: " + std::strerror(errno));
     }
-    if (problems.empty())
+    if (problems.empty() && named)
+        problems.push_back("the ini file " + places[0] + " (-config) does not exist");
+    else if (problems.empty())
         problems.push_back("the ini file was not found: neither " + places[0] +
                            " in the working directory nor " + places[1] + " exists");
     return "";
@@ -65,8 +68,10 @@ void check_stats_folder(std::vector<std::string>& problems) {
 }
 
 // One lookup as the mail server would send it. The log lines it met tell a
-// failed query from a user who is not there.
-void check_user(const char* user, std::vector<std::string>& problems,
+// failed query from a user who is not there. The protocol of -protocol is
+// shown the found record before it is emptied.
+void check_user(const char* user, const protocol_entry* protocol,
+                const std::vector<std::string>& program, std::vector<std::string>& problems,
                 std::vector<std::string>& log_lines) {
     command_words words = {std::string("lookup"), std::string(user), std::nullopt, std::nullopt};
     log_lines.clear();
@@ -75,6 +80,7 @@ void check_user(const char* user, std::vector<std::string>& problems,
     const std::string name = "user " + words[1].value_or(user) + ": ";
     if (result && answerable(result)) {
         std::printf("%sfound: %s\n", name.c_str(), ok_line_text(*result, "+OK").c_str());
+        if (protocol && protocol->check) protocol->check(program, result, problems);
         empty_auth_result(*result);
     } else if (result) {
         problems.push_back(name + "a value of the row holds a line break or NUL byte: refused");
@@ -92,17 +98,19 @@ void check_user(const char* user, std::vector<std::string>& problems,
 namespace {
 
 // Returns whether the user can be looked up.
-bool check_settings(const char* program_path, std::vector<std::string>& problems,
-                    std::vector<std::string>& log_lines) {
+bool check_settings(const char* program_path, const command_options& options,
+                    std::vector<std::string>& problems, std::vector<std::string>& log_lines) {
+    const char* named = options.config_file ? options.config_file->c_str() : nullptr;
     if (auth_module.init) auth_module.init();
 
-    const std::string ini = ini_file_to_read(program_path, problems);
+    if (options.protocol) std::printf("protocol %s\n", options.protocol->name);
+    const std::string ini = ini_file_to_read(program_path, named, problems);
     // The lookup would only repeat in its own words what the back end found.
     bool lookup = false;
     if (!ini.empty()) {
         std::printf("reading %s\n", ini.c_str());
         log_lines.clear();
-        load_ini(program_path, load_noting_unknown);
+        load_ini(program_path, load_noting_unknown, named);
         // Said, but no problem: the settings work as they are.
         std::vector<std::string> notes;
         if (auth_module.setting_notes) auth_module.setting_notes(notes);
@@ -125,7 +133,8 @@ bool check_settings(const char* program_path, std::vector<std::string>& problems
 
 }  // namespace
 
-int run_config_check(const char* program_path, const char* user) {
+int run_config_check(const char* program_path, const command_options& options) {
+    const char* user = options.check_user ? options.check_user->c_str() : nullptr;
     std::vector<std::string> problems, log_lines;
     divert_log(&log_lines);
     process_id = static_cast<long>(::getpid());
@@ -133,8 +142,13 @@ int run_config_check(const char* program_path, const char* user) {
     // A fault the check meets (memory that ran out, one of the database
     // layer) is one more problem, said like the others.
     try {
-        lookup = check_settings(program_path, problems, log_lines);
-        if (user && lookup) check_user(user, problems, log_lines);
+        lookup = check_settings(program_path, options, problems, log_lines);
+        // The protocol's own part (the program it runs) whatever the back end
+        // found; a found user's record it is shown in check_user.
+        if (options.protocol && options.protocol->check)
+            options.protocol->check(options.program, nullptr, problems);
+        if (user && lookup)
+            check_user(user, options.protocol, options.program, problems, log_lines);
     } catch (...) {
         problems.push_back("the check stopped at an internal error: " + fault_text());
         stopped = true;

@@ -351,10 +351,10 @@ void prepare_process() {
 // Start-up: the ini file and the back end's start. Whatever is thrown there
 // (a library that cannot start, memory that ran out) gives the "-DEAD" line
 // a failed start gives, and its error line. False when the start failed.
-bool start_up(int argc, char** argv) {
+bool start_up(const char* program, const char* named) {
     try {
         if (auth_module.init) auth_module.init();
-        load_ini(argc >= 1 && argv[0] ? argv[0] : "quillmar", auth_module.load);
+        load_ini(program, auth_module.load, named);
         return !auth_module.start || auth_module.start();
     } catch (...) {
         log_fault("start-up");
@@ -364,22 +364,45 @@ bool start_up(int argc, char** argv) {
 }
 
 int run_session(int argc, char** argv) {
-    if (argc >= 2) {
-        if (ascii_equal_ignoring_case(argv[1], "-debug")) debug_mode = 1;
-        if (ascii_equal_ignoring_case(argv[1], "-version")) {
-            std::printf("Tarvel's Quillmar Version %s\n+OK\n", quillmar_version);
-            std::fflush(stdout);
-            return 0;
-        }
-        if (ascii_equal_ignoring_case(argv[1], "-check"))
-            return run_config_check(argv[0], argc >= 3 ? argv[2] : nullptr);
-        if (ascii_equal_ignoring_case(argv[1], "-stats"))
-            return run_stats_summary(argv[0], argc >= 3 ? argv[2] : nullptr);
-        if (ascii_equal_ignoring_case(argv[1], "-flush"))
-            return run_cache_flush(argv[0], argc >= 3 ? argv[2] : nullptr);
+    command_options options;
+    std::string wrong;
+    if (!read_command_options(argc, argv, options, wrong)) {
+        std::fprintf(stderr, "%s\n", wrong.c_str());
+        return 2;
     }
+    if (options.debug) debug_mode = 1;
+    if (options.version) {
+        std::printf("Tarvel's Quillmar Version %s\n+OK\n", quillmar_version);
+        std::fflush(stdout);
+        return 0;
+    }
+    const char* program = argc >= 1 && argv[0] ? argv[0] : "quillmar";
+    if (options.check) return run_config_check(program, options);
+    if (options.stats) return run_stats_summary(program, options);
+    if (options.flush) return run_cache_flush(program, options);
     process_id = static_cast<long>(::getpid());
-    if (!start_up(argc, argv)) {
+    const char* named = options.config_file ? options.config_file->c_str() : nullptr;
+    if (options.protocol) {
+        // Another protocol's answers must never meet the debug echo, the ini
+        // reader's buffered lines or the back end's -DEAD line: it keeps the
+        // given stdout for itself, and descriptor 1 writes to stderr.
+        std::fflush(stdout);
+        // Above the descriptors a protocol may be handed (checkpassword's 3
+        // and Dovecot's 4), so that a missing one is never this copy.
+        int answer_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 10);
+        if (answer_fd < 0 || ::dup2(2, 1) < 0) {
+            std::fprintf(stderr, "quillmar: cannot set standard output aside: %s\n",
+                         std::strerror(errno));
+            return 111;
+        }
+        if (auth_module.init) auth_module.init();
+        load_ini(program, auth_module.load, named);
+        int status = options.protocol->serve(auth_module, options.program, answer_fd);
+        std::fflush(stdout);
+        shutdown_front_end();
+        return status;
+    }
+    if (!start_up(program, named)) {
         std::fflush(stdout);
         return 0;
     }

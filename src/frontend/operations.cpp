@@ -18,21 +18,23 @@ namespace {
 // The keys of the back end do not matter here.
 int ignore_key(const char*, const char*) { return 1; }
 
-// The ini file as a start reads it, for the process-wide keys and the
-// default domain; what it would log (a value a key refuses) goes to stderr.
-void read_settings(const char* program_path) {
+// The ini file as a start reads it (the one -config names, if any), for the
+// process-wide keys and the default domain; what it would log (a value a
+// key refuses, a named file missing) goes to stderr.
+void read_settings(const char* program_path, const command_options& options) {
     std::vector<std::string> lines;
     divert_log(&lines);
-    load_ini(program_path, ignore_key);
+    load_ini(program_path, ignore_key,
+             options.config_file ? options.config_file->c_str() : nullptr);
     divert_log(nullptr);
     for (const std::string& line : lines) std::fprintf(stderr, "quillmar: %s\n", line.c_str());
 }
 
 }  // namespace
 
-int run_stats_summary(const char* program_path, const char* folder) {
-    read_settings(program_path);
-    std::string where = folder ? folder : stats_path.value_or("");
+int run_stats_summary(const char* program_path, const command_options& options) {
+    read_settings(program_path, options);
+    std::string where = options.stats_folder.value_or(stats_path.value_or(""));
     if (where.empty()) {
         std::fprintf(stderr, "quillmar: no folder given, and no stats_path in the ini file\n");
         return 1;
@@ -46,11 +48,11 @@ int run_stats_summary(const char* program_path, const char* folder) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-int run_cache_flush(const char* program_path, const char* user) {
-    read_settings(program_path);
+int run_cache_flush(const char* program_path, const command_options& options) {
+    read_settings(program_path, options);
     // Named as the cache names it: with the default domain, as a check attaches it.
     std::optional<std::string> key;
-    if (user) key = with_default_domain(user);
+    if (options.flush_user) key = with_default_domain(*options.flush_user);
     std::string error;
     if (!write_cache_flush(cache_flush_path, key, error)) {
         std::fprintf(stderr, "quillmar: cache not flushed: %s\n", error.c_str());

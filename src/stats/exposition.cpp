@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
+
+#include "config/number_text.h"
 
 namespace {
 
@@ -62,18 +65,16 @@ bool starts_with(std::string_view text, std::string_view head) {
 
 bool exposition::read_amount(std::string_view text, amount& out) {
     out = amount{};
-    std::size_t i = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        if (out.whole > (UINT64_MAX - 9) / 10) return false;
-        out.whole = out.whole * 10 + static_cast<std::uint64_t>(text[i++] - '0');
-    }
-    if (i == 0) return false;
-    if (i == text.size()) return true;
-    if (text[i++] != '.') return false;
+    const std::size_t dot = text.find('.');
+    const std::optional<long long> whole =
+        read_number(text.substr(0, dot), number_form::digits, 0, LLONG_MAX);
+    if (!whole) return false;
+    out.whole = static_cast<std::uint64_t>(*whole);
+    if (dot == std::string_view::npos) return true;
     out.decimal = true;
     std::uint32_t scale = billion;
     std::size_t digits = 0;
-    for (; i < text.size(); ++i, ++digits) {
+    for (std::size_t i = dot + 1; i < text.size(); ++i, ++digits) {
         if (text[i] < '0' || text[i] > '9' || digits == 9) return false;
         scale /= 10;
         out.nanos += static_cast<std::uint32_t>(text[i] - '0') * scale;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "config/log.h"
+#include "config/number_text.h"
 #include "stats/counters.h"
 #include "stats/exposition.h"
 
@@ -115,9 +117,22 @@ private:
 
 // pid and start time from "process-<pid>-<start>.txt"; false for any other name.
 bool process_file(const std::string& name, long& pid, unsigned long long& start) {
-    unsigned long long p = 0;
-    if (std::sscanf(name.c_str(), "process-%llu-%llu.txt", &p, &start) != 2) return false;
-    pid = static_cast<long>(p);
+    const std::string_view head = "process-", tail = ".txt";
+    std::string_view text = name;
+    if (text.size() <= head.size() + tail.size() || text.substr(0, head.size()) != head ||
+        text.substr(text.size() - tail.size()) != tail)
+        return false;
+    text = text.substr(head.size(), text.size() - head.size() - tail.size());
+    const std::size_t dash = text.find('-');
+    if (dash == std::string_view::npos) return false;
+    const std::optional<long long> p =
+        read_number(text.substr(0, dash), number_form::digits, 1, LONG_MAX);
+    const std::optional<long long> s =
+        read_number(text.substr(dash + 1), number_form::digits, 0, LLONG_MAX);
+    if (!p || !s) return false;
+    pid = static_cast<long>(*p);
+    start = static_cast<unsigned long long>(*s);
+    // One spelling only ("process-07-..." is none), so that no process has two files.
     return stats_file_name(pid, start) == name;
 }
 
@@ -154,9 +169,10 @@ std::optional<unsigned long long> process_start_ticks(long pid) {
     std::istringstream fields(text.substr(close + 1));
     std::string field;
     for (int i = 3; i < 22; ++i) fields >> field;
-    unsigned long long start = 0;
-    if (!(fields >> start)) return std::nullopt;
-    return start;
+    if (!(fields >> field)) return std::nullopt;
+    const std::optional<long long> start = read_number(field, number_form::digits, 0, LLONG_MAX);
+    if (!start) return std::nullopt;
+    return static_cast<unsigned long long>(*start);
 }
 
 void stats_start(const std::string& folder, std::chrono::seconds interval,

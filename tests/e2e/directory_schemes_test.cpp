@@ -321,7 +321,10 @@ void expect_alike(const std::function<std::pair<double, double>()>& measure) {
         std::pair<double, double> ms = measure();
         double ratio = ms.first / ms.second;
         seen += " " + std::to_string(ms.first) + "/" + std::to_string(ms.second);
-        if (ratio >= 0.9 && ratio <= 1.1) return;
+        if (ratio >= 0.9 && ratio <= 1.1) {
+            std::printf("medians in ms:%s\n", seen.c_str());
+            return;
+        }
     }
     ADD_FAILURE() << "medians in ms, never within 10 %:" << seen;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -152,6 +153,43 @@ TEST(ProcessCounters, SummedAcrossProcesses) {
     qmtest::child_result r = w.run("", {"-stats", folder.string() + "/none"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("counters not read"), std::string::npos) << r.err;
+}
+
+// squid's helper protocol and checkpassword ask through the same module
+// table as the line protocol, and are counted alike: a squid helper's
+// checks, and checkpassword's logins whether the program runs (the counts
+// are written before it replaces the process) or the login is refused.
+TEST(ProcessCounters, OtherProtocolsCounted) {
+    using namespace std::string_literals;
+    world w;
+    w.standard_table();
+    const fs::path folder = fs::path(w.env().dir()) / "stats";
+    fs::create_directory(folder);
+    w.write_ini(std::string(qmdir::full_ini) + "stats_path " + folder.string() + "\n");
+    qmtest::child_result r =
+        w.run("0 bob secret\n1 bob wrong\n2 nobody x\n", {"-protocol", "squid"});
+    EXPECT_EQ(r.out, "0 OK\n1 ERR\n2 ERR\n");
+    for (const auto& [login, status] :
+         {std::pair{"bob\0secret\0"s, 0}, std::pair{"bob\0wrong\0"s, 1}}) {
+        qmtest::child_options options = w.options({"-protocol", "checkpassword", "/bin/true"});
+        options.in_child = [data = login] {
+            int p[2];
+            if (::pipe(p) != 0 || ::write(p[1], data.data(), data.size()) < 0) ::_exit(125);
+            ::close(p[1]);
+            if (p[0] != 3) {
+                ::dup2(p[0], 3);
+                ::close(p[0]);
+            }
+        };
+        EXPECT_EQ(qmtest::run_child(QM_BINARY, "", options).exit_code, status);
+    }
+    r = w.run("", {"-stats"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::map<std::string, double> samples = parsed(r.out);
+    EXPECT_EQ(samples["quillmar_checks_total{outcome=\"ok\"}"], 2);
+    EXPECT_EQ(samples["quillmar_checks_total{outcome=\"wrong_password\"}"], 3);
+    EXPECT_EQ(samples["quillmar_db_query_duration_seconds_count{}"], 5);
+    EXPECT_EQ(samples["quillmar_processes{}"], 0);
 }
 
 // Three processes keep bob's login; the password changes in the table and

@@ -13,8 +13,8 @@
 
 #include "config/globals.h"
 #include "config/ini.h"
-#include "frontend/auth_module.h"
 #include "frontend/front_end.h"
+#include "module/auth_module.h"
 #include "support/child_process.h"
 
 namespace {

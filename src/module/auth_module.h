@@ -1,7 +1,9 @@
-// The one table through which the front end reaches its back end: the
-// protocol's command names, the back end's entry points and the record a
-// successful check or lookup hands back for the "+OK" line. Types only, so
-// that a back end can fill a table without depending on the front end.
+// The one table through which the front end and the protocols reach their
+// back end: the line protocol's command names, the back end's entry points
+// and the record a successful check or lookup hands back for the "+OK" line.
+// Types only, beneath the front end, the protocols and the directory, so
+// that a back end fills a table and a protocol serves one without either
+// depending on the other.
 #pragma once
 
 #include <array>
@@ -41,6 +43,11 @@ struct auth_module_table {
     // Also for -check: what is worth a word but is no problem (a key that
     // has no effect), in plain words.
     void (*setting_notes)(std::vector<std::string>& notes);
+    // 1 when the last check or lookup answered null because the database
+    // could not answer in time and nothing kept stood in: a protocol that
+    // can say "try again later" (squid's BH, checkpassword's 111) says so
+    // rather than refuse the user.
+    int (*unavailable)();
 };
 
 // Command indexes: the position of a name in auth_module_table::names.

@@ -1,0 +1,16 @@
+// The composition root: the only part that knows every other. It fills the
+// module table with the directory, hands the front end the protocols besides
+// its own line protocol, and starts the front end.
+#include "directory/directory.h"
+#include "frontend/front_end.h"
+#include "protocols/checkpassword.h"
+#include "protocols/squid.h"
+
+int main(int argc, char** argv) {
+    auth_module = directory_auth_module(front_end_auth_module());
+    front_end_protocols = {
+        {"squid", false, serve_squid, nullptr},
+        {"checkpassword", true, serve_checkpassword, check_checkpassword},
+    };
+    return quillmar_main(argc, argv);
+}

@@ -1,0 +1,34 @@
+// What the protocols share below their requests: reading lines from a
+// descriptor without a limit on how many wait, and writing an answer whole.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Longest request line taken, line feed not counted; a longer one is read
+// to its end and answered as malformed, so requests and answers stay in step.
+constexpr std::size_t max_request_line = 64 * 1024;
+
+class line_reader {
+public:
+    line_reader(int fd, std::size_t limit) : fd_(fd), limit_(limit) {}
+    // The next line without its line feed (the last one may lack it);
+    // false at the end of input. A line longer than the limit sets
+    // `too_long` and keeps only its first `limit` bytes.
+    bool next(std::string& line, bool& too_long);
+    // Whether a whole further line is already read, so that the answer to
+    // this one may wait to leave with the next.
+    bool line_waiting() const;
+
+private:
+    bool fill();
+
+    int fd_;
+    std::size_t limit_;
+    std::string buffer_;
+    std::size_t start_ = 0;
+    bool ended_ = false;
+};
+
+// Writes all of `text`, through interrupted and short writes.
+bool write_all(int fd, const std::string& text);
