@@ -13,6 +13,7 @@ packages=(
   libsodium-dev libcrypt-dev libssl-dev
   dovecot-core whois argon2
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
+  python3-prometheus-client
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$QM_EXTRA_PACKAGES"

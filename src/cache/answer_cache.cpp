@@ -445,6 +445,17 @@ void answer_cache::forget_user(entry& e, cache_clock::time_point now) {
     e.has_right = false;
 }
 
+std::size_t answer_cache::forget_where(const std::function<bool(std::string_view key)>& drop) {
+    std::size_t dropped = 0;
+    // Removing an entry moves others between buckets, never between places.
+    for (std::size_t s = 0; s < entries_.size(); ++s) {
+        if (!entries_[s].stamp || (drop && !drop(entries_[s].key()))) continue;
+        remove(static_cast<slot>(s));
+        ++dropped;
+    }
+    return dropped;
+}
+
 void answer_cache::note_stale_answer() {
     ++stale_answers_;
     if (outage_) return;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,7 +48,8 @@ enum class cache_verdict {
 struct cache_answer {
     cache_verdict verdict = cache_verdict::ask;
     cached_record record;
-    bool user_unknown = false;  // a refusal: the database had no row for the user
+    // A refusal kept for a user the database said it does not hold.
+    bool user_unknown = false;
 };
 
 class answer_cache {
@@ -101,6 +103,11 @@ public:
     // it again, anything else still asks (and a success ends the rest).
     void database_failed(cache_clock::time_point now);
     bool database_resting(cache_clock::time_point now) const { return now < resting_until_; }
+
+    // Drops every entry whose key `drop` picks, or every entry without
+    // one: quillmar -flush, after a password changed in the table. Returns
+    // how many left.
+    std::size_t forget_where(const std::function<bool(std::string_view key)>& drop);
 
     // Users kept, answers and refusals together.
     std::size_t size() const { return logs_[answers].count + logs_[refusals].count; }

@@ -8,8 +8,12 @@
 #include "config/ascii_text.h"
 #include "config/globals.h"
 #include "config/log.h"
+#include "config/number_text.h"
 
 std::optional<std::string> domain, info_pass;
+std::optional<std::string> stats_path;
+long stats_interval = default_stats_interval;
+std::string cache_flush_path = default_cache_flush_path;
 
 namespace {
 
@@ -47,6 +51,18 @@ bool split_ini_line(std::string& line, const char*& key, const char*& value) {
     return true;
 }
 
+// A whole number of seconds from 1 to a day; anything else keeps the value.
+void read_stats_interval(const char* value) {
+    const std::optional<long long> seconds = read_number(value, number_form::digits, 1, 86400);
+    if (!seconds) {
+        error_log(
+            "stats_interval wants a whole number of seconds from 1 to 86400, not (%s); %ld holds",
+            value, stats_interval);
+        return;
+    }
+    stats_interval = static_cast<long>(*seconds);
+}
+
 void handle_key(std::FILE* file, const char* key, const char* value, ini_key_handler back_end_key) {
     if (ascii_equal_ignoring_case(key, "debug")) {
         debug_mode = ascii_equal_ignoring_case(value, "true") ? 1 : 0;
@@ -57,6 +73,12 @@ void handle_key(std::FILE* file, const char* key, const char* value, ini_key_han
         domain = value;
     } else if (ascii_equal_ignoring_case(key, "info_pass")) {
         info_pass = value;
+    } else if (ascii_equal_ignoring_case(key, "stats_path")) {
+        stats_path = value;
+    } else if (ascii_equal_ignoring_case(key, "stats_interval")) {
+        read_stats_interval(value);
+    } else if (ascii_equal_ignoring_case(key, "cache_flush_path")) {
+        cache_flush_path = value;
     } else if (back_end_key) {
         back_end_key(key, value);
     } else {
@@ -67,6 +89,11 @@ void handle_key(std::FILE* file, const char* key, const char* value, ini_key_han
 }
 
 }  // namespace
+
+std::string with_default_domain(const std::string& user) {
+    if (!domain || user.find('@') != std::string::npos) return user;
+    return user + "@" + *domain;
+}
 
 std::string program_base_name(const char* program_path) {
     const char* base = program_path;

@@ -1,7 +1,8 @@
 // The ini file, named after the program unless the command line names one:
-// its four front-end keys ("debug", "log_path", "domain", "info_pass") and
-// the hand-over of every other key to a function the caller gives (the back
-// end's load entry).
+// its front-end keys ("debug", "log_path", "domain", "info_pass"), the
+// process-wide keys that both a session and the command-line tools read
+// ("stats_path", "stats_interval", "cache_flush_path"), and the hand-over of
+// every other key to a function the caller gives (the back end's load entry).
 #pragma once
 
 #include <optional>
@@ -9,6 +10,19 @@
 #include <vector>
 
 extern std::optional<std::string> domain, info_pass;
+
+// The folder each process writes its counters to (none: not written), and
+// how often, in seconds.
+extern std::optional<std::string> stats_path;
+extern long stats_interval;
+constexpr long default_stats_interval = 10;
+// The file the answer caches follow for quillmar -flush.
+extern std::string cache_flush_path;
+constexpr const char* default_cache_flush_path = "/run/quillmar/cache-flush";
+
+// A user name as the directory and its cache know it: the default domain
+// attached to a name without '@'.
+std::string with_default_domain(const std::string& user);
 
 // Takes a key and its value; both are valid only during the call.
 using ini_key_handler = int (*)(const char* key, const char* value);

@@ -12,6 +12,7 @@
 #include "dbwrap/connect_string.h"
 #include "dbwrap/db_objects.h"
 #include "odbc/data_source.h"
+#include "stats/counters.h"
 
 // Defined together so that their order of construction is fixed.
 CDatabase odbc_connection;
@@ -463,9 +464,11 @@ int db_reconnect() {
         }
     }
     if (!opened) {
+        ++process_stats.reconnections_failed;
         error_log("Reconnect to database driver (%s) failed", last_connect.data_source.c_str());
         return 0;
     }
+    ++process_stats.reconnections;
     error_log("Reconnected to database driver (%s)", last_connect.data_source.c_str());
     return 1;
 }

@@ -1,5 +1,7 @@
 #include "dbwrap/db_query.h"
 
+#include <chrono>
+
 #include "config/ascii_text.h"
 #include "config/globals.h"
 #include "config/log.h"
@@ -12,6 +14,7 @@
 #include "dbwrap/query_steps.h"
 #include "dbwrap/secret_column.h"
 #include "odbc/db_variant.h"
+#include "stats/counters.h"
 
 namespace {
 
@@ -325,7 +328,9 @@ bool db_unavailable() { return unavailable; }
 
 bool db_found_no_row() { return found_no_row; }
 
-int db_query(const std::string& statement, const std::vector<std::string>& parameters) {
+namespace {
+
+int query_once(const std::string& statement, const std::vector<std::string>& parameters) {
     unavailable = false;
     found_no_row = false;
     command_deadline::begin_query();
@@ -360,6 +365,15 @@ int db_query(const std::string& statement, const std::vector<std::string>& param
     const query_outcome outcome = run_query(parts, parameters);
     found_no_row = outcome == query_outcome::no_row;
     return edge(outcome);
+}
+
+}  // namespace
+
+int db_query(const std::string& statement, const std::vector<std::string>& parameters) {
+    const auto started = std::chrono::steady_clock::now();
+    const int result = query_once(statement, parameters);
+    count_query(std::chrono::steady_clock::now() - started, result != 0 && !found_no_row);
+    return result;
 }
 
 void db_set_fast_path(bool on) { fast_path.switch_on(on); }

@@ -1,11 +1,19 @@
 #include "directory/cached_answers.h"
 
+#include <algorithm>
 #include <memory>
+#include <optional>
+
+#include "config/ini.h"
+#include "config/log.h"
+#include "flush/cache_flush.h"
+#include "stats/counters.h"
 
 namespace {
 
 cache_settings settings;
 std::unique_ptr<answer_cache> cache;
+std::optional<flush_follower> flushes;
 
 std::optional<std::string_view> view_of(const std::optional<std::string>& text) {
     if (!text) return std::nullopt;
@@ -25,12 +33,35 @@ bool cache_key_load(const char* key, const char* value) {
 
 void cache_start() {
     cache.reset();
-    if (settings.enabled()) cache = std::make_unique<answer_cache>(settings);
+    flushes.reset();
+    if (!settings.enabled()) return;
+    cache = std::make_unique<answer_cache>(settings);
+    flushes.emplace(cache_flush_path, cache_clock::now());
 }
 
 void cache_cleanup() {
+    flushes.reset();
     cache.reset();
     settings = cache_settings{};
+}
+
+void cache_follow_flushes(cache_clock::time_point now) {
+    if (!flushes || !flushes->due(now)) return;
+    flush_news news = flushes->look(now);
+    if (!news.any()) return;
+    if (news.all) {
+        const std::size_t dropped = cache->forget_where(nullptr);
+        count_in(process_stats.cache_flushes, flush_scope::all);
+        debug_log("...Cache flushed (quillmar -flush): every entry, %zu", dropped);
+        return;
+    }
+    std::sort(news.users.begin(), news.users.end());
+    const std::size_t dropped = cache->forget_where([&](std::string_view key) {
+        return std::binary_search(news.users.begin(), news.users.end(), flush_user_hash(key));
+    });
+    process_stats.cache_flushes[static_cast<std::size_t>(flush_scope::user)] += news.users.size();
+    debug_log("...Cache flushed (quillmar -flush): %zu entries for %zu users", dropped,
+              news.users.size());
 }
 
 answer_cache* directory_cache() { return cache.get(); }

@@ -1,6 +1,6 @@
 // The directory's side of the answer cache: the one cache of the process,
-// made at start-up when cache_ttl is set, and the records copied between it
-// and the result record.
+// made at start-up when cache_ttl is set, the flushes of quillmar -flush it
+// follows, and the records copied between it and the result record.
 #pragma once
 
 #include "cache/answer_cache.h"
@@ -11,6 +11,10 @@ bool cache_key_load(const char* key, const char* value);
 // Makes the cache (its keys random from now on) when cache_ttl is set.
 void cache_start();
 void cache_cleanup();
+
+// Before a command: drops what quillmar -flush named since the last look at
+// cache_flush_path (looked at no more than ten times a second).
+void cache_follow_flushes(cache_clock::time_point now);
 
 // The cache, or null when there is none.
 answer_cache* directory_cache();

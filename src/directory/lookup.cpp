@@ -1,5 +1,7 @@
 // check and lookup: the statements, the default domain, the address test
 // and the result record.
+#include <time.h>
+
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,8 @@
 #include "directory/check_report.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
+#include "stats/counters.h"
+#include "stats/stats_files.h"
 
 namespace {
 
@@ -33,9 +37,45 @@ const char* text_or_empty(const std::optional<std::string>& text) {
 
 void attach_default_domain(command_words& words) {
     if (!domain || !words[1] || words[1]->find('@') != std::string::npos) return;
-    words[1] = *words[1] + "@" + *domain;
+    words[1] = with_default_domain(*words[1]);
     debug_log("...Attached default domain {%s}", words[1]->c_str());
 }
+
+// Between two commands: the counters written once their interval has
+// passed, and what quillmar -flush named dropped from the cache. Both need
+// milliseconds at best, which the coarse clock gives at a fraction of the
+// precise one's cost.
+void command_begins() {
+    timespec coarse{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse);
+    const std::chrono::steady_clock::time_point now(std::chrono::seconds(coarse.tv_sec) +
+                                                    std::chrono::nanoseconds(coarse.tv_nsec));
+    stats_tick(now);
+    cache_follow_flushes(now);
+}
+
+void count_outcome(lookup_outcome outcome) { count_lookup(outcome); }
+
+// What a lookup answered from the cache comes to; the last argument picks the kind.
+lookup_outcome cached_outcome(const auth_result* result, const cache_answer&, lookup_outcome) {
+    return result ? lookup_outcome::found : lookup_outcome::not_found;
+}
+
+// Counts a lookup by its outcome however it ends; one that ends in an
+// exception stays `failed`.
+template <typename Outcome>
+struct counted_outcome {
+    Outcome outcome = Outcome::failed;
+    counted_outcome() = default;
+    counted_outcome(const counted_outcome&) = delete;
+    counted_outcome& operator=(const counted_outcome&) = delete;
+    ~counted_outcome() { count_outcome(outcome); }
+    // An answer from the cache; an `ask` changes nothing.
+    auth_result* from_cache(auth_result* result, const cache_answer& answer) {
+        if (answer.verdict != cache_verdict::ask) outcome = cached_outcome(result, answer, outcome);
+        return result;
+    }
+};
 
 bool present(const std::optional<std::string>& value) { return value && !value->empty(); }
 
@@ -272,6 +312,9 @@ enum class expired { no, database_fails, database_rests };
 auth_result* answer_from_cache(const cache_answer& answer, const command_words& words, bool check,
                                expired why) {
     if (answer.verdict == cache_verdict::ask) return nullptr;
+    count_cache_answer(answer.verdict == cache_verdict::refuse ? cache_source::negative
+                       : why == expired::no                    ? cache_source::fresh
+                                                               : cache_source::stale);
     if (answer.verdict == cache_verdict::refuse)
         debug_log("...Refused from the cache");
     else if (why == expired::database_fails)
@@ -285,6 +328,13 @@ auth_result* answer_from_cache(const cache_answer& answer, const command_words& 
     fill_from_cache(result_record, answer.record);
     if (check && !address_passes(words)) return nullptr;
     return &result_record;
+}
+
+lookup_outcome database_lookup_outcome(asked how, bool answered) {
+    if (answered) return lookup_outcome::found;
+    if (how == asked::no_row) return lookup_outcome::not_found;
+    if (how == asked::not_one_row) return lookup_outcome::refused_value;
+    return lookup_outcome::failed;
 }
 
 }  // namespace
@@ -452,10 +502,44 @@ auth_result* check_user(command_words& words, check_outcome& outcome) {
     return result;
 }
 
+// The counters' name for a check's outcome; the two refusals a table
+// without hashes cannot tell apart count as wrong passwords.
+counted_check counted_as(check_outcome outcome) {
+    switch (outcome) {
+    case check_outcome::accepted:
+        return counted_check::ok;
+    case check_outcome::wrong_password:
+    case check_outcome::wrong_user_or_password:
+        return counted_check::wrong_password;
+    case check_outcome::unknown_user:
+        return counted_check::unknown_user;
+    case check_outcome::mask:
+        return counted_check::mask;
+    case check_outcome::refused_value:
+        return counted_check::refused_value;
+    case check_outcome::throttled:
+        return counted_check::throttled;
+    case check_outcome::database_error:
+        break;
+    }
+    return counted_check::failed;
+}
+
+// Counts a check however it ends; one that ends in an exception is `failed`.
+struct counted_check_outcome {
+    check_outcome outcome = check_outcome::database_error;
+    counted_check_outcome() = default;
+    counted_check_outcome(const counted_check_outcome&) = delete;
+    counted_check_outcome& operator=(const counted_check_outcome&) = delete;
+    ~counted_check_outcome() { count_check(counted_as(outcome)); }
+};
+
 }  // namespace
 
 auth_result* directory_check(command_words& words) {
     database_failed = false;
+    command_begins();
+    counted_check_outcome counted;
     attach_default_domain(words);
     if (words[3])
         debug_log("...Checking: User='%s'   Pass='xxxx'  IP='%s'", text_or_empty(words[1]),
@@ -463,14 +547,19 @@ auth_result* directory_check(command_words& words) {
     else
         debug_log("...Checking: User='%s'   Pass='xxxx'  IP='(NULL)'", text_or_empty(words[1]));
     const std::optional<client_address> client = check_client(words);
-    check_outcome outcome = check_outcome::throttled;
-    auth_result* result = check_throttled(client) ? nullptr : check_user(words, outcome);
-    report_check(outcome, client, words);
+    auth_result* result = nullptr;
+    if (check_throttled(client))
+        counted.outcome = check_outcome::throttled;
+    else
+        result = check_user(words, counted.outcome);
+    report_check(counted.outcome, client, words);
     return result;
 }
 
 auth_result* directory_lookup(command_words& words) {
     database_failed = false;
+    command_begins();
+    counted_outcome<lookup_outcome> counted;
     attach_default_domain(words);
     const char* user = text_or_empty(words[1]);
     debug_log("...Lookup: User='%s'", user);
@@ -480,11 +569,12 @@ auth_result* directory_lookup(command_words& words) {
     if (cache) {
         cache_answer kept = cache->lookup(user, now);
         if (kept.verdict != cache_verdict::ask)
-            return answer_from_cache(kept, words, false, expired::no);
+            return counted.from_cache(answer_from_cache(kept, words, false, expired::no), kept);
         if (cache->database_resting(now)) {
             cache_answer stale = cache->lookup_stale(user, now);
             if (stale.verdict != cache_verdict::ask)
-                return answer_from_cache(stale, words, false, expired::database_rests);
+                return counted.from_cache(
+                    answer_from_cache(stale, words, false, expired::database_rests), stale);
         }
     }
     db_command_deadline command;
@@ -497,12 +587,14 @@ auth_result* directory_lookup(command_words& words) {
             return &result_record;
         },
         how);
+    counted.outcome = database_lookup_outcome(how, result != nullptr);
     if (!cache) return result;
 
     if (how == asked::unavailable) {
         cache->database_failed(cache_clock::now());
-        return answer_from_cache(cache->lookup_stale(user, now), words, false,
-                                 expired::database_fails);
+        const cache_answer stale = cache->lookup_stale(user, now);
+        return counted.from_cache(answer_from_cache(stale, words, false, expired::database_fails),
+                                  stale);
     }
     if (how == asked::no_row) cache->lookup_refused(user, now);
     cache->database_answered();

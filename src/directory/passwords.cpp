@@ -1,5 +1,6 @@
 #include "directory/passwords.h"
 
+#include <chrono>
 #include <map>
 #include <set>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "dbwrap/db_update.h"
 #include "directory/directory.h"
 #include "schemes/schemes.h"
+#include "stats/counters.h"
 
 namespace {
 
@@ -53,7 +55,20 @@ struct {
     std::string dummy_about;
     // Users whose rewrite failed: not tried again in this process.
     std::set<std::string> rehash_given_up;
+    // The rehash target's scheme as the schemes name it, for the counters.
+    const char* rehash_scheme = "";
 } state;
+
+// The hash's time for the counters, under the scheme that judged; a value
+// refused unverified cost no hash.
+template <typename Verify>
+verify_result timed(Verify verify) {
+    const auto started = std::chrono::steady_clock::now();
+    verify_result verdict = verify();
+    if (verdict.outcome == verify_outcome::match || verdict.outcome == verify_outcome::mismatch)
+        count_hash(verdict.scheme, std::chrono::steady_clock::now() - started);
+    return verdict;
+}
 
 const std::string& default_scheme() { return *settings.default_pass_scheme; }
 
@@ -159,6 +174,7 @@ std::optional<make_params> rehash_target() {
     stored_value_info info = inspect_stored_value(*probe.value, default_scheme());
     state.dummy = *probe.value;
     state.dummy_about = value_about(info) + ", made like pass_rehash_scheme's values";
+    state.rehash_scheme = info.scheme;
     return params;
 }
 
@@ -256,6 +272,7 @@ void password_cleanup() {
     state.dummy.reset();
     state.dummy_about.clear();
     state.rehash_given_up.clear();
+    state.rehash_scheme = "";
 }
 
 std::vector<std::string> password_report() {
@@ -291,7 +308,8 @@ password_verdict password_matches(const std::string& user, const std::string& gi
         password_unknown_user(given);
         return password_verdict::unusable;
     }
-    verify_result verdict = verify_password(given, value, default_scheme(), state.options);
+    verify_result verdict =
+        timed([&] { return verify_password(given, value, default_scheme(), state.options); });
     switch (verdict.outcome) {
     case verify_outcome::match:
         debug_log("...Password matches the stored %s value", verdict.scheme);
@@ -325,7 +343,8 @@ password_verdict password_matches(const std::string& user, const std::string& gi
 
 void password_unknown_user(const std::string& given) {
     if (!state.scheme_usable || !state.dummy) return;
-    verify_unknown_user(given, *state.dummy, default_scheme(), state.options);
+    timed(
+        [&] { return verify_unknown_user(given, *state.dummy, default_scheme(), state.options); });
     debug_log("...No stored value verified: the password was checked against the dummy %s",
               state.dummy_about.c_str());
 }
@@ -348,8 +367,11 @@ void password_rehash(const std::string& user, const std::string& given, const st
             read);
         return;
     }
+    const auto started = std::chrono::steady_clock::now();
     make_result made = make_stored_value(given, target);
+    if (made.value) count_hash(state.rehash_scheme, std::chrono::steady_clock::now() - started);
     if (!made.value) {
+        count_rehash(rehash_outcome::failed);
         error_log("Stored password of user (%s) not rewritten in %s: %s", user.c_str(),
                   target.scheme.c_str(), made.error);
         state.rehash_given_up.insert(user);
@@ -361,6 +383,7 @@ void password_rehash(const std::string& user, const std::string& given, const st
             "Stored password of user (%s) not rewritten in %s: the password column takes "
             "%zu characters, the value has %zu",
             user.c_str(), target.scheme.c_str(), room, made.value->size());
+        count_rehash(rehash_outcome::failed);
         state.rehash_given_up.insert(user);
         return;
     }
@@ -377,12 +400,15 @@ void password_rehash(const std::string& user, const std::string& given, const st
               change.table.c_str(), change.column.c_str());
     switch (db_replace_value(change)) {
     case update_outcome::written:
+        count_rehash(rehash_outcome::written);
         debug_log("...Stored password rewritten");
         break;
     case update_outcome::no_row:
+        count_rehash(rehash_outcome::changed_meanwhile);
         debug_log("...Stored password changed meanwhile: left as it is");
         break;
     case update_outcome::failed:
+        count_rehash(rehash_outcome::failed);
         error_log(
             "Stored password of user (%s) not rewritten in %s; not tried again for this "
             "user",

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/ascii_text.h"
+#include "config/ini.h"
 #include "config/log.h"
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
@@ -12,6 +13,7 @@
 #include "directory/check_report.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
+#include "stats/stats_files.h"
 
 odbc_settings_record odbc_settings;
 
@@ -134,6 +136,8 @@ int directory_start() {
     password_start();
     cache_start();
     check_report_start();
+    if (stats_path)
+        stats_start(*stats_path, std::chrono::seconds(stats_interval), stats_clock::now());
     return 1;
 }
 
@@ -211,6 +215,7 @@ void directory_cleanup() {
     password_cleanup();
     cache_cleanup();
     check_report_cleanup();
+    stats_finish();
 }
 
 auth_module_table directory_auth_module(auth_module_table table) {

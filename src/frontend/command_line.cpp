@@ -35,6 +35,14 @@ bool read_command_options(int argc, char** argv, command_options& options, std::
             options.check = true;
             if (i + 1 < argc && argv[i + 1] && argv[i + 1][0] != '-')
                 options.check_user = std::string(argv[++i]);
+        } else if (ascii_equal_ignoring_case(word, "-stats")) {
+            options.stats = true;
+            if (i + 1 < argc && argv[i + 1] && argv[i + 1][0] != '-')
+                options.stats_folder = std::string(argv[++i]);
+        } else if (ascii_equal_ignoring_case(word, "-flush")) {
+            options.flush = true;
+            if (i + 1 < argc && argv[i + 1] && argv[i + 1][0] != '-')
+                options.flush_user = std::string(argv[++i]);
         } else if (ascii_equal_ignoring_case(word, "-config")) {
             const char* file = next("-config");
             if (!file) return false;

@@ -1,6 +1,7 @@
-// The command line: -debug, -version, -check [user], -config FILE and
-// -protocol NAME, and the protocols besides the line protocol that the
-// composition root hands the front end for -protocol.
+// The command line: -debug, -version, -check [user], -stats [folder],
+// -flush [user], -config FILE and -protocol NAME, and the protocols besides
+// the line protocol that the composition root hands the front end for
+// -protocol.
 #pragma once
 
 #include <optional>
@@ -37,6 +38,10 @@ struct command_options {
     bool version = false;
     bool check = false;
     std::optional<std::string> check_user;
+    bool stats = false;
+    std::optional<std::string> stats_folder;
+    bool flush = false;
+    std::optional<std::string> flush_user;
     std::optional<std::string> config_file;
     // Null for the line protocol.
     const protocol_entry* protocol = nullptr;
@@ -45,9 +50,10 @@ struct command_options {
 
 // Options are matched without regard to case and read from argument 1 on,
 // until a word that is none of them (that word and the rest are ignored, as
-// ever): "-version" counts only as argument 1, "-check" takes the next word
-// as the user unless it begins with '-', "-config" and "-protocol" take the
-// next word, and a protocol that takes a program takes every word after its
-// name. False, with one line saying why in `wrong`, for an unknown protocol
-// or an option without its word.
+// ever): "-version" counts only as argument 1, "-check" and "-flush" take the
+// next word as the user and "-stats" as the folder unless it begins with
+// '-', "-config" and "-protocol" take the next word, and a protocol that
+// takes a program takes every word after its name. False, with one line
+// saying why in `wrong`, for an unknown protocol or an option without its
+// word.
 bool read_command_options(int argc, char** argv, command_options& options, std::string& wrong);

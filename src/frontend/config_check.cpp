@@ -58,6 +58,15 @@ void check_log_folder(std::vector<std::string>& problems) {
                            "): every log line would be lost");
 }
 
+// Each process writes its counters there; a folder that is not there loses them all.
+void check_stats_folder(std::vector<std::string>& problems) {
+    if (!stats_path) return;
+    struct stat info;
+    if (::stat(stats_path->c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        problems.push_back("the stats folder " + *stats_path +
+                           " does not exist (stats_path): no counters would be written");
+}
+
 // One lookup as the mail server would send it. The log lines it met tell a
 // failed query from a user who is not there. The protocol of -protocol is
 // shown the found record before it is emptied.
@@ -112,6 +121,7 @@ bool check_settings(const char* program_path, const command_options& options,
         for (const std::string& key : unknown_keys)
             problems.push_back("unknown key '" + key + "' in " + ini + ": it is ignored");
         check_log_folder(problems);
+        check_stats_folder(problems);
         std::size_t before = problems.size();
         if (auth_module.check_settings)
             lookup = auth_module.check_settings(problems) && problems.size() == before;

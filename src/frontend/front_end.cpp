@@ -378,6 +378,8 @@ int run_session(int argc, char** argv) {
     }
     const char* program = argc >= 1 && argv[0] ? argv[0] : "quillmar";
     if (options.check) return run_config_check(program, options);
+    if (options.stats) return run_stats_summary(program, options);
+    if (options.flush) return run_cache_flush(program, options);
     process_id = static_cast<long>(::getpid());
     const char* named = options.config_file ? options.config_file->c_str() : nullptr;
     if (options.protocol) {

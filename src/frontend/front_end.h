@@ -31,6 +31,14 @@ int quillmar_main(int argc, char** argv);
 // its part. Each problem goes to stdout in plain words; 0 when there is
 // none, else 1.
 int run_config_check(const char* program_path, const command_options& options);
+// "-stats [folder]": the counters of every process in the folder (by
+// default stats_path of the ini file -config names, if any) summed as one
+// exposition on stdout; 0, or 1 with the reason on stderr.
+int run_stats_summary(const char* program_path, const command_options& options);
+// "-flush [user]": every running process drops the user's cache entry (the
+// default domain attached), or every entry, before its next command.
+// Returns once that holds: 0, or 1 with the reason on stderr.
+int run_cache_flush(const char* program_path, const command_options& options);
 // What the exception being handled says, on one line and cut short, for the
 // boundaries that catch whatever is thrown. Call only inside a handler.
 std::string fault_text();

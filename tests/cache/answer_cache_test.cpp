@@ -215,6 +215,32 @@ TEST(AnswerCache, NoNegativeTtlKeepsNoRefusal) {
     EXPECT_EQ(cache.lookup("ian", at(1)).verdict, cache_verdict::ask);
 }
 
+// quillmar -flush: the entries picked leave whole (right password, refusal
+// and the stale answer of an outage alike), the rest stay and go on
+// serving; a refusal tells whether the user was known to be missing.
+TEST(AnswerCache, FlushedEntriesLeaveWhole) {
+    answer_cache cache({10, 5, 100, 100});
+    const password_fingerprint pw = cache.fingerprint("pw"), x = cache.fingerprint("x");
+    for (const char* user : {"bob", "Bob", "ann"})
+        cache.checked(user, {user, std::nullopt, std::nullopt, std::nullopt}, pw, at(0));
+    cache.check_refused("bob", x, false, at(0));
+    cache.check_refused("zed", x, true, at(0));
+    EXPECT_FALSE(ask_check(cache, "bob", "x", at(1)).user_unknown);
+    EXPECT_TRUE(ask_check(cache, "zed", "x", at(1)).user_unknown);
+    EXPECT_EQ(cache.forget_where([](std::string_view key) { return key == "bob" || key == "Bob"; }),
+              2u);
+    EXPECT_EQ(ask_check(cache, "bob", "pw", at(1)).verdict, cache_verdict::ask);
+    EXPECT_EQ(ask_check(cache, "bob", "x", at(1)).verdict, cache_verdict::ask);
+    EXPECT_EQ(cache.check_stale("Bob", pw, at(20)).verdict, cache_verdict::ask);
+    EXPECT_EQ(ask_check(cache, "ann", "pw", at(1)).verdict, cache_verdict::accept);
+    // Places freed are taken again without harm.
+    cache.checked("cat", {"cat", std::nullopt, std::nullopt, std::nullopt}, pw, at(2));
+    EXPECT_EQ(ask_check(cache, "cat", "pw", at(3)).verdict, cache_verdict::accept);
+    EXPECT_EQ(cache.forget_where(nullptr), 3u);
+    EXPECT_EQ(cache.size(), 0u);
+    EXPECT_EQ(ask_check(cache, "ann", "pw", at(3)).verdict, cache_verdict::ask);
+}
+
 TEST(AnswerCache, RecordsComeBackAsGiven) {
     using opt = std::optional<std::string_view>;
     struct row {

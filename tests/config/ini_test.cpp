@@ -138,6 +138,55 @@ TEST_F(ConfigTest, LineSyntaxAndKeys) {
     EXPECT_EQ(qmtest::after_heads(log[0]), "ERROR: INI: line holding a NUL byte ignored\n");
 }
 
+// The keys a session and the command-line tools both read; a refused
+// interval is one error line and leaves the value as it was.
+TEST_F(ConfigTest, ProcessWideKeys) {
+    struct row {
+        std::string ini;
+        std::optional<std::string> stats_path;
+        long interval;
+        std::string flush_path;
+        std::size_t error_lines;
+    };
+    const row rows[] = {
+        {"", {}, default_stats_interval, default_cache_flush_path, 0},
+        {"STATS_PATH /run/q\nstats_interval 60\ncache_flush_path /dev/shm/f\n", "/run/q", 60,
+         "/dev/shm/f", 0},
+        {"stats_interval 86400\n", {}, 86400, default_cache_flush_path, 0},
+        {"stats_interval 30\nstats_interval 0\nstats_interval 86401\nstats_interval 5s\n"
+         "stats_interval -1\nstats_interval 99999999999999999999\n",
+         {},
+         30,
+         default_cache_flush_path,
+         5},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.ini);
+        stats_path.reset();
+        stats_interval = default_stats_interval;
+        cache_flush_path = default_cache_flush_path;
+        std::vector<std::string> errors;
+        divert_log(&errors);
+        write_file("prog.ini", r.ini);
+        load_ini("prog", qmtest::record_load);
+        divert_log(nullptr);
+        EXPECT_EQ(stats_path, r.stats_path);
+        EXPECT_EQ(stats_interval, r.interval);
+        EXPECT_EQ(cache_flush_path, r.flush_path);
+        EXPECT_EQ(errors.size(), r.error_lines);
+        EXPECT_TRUE(loaded_keys().empty());
+    }
+    stats_path.reset();
+    stats_interval = default_stats_interval;
+    cache_flush_path = default_cache_flush_path;
+    // A cache key is the name a check looks up: the default domain attached.
+    domain = "example.org";
+    EXPECT_EQ(with_default_domain("bob"), "bob@example.org");
+    EXPECT_EQ(with_default_domain("bob@other.net"), "bob@other.net");
+    domain.reset();
+    EXPECT_EQ(with_default_domain("bob"), "bob");
+}
+
 // "debug" is on only for "true" in any case, and the file overrides "-debug".
 TEST_F(ConfigTest, DebugValues) {
     const std::vector<std::pair<const char*, int>> rows = {

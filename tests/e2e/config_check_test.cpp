@@ -120,6 +120,13 @@ TEST(ConfigCheck, SaysEachProblemInPlainWords) {
                  "the throttle's folder no/such/folder does not exist (auth_failure_table "
                  "no/such/folder/t): checks would not be throttled\n"
                  "2 problems\n"),
+        {"stats folder missing; a refused stats interval",
+         full_ini_with("", "stats_path no/such/stats\nstats_interval 0\n"),
+         {"-check"},
+         checked("quillmar.ini: stats_interval wants a whole number of seconds from 1 to 86400, "
+                 "not (0); 10 holds\n"
+                 "the stats folder no/such/stats does not exist (stats_path): no counters would "
+                 "be written\n2 problems\n"),
          1},
         {"user found",
          qmdir::full_ini,

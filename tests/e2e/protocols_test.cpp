@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ world& standard_world(world& w) {
 TEST(CommandLine, ConfigAndProtocol) {
     world w;
     standard_world(w);
+    w.env().write_file("flush.ini", "cache_flush_path run/flush\n");
     struct row {
         const char* name;
         std::vector<std::string> args;
@@ -65,6 +67,19 @@ TEST(CommandLine, ConfigAndProtocol) {
          0,
          qmdir::bob_found[0],
          ""},
+        {"-stats reads the file -config names",
+         {"-stats", "-config", "none.ini"},
+         "",
+         1,
+         "",
+         "quillmar: INI: cannot read {none.ini}: No such file or directory\n"
+         "quillmar: no folder given, and no stats_path in the ini file\n"},
+        {"-flush follows the file -config names",
+         {"-config", "flush.ini", "-FLUSH", "bob"},
+         "",
+         0,
+         "flushed bob from the answer cache of every process (run/flush)\n",
+         ""},
         {"config file missing",
          {"-config", "none.ini"},
          "check bob secret\n",
@@ -81,6 +96,7 @@ TEST(CommandLine, ConfigAndProtocol) {
         EXPECT_EQ(result.err, r.err);
     }
     EXPECT_TRUE(w.log_has_prefix("ERROR: INI: cannot read {none.ini}"));
+    EXPECT_TRUE(std::filesystem::exists(w.env().dir() + "/run/flush"));
 }
 
 TEST(CommandLine, CheckKnowsBoth) {

@@ -1,0 +1,48 @@
+// The counters on disk. Each process writes its own file in the stats
+// folder (stats_path), named after its pid and its start time so that a
+// pid taken again by another process is never mistaken for it: written
+// whole and renamed into place, at start, between commands once the
+// interval has passed, and at exit. At exit the process adds its counts to
+// the folder's retired counts (retired.txt) and removes its file, so that
+// the sum over the folder never falls when a process ends: Prometheus reads
+// any fall of a counter as a restart from zero. The sum for quillmar -stats
+// is the retired counts plus every process file; the file of a process that
+// died without its exit is added to the retired counts by the next sum.
+// Both take the folder's lock (flock on the folder itself), so that no file
+// is counted twice. A file the retired counts hold already (a fold cut
+// short between its two steps) is named in retired.txt and skipped.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+using stats_clock = std::chrono::steady_clock;
+
+// Starts writing this process's counters into `folder`, the first time now.
+void stats_start(const std::string& folder, std::chrono::seconds interval,
+                 stats_clock::time_point now);
+
+// When the next write is due; the end of time while none is.
+extern stats_clock::time_point stats_next_write;
+void stats_write_due(stats_clock::time_point now);
+// Between commands: writes once the interval has passed, and costs one
+// comparison otherwise.
+inline void stats_tick(stats_clock::time_point now) {
+    if (now >= stats_next_write) stats_write_due(now);
+}
+
+// At exit: the counts join the retired ones and the process's file goes;
+// when the folder's lock cannot be had within a second, the file is written
+// one last time instead (the next sum folds it).
+void stats_finish();
+
+// The sum over `folder` as one exposition, with a gauge of the processes
+// alive. False, with the reason in `error`, when the folder cannot be read.
+// A reader that may not write the folder sums without folding anything.
+bool stats_sum(const std::string& folder, std::string& text, std::string& error);
+
+// A process's counter file, and the start time in clock ticks since boot
+// that names it (/proc/PID/stat); none when /proc does not tell.
+std::string stats_file_name(long pid, unsigned long long start);
+std::optional<unsigned long long> process_start_ticks(long pid);
