@@ -8,7 +8,10 @@
 // blocks of 50. Then, in this process, the steps the counters add to each
 // command (the coarse clock, the interval's and the flush file's tests, the
 // bumps; for a query also its clock readings and histogram) in a loop, and
-// one write of a counter file.
+// one write of a counter file. The lines "counters and throttle" have the
+// throttle on as well (a table on tmpfs, failure lines on), so that the two
+// together show against the baseline; every check carries a client address
+// for it, one of 250.
 //
 //   counters_bench [--checks N] [--users N] [--baseline PATH] [--binary PATH]
 //                  [--stats-folder DIR (default /dev/shm)]
@@ -185,6 +188,12 @@ int main(int argc, char** argv) {
     lines.push_back({"fast path, stats_path", binary, columns + stats, false});
     lines.push_back({"cached, no stats_path", binary, columns + cache, true});
     lines.push_back({"cached, stats_path", binary, columns + cache + stats, true});
+    const std::string throttle =
+        "log_auth_failures true\nauth_failure_limit 10 300\n"
+        "auth_failure_table " +
+        stats_folder + "/auth-failures\n";
+    lines.push_back({"fast path, with throttle", binary, columns + stats + throttle, false});
+    lines.push_back({"cached, with throttle", binary, columns + cache + stats + throttle, true});
 
     std::vector<measured> sessions(lines.size());
     std::set<long> taken;
@@ -199,7 +208,8 @@ int main(int argc, char** argv) {
     }
     std::uniform_int_distribution<std::size_t> pick(0, users.size() - 1);
     auto line_for = [&](std::size_t u) {
-        return "check " + users[u].first + " " + users[u].second + "\n";
+        return "check " + users[u].first + " " + users[u].second + " 192.0.2." +
+               std::to_string(u % 250 + 1) + "\n";
     };
     // Every user once, so that each check of a cached line is a hit.
     for (measured& s : sessions) {

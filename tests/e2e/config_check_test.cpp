@@ -120,6 +120,7 @@ TEST(ConfigCheck, SaysEachProblemInPlainWords) {
                  "the throttle's folder no/such/folder does not exist (auth_failure_table "
                  "no/such/folder/t): checks would not be throttled\n"
                  "2 problems\n"),
+         1},
         {"stats folder missing; a refused stats interval",
          full_ini_with("", "stats_path no/such/stats\nstats_interval 0\n"),
          {"-check"},
