@@ -25,7 +25,7 @@ const char* const swaks_binary = "/usr/bin/swaks";
 class private_postfix {
 public:
     // `run`: the mail system started; without, its settings alone (for postmap).
-    private_postfix(const std::string& dir, const std::string& auth_socket, bool run = true)
+    private_postfix(const std::string& dir, const service& s, bool run = true)
         : dir_(dir + "/postfix"), conf_(dir_ + "/conf") {
         std::filesystem::create_directories(conf_);
         std::filesystem::create_directories(dir_ + "/queue");
@@ -37,25 +37,34 @@ public:
         if (const passwd* owner = ::getpwnam("postfix"))
             if (::chown((dir_ + "/data").c_str(), owner->pw_uid, owner->pw_gid) != 0) return;
         port_ = qmpeer::free_port();
-        write("main.cf",
-              "compatibility_level = 3.6\n"
-              "queue_directory = " +
-                  dir_ + "/queue\ndata_directory = " + dir_ +
-                  "/data\n"
-                  "meta_directory = /etc/postfix\nmail_owner = postfix\nsetgid_group = postdrop\n"
-                  "myhostname = quillmar-test.localdomain\nmydestination =\n"
-                  "inet_interfaces = 127.0.0.1\ninet_protocols = ipv4\n"
-                  "alias_maps =\nalias_database =\nlocal_recipient_maps =\n"
-                  "maillog_file = " +
-                  dir_ + "/maillog\nmaillog_file_prefixes = " + dir_ +
-                  "\n"
-                  "smtpd_tls_security_level = none\n"
-                  // The lines the README gives.
-                  "smtpd_sasl_auth_enable = yes\nsmtpd_sasl_type = dovecot\n"
-                  "smtpd_sasl_path = " +
-                  auth_socket +
-                  "\n"
-                  "smtpd_relay_restrictions = permit_sasl_authenticated, reject\n");
+        std::string main_cf;
+        for (const std::string& line : std::vector<std::string>{
+                 "compatibility_level = 3.6",
+                 "queue_directory = " + dir_ + "/queue",
+                 "data_directory = " + dir_ + "/data",
+                 "meta_directory = /etc/postfix",
+                 "mail_owner = postfix",
+                 "setgid_group = postdrop",
+                 "myhostname = quillmar-test.localdomain",
+                 "mydestination =",
+                 "inet_interfaces = 127.0.0.1",
+                 "inet_protocols = ipv4",
+                 "alias_maps =",
+                 "alias_database =",
+                 "local_recipient_maps =",
+                 "maillog_file = " + dir_ + "/maillog",
+                 "maillog_file_prefixes = " + dir_,
+                 "smtpd_tls_security_level = none",
+                 "smtpd_relay_restrictions = permit_sasl_authenticated, reject",
+                 // The lines the README gives.
+                 "smtpd_sasl_auth_enable = yes",
+                 "smtpd_sasl_type = dovecot",
+                 "smtpd_sasl_path = " + s.auth_socket(),
+                 "virtual_mailbox_domains = example.org",
+                 "virtual_mailbox_maps = proxy:socketmap:unix:" + s.map_socket() + ":mailbox",
+             })
+            main_cf += line + "\n";
+        write("main.cf", main_cf);
         // Nothing chrooted, so that the socket's path is the same inside.
         write("master.cf",
               "127.0.0.1:" + std::to_string(port_) +
@@ -144,7 +153,7 @@ TEST_F(Postfix, SmtpAuth) {
     qmsvc::fill_table(w);
     service s(w, "workers 2\nsocket_group postfix\n");
     ASSERT_TRUE(s.ready()) << s.log();
-    private_postfix postfix(w.env().dir(), s.auth_socket());
+    private_postfix postfix(w.env().dir(), s);
     ASSERT_TRUE(postfix.ready()) << postfix.log();
     struct row {
         std::string mechanism, user, password, code;
@@ -170,7 +179,7 @@ TEST_F(Postfix, SocketmapLookups) {
     qmsvc::fill_table(w);
     service s(w, "workers 2\n");
     ASSERT_TRUE(s.ready()) << s.log();
-    private_postfix postfix(w.env().dir(), s.auth_socket(), false);
+    private_postfix postfix(w.env().dir(), s, false);
     const std::string map = "socketmap:unix:" + s.map_socket() + ":";
     struct row {
         std::string key, table;
@@ -211,11 +220,13 @@ TEST_F(Postfix, DatabaseStopped) {
     qmsvc::fill_table(w);
     service s(w, "workers 2\nsocket_group postfix\n");
     ASSERT_TRUE(s.ready()) << s.log();
-    private_postfix postfix(w.env().dir(), s.auth_socket());
+    private_postfix postfix(w.env().dir(), s);
     ASSERT_TRUE(postfix.ready()) << postfix.log();
     const std::string mailbox = "socketmap:unix:" + s.map_socket() + ":mailbox";
     ASSERT_EQ(postfix.auth("PLAIN", "alice", "wonderland"), "235") << postfix.log();
     ASSERT_EQ(postfix.lookup("alice@example.org", mailbox).out, "alice/\n");
+    // Through proxymap, as the README's virtual_mailbox_maps has it.
+    ASSERT_EQ(postfix.lookup("alice@example.org", "proxy:" + mailbox).out, "alice/\n");
     ASSERT_TRUE(servers.halt());
 
     EXPECT_EQ(postfix.auth("PLAIN", "alice", "wonderland"), "454") << postfix.log();
