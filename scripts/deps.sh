@@ -9,7 +9,7 @@ packages=(
   unixodbc unixodbc-dev odbcinst libsqliteodbc sqlite3
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
   clang libclang-rt-14-dev libfuzzer-14-dev
-  dpkg-dev file groff-base lintian logrotate
+  dpkg-dev file groff-base lintian logrotate systemd procps
   libsodium-dev libcrypt-dev libssl-dev
   dovecot-core whois argon2
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl
