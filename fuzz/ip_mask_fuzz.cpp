@@ -4,6 +4,7 @@
 // the mask test must let an address through its own mask and through 0.
 #include <cstdint>
 
+#include "config/number_text.h"
 #include "directory/directory.h"
 #include "fuzz_support.h"
 
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(ip_mask_passes(value, 0), text);
         std::uint32_t quad = 0;
         if (plain_quad(text, quad)) FUZZ_CHECK(value == quad, text);
-        (void)leading_number(text.c_str());
+        (void)read_number(text, number_form::leading, 0, 65535);
+        (void)read_number(text, number_form::digits, 0, 65535);
     }
     if (texts.size() >= 2) {
         // An address passes a mask exactly when it has every bit of the mask.

@@ -2,6 +2,7 @@
 
 #include "config/ascii_text.h"
 #include "config/log.h"
+#include "config/number_text.h"
 
 namespace {
 
@@ -10,15 +11,9 @@ namespace {
 constexpr std::uint32_t largest_value = 2147483647;
 
 bool whole_number(const char* text, std::uint32_t& out) {
-    std::uint64_t value = 0;
-    if (!*text) return false;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        value = value * 10 + static_cast<std::uint64_t>(*p - '0');
-        if (value > largest_value) return false;
-    }
-    out = static_cast<std::uint32_t>(value);
-    return true;
+    std::optional<long long> value = read_number(text, number_form::digits, 0, largest_value);
+    if (value) out = static_cast<std::uint32_t>(*value);
+    return value.has_value();
 }
 
 }  // namespace

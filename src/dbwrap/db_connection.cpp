@@ -71,8 +71,10 @@ db_dbms dbms_named(const std::string& name) {
 // one wait. So the driver's Timeout is made as short as can be (the
 // connect-string piece overrides the data source's), and SQLite's busy wait
 // is fitted to half of what is left of the command's deadline before each
-// step.
-const char* const sqlite_wait_piece = "Timeout=1;";
+// step. NoCreat keeps the driver from making an empty file where none
+// stands (a path mistyped, a file not yet published): that would refuse
+// every user as unknown, where a failed connect says what is wrong.
+const char* const sqlite_wait_piece = "Timeout=1;NoCreat=1;";
 
 // Whether a driver library is SQLite's (libsqlite3odbc.so, libsqliteodbc.so),
 // by its file name.

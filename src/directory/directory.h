@@ -67,7 +67,3 @@ bool ip_mask_passes(std::uint32_t address, std::uint32_t mask);
 // Without default_pass_scheme: the row's password (CHAR padding aside)
 // against the given one, byte for byte and in constant time.
 bool same_stored_password(const std::optional<std::string>& stored, const std::string& given);
-
-// The leading decimal number of a text, as the C library's atoi reads it
-// (blanks, a sign, digits; 0 without digits), without its overflow trap.
-long leading_number(const char* text);

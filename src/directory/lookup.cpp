@@ -9,6 +9,7 @@
 #include "config/ascii_text.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "config/number_text.h"
 #include "config/secret_text.h"
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
@@ -80,8 +81,11 @@ bool same_stored_password(const std::optional<std::string>& stored, const std::s
 void set_mail_uid() {
     static std::optional<std::string> reported;
     const std::optional<std::string>& setting = odbc_settings.odbc_mail_uid;
-    long uid = setting ? leading_number(setting->c_str()) : 0;
-    if (uid < 0 || uid > 4294967295L) {
+    // Read as C's atol reads it, as ever: "500 (mail)" is 500.
+    std::optional<long long> read =
+        setting ? read_number(*setting, number_form::leading, 0, 4294967295LL) : 0;
+    long uid = read ? static_cast<long>(*read) : 0;
+    if (!read) {
         if (reported != setting)
             error_log("odbc_mail_uid (%s) is not a number from 0 to 4294967295: mail uid 0 used",
                       setting->c_str());
@@ -89,12 +93,6 @@ void set_mail_uid() {
         uid = 0;
     }
     mail_uid = uid;
-}
-
-long leading_number(const char* text) {
-    if (!text) return 0;
-    long value = std::strtol(text, nullptr, 10);
-    return value;
 }
 
 std::uint32_t ip_mask_value(const std::string& text) {

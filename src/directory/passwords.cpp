@@ -6,6 +6,7 @@
 
 #include "config/ascii_text.h"
 #include "config/log.h"
+#include "config/number_text.h"
 #include "dbwrap/db_update.h"
 #include "directory/directory.h"
 #include "schemes/schemes.h"
@@ -63,15 +64,12 @@ std::string_view without_padding(const std::string& stored) {
     return std::string_view(stored).substr(0, end == std::string::npos ? 0 : end + 1);
 }
 
+// A cost or an amount of memory: digits alone; absent leaves the value.
 bool read_count(const std::optional<std::string>& text, unsigned long& value) {
     if (!text) return true;
-    if (text->empty() || text->size() > 10) return false;
-    value = 0;
-    for (char c : *text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    return true;
+    std::optional<long long> number = read_number(*text, number_form::digits, 0, 4294967295LL);
+    if (number) value = static_cast<unsigned long>(*number);
+    return number.has_value();
 }
 
 // The ceilings as the keys set them; a key that is no whole number above 0

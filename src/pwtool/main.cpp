@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/number_text.h"
 #include "schemes/schemes.h"
 
 namespace {
@@ -301,17 +302,9 @@ bool read_stored_value(const std::string& source, secret& stored) {
 // Only digits, at least one, above 0 and within range: " -1" would read as
 // the largest number, "+3" and "0x10" are no plain numbers.
 bool read_count(const char* text, unsigned long& value) {
-    if (!*text) return false;
-    unsigned long n = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        const unsigned long digit = static_cast<unsigned long>(*p - '0');
-        if (n > (ULONG_MAX - digit) / 10) return false;
-        n = n * 10 + digit;
-    }
-    if (n == 0) return false;
-    value = n;
-    return true;
+    std::optional<long long> n = read_number(text, number_form::digits, 1, 4294967295LL);
+    if (n) value = static_cast<unsigned long>(*n);
+    return n.has_value();
 }
 
 int list_schemes() {

@@ -133,15 +133,6 @@ TEST(IpMask, AddressPassesWhenItHoldsEveryMaskBit) {
             << r.address << " against " << r.mask;
 }
 
-TEST(LeadingNumber, ReadsAsAtoiDoes) {
-    EXPECT_EQ(leading_number("12"), 12);
-    EXPECT_EQ(leading_number("abc"), 0);
-    EXPECT_EQ(leading_number("  -7x"), -7);
-    EXPECT_EQ(leading_number("+3"), 3);
-    EXPECT_EQ(leading_number(""), 0);
-    EXPECT_EQ(leading_number(nullptr), 0);
-}
-
 // Without a password scheme the row's password must equal the given one byte
 // for byte (the blanks that pad a CHAR column aside), and a wrong one takes
 // as long when it goes wrong at its first byte as at its last.

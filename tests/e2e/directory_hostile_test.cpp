@@ -121,6 +121,13 @@ TEST_P(DirectoryFileReplaced, NewFileServedRemovedFileRefused) {
     w.standard_table();
     EXPECT_EQ(ask(session, "check bob secret"), qmdir::bob_found) << w.log_text();
     EXPECT_EQ(session.finish().exit_code, 0);
+
+    // Nor at start-up: a process started while no file stands there says
+    // it cannot start, where it would refuse every user of an empty file.
+    std::filesystem::remove(path);
+    const qmtest::child_result started = w.run("check bob secret\nquit\n");
+    EXPECT_EQ(started.out.rfind("-DEAD", 0), 0u) << started.out;
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 // MariaDB's driver, allowed to prompt for what a failed login lacks, says
