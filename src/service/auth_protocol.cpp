@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config/ascii_text.h"
+#include "config/number_text.h"
 
 namespace {
 
@@ -26,14 +27,9 @@ std::vector<std::string_view> split_tabs(std::string_view line) {
 
 // A request ID: a decimal number that fits 32 bits, as the protocol says.
 std::optional<unsigned> request_id(std::string_view text) {
-    if (text.empty() || text.size() > 10) return std::nullopt;
-    unsigned long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (value > 0xFFFFFFFFul) return std::nullopt;
-    return static_cast<unsigned>(value);
+    if (std::optional<long long> id = read_number(text, number_form::digits, 0, 0xFFFFFFFFll))
+        return static_cast<unsigned>(*id);
+    return std::nullopt;
 }
 
 // Strict base64 as SMTP AUTH carries it; absent when it is none.

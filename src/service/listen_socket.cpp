@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "config/log.h"
+#include "config/number_text.h"
 
 namespace {
 
@@ -54,8 +56,13 @@ std::vector<listen_socket> handed_sockets(const service_settings& settings) {
     const char* pid = std::getenv("LISTEN_PID");
     const char* count = std::getenv("LISTEN_FDS");
     const std::string names = std::getenv("LISTEN_FDNAMES") ? std::getenv("LISTEN_FDNAMES") : "";
-    const bool ours = pid && count && std::strtol(pid, nullptr, 10) == ::getpid();
-    const int n = ours ? static_cast<int>(std::strtol(count, nullptr, 10)) : 0;
+    // systemd writes both as plain digits; anything else is not a hand-over.
+    const std::optional<long long> for_pid =
+        pid ? read_number(pid, number_form::digits, 1, INT_MAX) : std::nullopt;
+    const std::optional<long long> handed_count =
+        count ? read_number(count, number_form::digits, 0, INT_MAX) : std::nullopt;
+    const bool ours = for_pid && handed_count && *for_pid == ::getpid();
+    const int n = ours ? static_cast<int>(*handed_count) : 0;
     ::unsetenv("LISTEN_PID");
     ::unsetenv("LISTEN_FDS");
     ::unsetenv("LISTEN_FDNAMES");

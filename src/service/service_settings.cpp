@@ -9,29 +9,30 @@
 
 #include "config/ascii_text.h"
 #include "config/log.h"
+#include "config/number_text.h"
 
 namespace {
 
 service_settings settings;
 auth_module_table* back_end = nullptr;
 
-// A plain decimal number within [low, high]; no sign, no blanks, no suffix.
-std::optional<unsigned long> number_in(const char* text, unsigned long low, unsigned long high,
-                                       int base = 10) {
-    if (!*text || std::strlen(text) > 12) return std::nullopt;
-    unsigned long value = 0;
-    for (const char* p = text; *p; ++p) {
-        int digit = *p >= '0' && *p <= '9' ? *p - '0' : -1;
-        if (digit < 0 || digit >= base) return std::nullopt;
-        value = value * static_cast<unsigned long>(base) + static_cast<unsigned long>(digit);
+// A chmod mode: octal digits alone, no bits beyond the owner's, group's and
+// others' (a socket needs write to be connected to). The text's form is
+// read as every other number is, then its digits taken as octal ones.
+std::optional<unsigned> octal_mode(const char* text) {
+    std::optional<long long> written = read_number(text, number_form::digits, 0, 777);
+    if (!written) return std::nullopt;
+    unsigned mode = 0, place = 1;
+    for (long long rest = *written; rest > 0; rest /= 10, place *= 8) {
+        if (rest % 10 > 7) return std::nullopt;
+        mode += static_cast<unsigned>(rest % 10) * place;
     }
-    if (value < low || value > high) return std::nullopt;
-    return value;
+    return mode;
 }
 
 struct number_key {
     const char* name;
-    unsigned long low, high;
+    long long low, high;
     const char* unit;
 };
 
@@ -42,17 +43,17 @@ const number_key number_keys[] = {
     {"max_queue", 1, 1000000, "requests"},
 };
 
-void set_number(const char* key, unsigned long value) {
+void set_number(const char* key, long long value) {
     if (ascii_equal_ignoring_case(key, "workers"))
         settings.workers = static_cast<unsigned>(value);
     else if (ascii_equal_ignoring_case(key, "max_clients"))
-        settings.max_clients = value;
+        settings.max_clients = static_cast<std::size_t>(value);
     else if (ascii_equal_ignoring_case(key, "max_line"))
-        settings.max_line = value;
+        settings.max_line = static_cast<std::size_t>(value);
     else if (ascii_equal_ignoring_case(key, "idle_timeout"))
         settings.idle_timeout = static_cast<unsigned>(value);
     else
-        settings.max_queue = value;
+        settings.max_queue = static_cast<std::size_t>(value);
 }
 
 bool take_map(const char* value) {
@@ -121,18 +122,16 @@ int service_settings_key(const char* key, const char* value) {
     }
     for (const number_key& k : number_keys) {
         if (!ascii_equal_ignoring_case(key, k.name)) continue;
-        if (std::optional<unsigned long> n = number_in(value, k.low, k.high))
+        if (std::optional<long long> n = read_number(value, number_form::digits, k.low, k.high))
             set_number(k.name, *n);
         else
-            error_log("INI: %s '%s' ignored: it takes a number of %s from %lu to %lu", k.name,
+            error_log("INI: %s '%s' ignored: it takes a number of %s from %lld to %lld", k.name,
                       value, k.unit, k.low, k.high);
         return 1;
     }
     if (ascii_equal_ignoring_case(key, "socket_mode")) {
-        // Octal, as chmod takes it; no bits beyond the owner's, group's and
-        // others' read and write (a socket needs write to be connected to).
-        if (std::optional<unsigned long> mode = number_in(value, 0, 0777, 8))
-            settings.socket_mode = static_cast<unsigned>(*mode);
+        if (std::optional<unsigned> mode = octal_mode(value))
+            settings.socket_mode = *mode;
         else
             error_log("INI: socket_mode '%s' ignored: it takes an octal mode such as 0660", value);
         return 1;
