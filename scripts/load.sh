@@ -8,13 +8,16 @@
 #   scripts/load.sh [-s SECONDS] [-c CLIENTS]     (30 s, 200 clients)
 #
 # Runs, each on a service started afresh:
-#   - PLAIN and ARGON2ID stored values, without and with the answer cache,
-#     each with 1 worker and with 2 (`workers`): checks a second, p50/p99
-#     latency, wrong answers, temporary failures, and the memory of the
-#     service and its workers (RSS and PSS summed, taken halfway through);
+#   - PLAIN stored values without and with the answer cache, ARGON2ID ones
+#     without (at a few checks a second, no user comes back within the
+#     run), each with 1 worker and with 2 (`workers`): checks a second,
+#     p50/p99 latency, wrong answers, temporary failures, the memory of the
+#     service and its workers (RSS and PSS summed, taken halfway through),
+#     their processor time per check, and the machine's load average;
 #   - a worker SIGKILLed a third of the way through (2 workers, PLAIN, no
-#     cache): the temporary failures it cost and when answers were right
-#     again;
+#     cache): the temporary failures it cost and when the requests asked
+#     before it were all answered (those queued for it wait for the worker
+#     started in its place);
 #   - the serving database server SIGKILLed a third of the way through, its
 #     standby promoted: the same, and no wrong answer.
 # The generator shares the machine with the service: on two cores it takes
@@ -149,6 +152,19 @@ memory() {
   echo "$((rss / 1024)) $((pss / 1024))"
 }
 
+# Processor time of the front end and its workers so far, in clock ticks:
+# divided by the checks it gives a cost that does not depend on how many
+# other programs share the machine, as checks a second do.
+ticks() {
+  local total=0 pid t
+  for pid in "$service" $(pgrep -P "$service" || true); do
+    t="$(awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$pid/stat" 2>/dev/null || echo 0)"
+    total=$((total + t))
+  done
+  echo "$total"
+}
+hz="$(getconf CLK_TCK)"
+
 # field REPORT PATTERN: the first number after PATTERN in the report.
 field() { grep -o "$2 [0-9.]*" <<<"$1" | head -n 1 | awk '{ print $NF }'; }
 
@@ -159,22 +175,31 @@ measure() {
   shift 4
   start_service "$workers" "$table" "$cache"
   echo "== $label, workers $workers"
+  local before
+  before="$(ticks)"
   "$load" --socket "$socket" --users "$work/$table" --clients "$clients" --seconds "$seconds" \
-    --drain 120 "$@" >"$work/report" 2>&1 &
+    --drain 300 "$@" >"$work/report" 2>&1 &
   local generator=$!
   sleep "$(( seconds / 2 ))"
-  local mem
+  local mem busy
   mem="$(memory)"
+  # The machine's load (runnable processes, a minute's average) halfway.
+  busy="$(cut -d' ' -f1 /proc/loadavg)"
   local status=0
   wait "$generator" || status=$?
+  local used
+  used=$(($(ticks) - before))
   cat "$work/report"
-  local report
+  local report checks
   report="$(cat "$work/report")"
-  rows+=("$(printf '%-22s %7s %9s %8s %8s %6s %6s %9s' "$label" "$workers" \
+  checks="$(field "$report" 'checks:')"
+  rows+=("$(printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s' "$label" "$workers" \
     "$(grep -o '([0-9]* a second)' <<<"$report" | tr -dc 0-9)" \
     "$(field "$report" 'p50')" "$(field "$report" 'p99')" \
     "$(field "$report" 'wrong answers:')" "$(field "$report" 'FAIL temp')" \
-    "${mem% *}/${mem#* }")")
+    "${mem% *}/${mem#* }" \
+    "$(awk -v t="$used" -v hz="$hz" -v n="$checks" 'BEGIN { printf "%.3f", (n > 0 ? t * 1000 / hz / n : 0) }')" \
+    "$busy")")
   stop_service
   [ "$status" -eq 0 ] || echo "load: auth_load exited $status" >&2
 }
@@ -185,8 +210,6 @@ measure "PLAIN, cache" 1 users_plain 600
 measure "PLAIN, cache" 2 users_plain 600
 measure "ARGON2ID, no cache" 1 users_argon 0
 measure "ARGON2ID, no cache" 2 users_argon 0
-measure "ARGON2ID, cache" 1 users_argon 600
-measure "ARGON2ID, cache" 2 users_argon 600
 
 third=$(( seconds / 3 ))
 # The worker killed: the first child of the front end, once it runs.
@@ -205,7 +228,7 @@ stop_service
 
 echo
 echo "== $clients clients for $seconds s, $users users, every second password wrong"
-printf '%-22s %7s %9s %8s %8s %6s %6s %9s\n' "stored values" workers "checks/s" "p50 ms" "p99 ms" \
-  wrong temp "MiB r/p"
+printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s\n' "stored values" workers "checks/s" "p50 ms" \
+  "p99 ms" wrong temp "MiB r/p" "cpu ms/ck" load
 printf '%s\n' "${rows[@]}"
 grep -h '^kill \|^run ' "$work/report-kill" "$work/report-db" || true
