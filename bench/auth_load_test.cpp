@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -91,11 +90,31 @@ private:
     qmpeer::instance dovecot_;
 };
 
-// A count from the report: the number after "label ".
+// A count from the report: the number after "label " or "label: ".
+// (Plain string search: GCC 12 warns inside <regex> under the sanitizers.)
 long count(const std::string& report, const std::string& label) {
-    std::smatch m;
-    if (!std::regex_search(report, m, std::regex(label + ":? (\\d+)"))) return -1;
-    return std::stol(m[1]);
+    for (std::size_t at = report.find(label); at != std::string::npos;
+         at = report.find(label, at + 1)) {
+        std::size_t digits = at + label.size();
+        if (digits < report.size() && report[digits] == ':') ++digits;
+        if (digits >= report.size() || report[digits] != ' ') continue;
+        ++digits;
+        std::size_t end = digits;
+        while (end < report.size() && report[end] >= '0' && report[end] <= '9') ++end;
+        if (end > digits) return std::stol(report.substr(digits, end - digits));
+    }
+    return -1;
+}
+
+// The report's line that begins with `start`, empty when there is none.
+std::string line_of(const std::string& report, const std::string& start) {
+    for (std::size_t at = 0; at < report.size();) {
+        std::size_t end = report.find('\n', at);
+        if (end == std::string::npos) end = report.size();
+        if (report.compare(at, start.size(), start) == 0) return report.substr(at, end - at);
+        at = end + 1;
+    }
+    return "";
 }
 
 qmtest::child_result generate(const std::vector<std::string>& args) {
@@ -173,9 +192,9 @@ TEST_F(AuthLoad, KillAndCommandUnderLoad) {
     EXPECT_GT(count(r.out, "disconnects"), 0) << r.out;
     EXPECT_NE(r.out.find("kill " + std::to_string(auth) + " at 1.0 s: "), std::string::npos)
         << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("kill [^\n]*answers right again from \\+")))
+    EXPECT_NE(line_of(r.out, "kill ").find("answers right again from +"), std::string::npos)
         << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("run 'touch [^\n]*: exited 0 after"))) << r.out;
+    EXPECT_NE(line_of(r.out, "run 'touch ").find(": exited 0 after"), std::string::npos) << r.out;
     EXPECT_TRUE(std::filesystem::exists(marker));
     EXPECT_NE(dovecot.auth_process(), auth);
 }
