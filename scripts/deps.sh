@@ -9,11 +9,11 @@ packages=(
   unixodbc unixodbc-dev odbcinst libsqliteodbc sqlite3
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
   clang libclang-rt-14-dev libfuzzer-14-dev
-  dpkg-dev file groff-base lintian logrotate
+  dpkg-dev file groff-base lintian logrotate systemd procps
   libsodium-dev libcrypt-dev libssl-dev
   dovecot-core whois argon2
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
-  python3-prometheus-client
+  python3-prometheus-client postfix swaks
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$QM_EXTRA_PACKAGES"
@@ -32,16 +32,24 @@ if [ "${#missing[@]}" -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
   export DEBIAN_FRONTEND=noninteractive
   # dovecot-core (whose doveadm makes test vectors and whose private
-  # instances the tests run), squid and fail2ban (whose fail2ban-regex reads
-  # the failure lines) would start their services on install: a policy that
-  # forbids every start is put in place for the install when the machine has
-  # none, and a dovecot, squid or fail2ban left running is stopped.
+  # instances the tests run), squid, fail2ban (whose fail2ban-regex reads
+  # the failure lines) and postfix would start their services on install: a
+  # policy that forbids every start is put in place for the install when the
+  # machine has none, and a dovecot, squid, fail2ban or (newly installed)
+  # postfix left running is stopped.
   policy=/usr/sbin/policy-rc.d
   own_policy=""
   if [ ! -e "$policy" ]; then
     printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
     $SUDO chmod 755 "$policy"
     own_policy=1
+  fi
+  # Postfix is for the tests' private instances alone: installed without a
+  # configuration of the system's, and stopped below should it run.
+  new_postfix=""
+  for p in "${missing[@]}"; do [ "$p" = postfix ] && new_postfix=1; done
+  if [ -n "$new_postfix" ]; then
+    echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
   fi
   status=0
   $SUDO apt-get update -q || status=$?
@@ -53,6 +61,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $SUDO systemctl stop dovecot >/dev/null 2>&1 || true
     $SUDO systemctl stop squid >/dev/null 2>&1 || true
     $SUDO systemctl stop fail2ban >/dev/null 2>&1 || true
+    if [ -n "$new_postfix" ]; then
+      $SUDO systemctl stop postfix >/dev/null 2>&1 || true
+      $SUDO systemctl disable postfix >/dev/null 2>&1 || true
+    fi
+  fi
+  if [ -n "$new_postfix" ] && [ -r /var/spool/postfix/pid/master.pid ]; then
+    $SUDO postfix stop >/dev/null 2>&1 || true
   fi
   if [ -r /run/dovecot/master.pid ]; then $SUDO kill "$(cat /run/dovecot/master.pid)" 2>/dev/null || true; fi
   if [ -r /run/squid.pid ]; then $SUDO kill "$(cat /run/squid.pid)" 2>/dev/null || true; fi

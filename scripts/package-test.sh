@@ -60,7 +60,14 @@ done
 
 tmp="$(mktemp -d)"
 installed=""
+overrides=""
+remove_overrides() {
+  $SUDO dpkg-statoverride --remove /etc/quillmar.ini >/dev/null 2>&1 || true
+  $SUDO dpkg-statoverride --remove /var/log/quillmar >/dev/null 2>&1 || true
+  overrides=""
+}
 cleanup() {
+  if [ -n "$overrides" ]; then remove_overrides; fi
   if [ -n "$installed" ]; then $SUDO apt-get purge -y -q quillmar >/dev/null 2>&1 || true; fi
   rm -rf "$tmp"
 }
@@ -92,6 +99,27 @@ for path in /usr/sbin/quillmar /usr/share/man/man8/quillmar.8.gz \
 done
 expect "the sample sets the log under /var/log/quillmar" "log_path /var/log/quillmar/quillmar.log" \
   "$(grep '^log_path ' /usr/share/doc/quillmar/examples/quillmar.ini)"
+
+# The service: its unit passes systemd's own checks (which need the program
+# and the man page it names, installed now, but no running systemd) with
+# the hardening kept, its system user is there, and the package has
+# neither enabled nor started it.
+unit=/lib/systemd/system/quillmar.service
+if grep -qx "$unit" <<<"$files"; then pass; else fail "the package lacks $unit"; fi
+expect "systemd-analyze verify finds nothing in the unit" "" \
+  "$(cd / && systemd-analyze verify "$unit" </dev/null 2>&1)"
+# The threshold is in tenths of the exposure it prints (0.0 to 10.0).
+if exposure="$(systemd-analyze security --offline=true --threshold=20 "$unit" </dev/null 2>&1)"; then
+  pass
+else
+  fail "the unit's hardening fell below systemd's exposure 2: $(tail -n 1 <<<"$exposure")"
+fi
+echo "package test: $(tail -n 1 <<<"$exposure")"
+expect "the service's system user" "quillmar:/nonexistent:/usr/sbin/nologin" \
+  "$(getent passwd quillmar | awk -F: '$3 < 1000 { print $1 ":" $6 ":" $7 }')"
+expect "the package leaves the unit disabled" "disabled" \
+  "$(systemctl is-enabled quillmar.service 2>&1)"
+expect "no service process runs" "" "$(pgrep -u quillmar 2>&1)"
 
 # A data source of our own for the installed settings file, through the
 # driver manager's variables; the program runs in an empty folder, so it
@@ -167,6 +195,23 @@ expect "-check with a misspelt column" "$(printf '%s\n' 'reading /etc/quillmar.i
 $SUDO cp -p "$tmp/quillmar.ini.good" /etc/quillmar.ini
 expect "the checks leave the working folder empty" "" "$(ls -A "$tmp/run")"
 
+# The service's user as the man page sets it up: it reads the settings and
+# writes the log. The overrides are taken back at once, as a purge leaves
+# an administrator's overrides alone.
+$SUDO sh -c 'rm -f /var/log/quillmar/*'
+chmod 755 "$tmp" "$tmp/odbc" "$tmp/run"
+chmod 644 "$tmp/odbc/users.db"
+$SUDO dpkg-statoverride --update --add root quillmar 0640 /etc/quillmar.ini
+$SUDO dpkg-statoverride --update --add quillmar adm 0750 /var/log/quillmar
+overrides=yes
+expect "the service's user checks a password" "+OK alice@example.org /var/mail/alice 8 quota=\"500\"" \
+  "$(printf 'check alice wonderland\n' | run runuser -u quillmar -- /usr/sbin/quillmar -debug 2>&1 |
+    tr -d '\r' | grep '^[+-]')"
+expect "the service's user wrote the log" "quillmar" \
+  "$(stat -c '%U' /var/log/quillmar/quillmar.log 2>&1)"
+remove_overrides
+$SUDO chown -R root:root /var/log/quillmar /etc/quillmar.ini
+
 # The log is rotated again and again while two processes write it; every
 # line either wrote (each echoes its log lines on standard output in debug
 # mode) must be in the log or in a rotated file.
@@ -210,8 +255,18 @@ if grep -qx /usr/bin/quillmar-pw <<<"$files"; then
   if [ -n "$(/usr/bin/quillmar-pw -l)" ]; then pass; else fail "quillmar-pw -l lists nothing"; fi
 fi
 
+# The administrator's choice outlives an upgrade: a unit enabled by hand is
+# still enabled after the package is installed again, and a purge takes the
+# link along.
+wants=/etc/systemd/system/multi-user.target.wants/quillmar.service
+$SUDO systemctl enable quillmar.service >/dev/null 2>&1
+if ! "${apt[@]}" install --reinstall "$deb" >/dev/null; then fail "apt-get install --reinstall failed"; fi
+expect "a unit enabled by hand stays enabled over a reinstall" "enabled" \
+  "$(systemctl is-enabled quillmar.service 2>&1)"
+
 # Purged, nothing of the package is left: no file, no folder of its own, no
-# conffile (changed or not), no log.
+# conffile (changed or not), no log, no unit link or mask, no record of the
+# unit's state. The system user stays (see postrm).
 if ! "${apt[@]}" purge quillmar; then fail "apt-get purge quillmar failed"; fi
 installed=""
 expect "dpkg lists no file of the purged package" "" "$(dpkg -L quillmar 2>/dev/null)"
@@ -219,9 +274,12 @@ left=()
 while IFS= read -r path; do
   if [ -e "$path" ] && { [ ! -d "$path" ] || [[ "$path" == *quillmar* ]]; }; then left+=("$path"); fi
 done <<<"$files"
-for path in /etc/quillmar.ini /etc/logrotate.d/quillmar /var/log/quillmar /run/quillmar \
-  /etc/fail2ban/filter.d/quillmar.conf /etc/fail2ban/jail.d/quillmar.conf; do
-  if [ -e "$path" ]; then left+=("$path"); fi
+for path in /etc/quillmar.ini /etc/logrotate.d/quillmar /var/log/quillmar /run/quillmar "$wants" \
+  /etc/fail2ban/filter.d/quillmar.conf /etc/fail2ban/jail.d/quillmar.conf \
+  /etc/systemd/system/quillmar.service /var/lib/systemd/deb-systemd-helper-enabled/quillmar.service.dsh-also \
+  /var/lib/systemd/deb-systemd-helper-masked/quillmar.service; do
+  if [ -e "$path" ] || [ -L "$path" ]; then left+=("$path"); fi
 done
 expect "nothing of the package is left after the purge" "" "${left[*]}"
+expect "the system user stays after the purge" "quillmar" "$(getent passwd quillmar | cut -d: -f1)"
 finish

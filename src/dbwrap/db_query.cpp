@@ -148,6 +148,7 @@ void store(const std::list<std::string>& names, const Values& values) {
 struct catalog_walk {
     int columns = 0;          // catalog rows for the table
     bool key_seen = false;    // the filter's column is one of them
+    long key_size = 0;        // its declared size, as the catalog gives it
     std::vector<bool> found;  // for each name of the select list
 };
 
@@ -160,7 +161,10 @@ bool walk_catalog(const query_parts& parts, catalog_walk& walk) {
     walk.found.assign(parts.names.size(), false);
     while (!columns.AtEnd()) {
         ++walk.columns;
-        if (same_name(parts.key_column, columns.m_strColumnName)) walk.key_seen = true;
+        if (same_name(parts.key_column, columns.m_strColumnName)) {
+            walk.key_seen = true;
+            walk.key_size = columns.m_lPrecision;
+        }
         bool matched = false;
         for (std::size_t i = 0; i < parts.names.size(); ++i) {
             if (same_name(parts.names[i], columns.m_strColumnName)) {
@@ -314,6 +318,8 @@ column_report db_check_columns(const std::string& statement) {
     if (!report.failure.empty()) return report;
     report.table_found = walk.columns > 0;
     if (!report.table_found) return report;
+    if (walk.key_seen && walk.key_size > 0)
+        report.key_size = static_cast<std::size_t>(walk.key_size);
     for (std::size_t i = 0; i < parts.names.size(); ++i)
         if (!walk.found[i]) report.missing.push_back(parts.names[i]);
     bool key_listed = false;
@@ -321,6 +327,8 @@ column_report db_check_columns(const std::string& statement) {
     if (!walk.key_seen && !key_listed) report.missing.push_back(parts.key_column);
     return report;
 }
+
+std::size_t db_parameter_room() { return CRow::kTextLength; }
 
 row_value_table& db_row_values() { return row_values; }
 

@@ -36,8 +36,14 @@ struct column_report {
     std::string failure;               // why the catalog could not be read; empty when it was
     bool table_found = false;          // the catalog lists a column of the table
     std::vector<std::string> missing;  // the statement's column names the table lacks
+    // The declared size of the filter's column (the user name), in the
+    // characters the catalog counts; 0 when the catalog did not say.
+    std::size_t key_size = 0;
 };
 column_report db_check_columns(const std::string& statement);
+
+// The longest value, in bytes, a statement's parameter is bound with.
+std::size_t db_parameter_room();
 
 // Moves to the first row and copies its values into the row store. Null
 // when the class layer raised an error (it is logged).

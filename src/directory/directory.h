@@ -34,6 +34,11 @@ int directory_unavailable();
 // statements looked for in the catalog. Each problem in plain words naming
 // the ini key to mend; 1 when connected.
 int directory_check_settings(std::vector<std::string>& problems);
+// Whether the user column could hold the name, the default domain attached
+// (the module table's name_fits); the column's size is read from the
+// catalog when first asked.
+int directory_name_fits(const std::string& name);
+void directory_forget_name_room();
 // The keys the ini file gave that have no effect, one note each.
 void directory_setting_notes(std::vector<std::string>& notes);
 

@@ -93,6 +93,7 @@ int directory_init() {
     password_cleanup();
     cache_cleanup();
     check_report_cleanup();
+    directory_forget_name_room();
     // Every statement of the directory selects the password second.
     db_set_secret_column(1);
     return 1;
@@ -229,5 +230,6 @@ auth_module_table directory_auth_module(auth_module_table table) {
     table.check_settings = directory_check_settings;
     table.setting_notes = directory_setting_notes;
     table.unavailable = directory_unavailable;
+    table.name_fits = directory_name_fits;
     return table;
 }

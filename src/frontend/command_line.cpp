@@ -3,6 +3,7 @@
 #include "config/ascii_text.h"
 
 std::vector<protocol_entry> front_end_protocols;
+const service_entry* front_end_service = nullptr;
 
 namespace {
 
@@ -47,6 +48,12 @@ bool read_command_options(int argc, char** argv, command_options& options, std::
             const char* file = next("-config");
             if (!file) return false;
             options.config_file = std::string(file);
+        } else if (ascii_equal_ignoring_case(word, "-serve")) {
+            if (!front_end_service) {
+                wrong = "quillmar: -serve is not available in this program";
+                return false;
+            }
+            options.serve = true;
         } else if (ascii_equal_ignoring_case(word, "-protocol")) {
             const char* name = next("-protocol");
             if (!name) return false;
@@ -74,6 +81,10 @@ bool read_command_options(int argc, char** argv, command_options& options, std::
         } else {
             break;
         }
+    }
+    if (options.serve && options.protocol) {
+        wrong = "quillmar: -serve and -protocol exclude each other";
+        return false;
     }
     return true;
 }

@@ -1,7 +1,7 @@
 // The command line: -debug, -version, -check [user], -stats [folder],
-// -flush [user], -config FILE and -protocol NAME, and the protocols besides
-// the line protocol that the composition root hands the front end for
-// -protocol.
+// -flush [user], -config FILE, -protocol NAME and -serve, and the protocols
+// besides the line protocol that the composition root hands the front end
+// for -protocol.
 #pragma once
 
 #include <optional>
@@ -33,10 +33,30 @@ struct protocol_entry {
 // line protocol is known.
 extern std::vector<protocol_entry> front_end_protocols;
 
+// The service of -serve: sockets for many clients, the back end in worker
+// processes. The front end reads the ini file through its key handler and
+// hands it the table.
+struct service_entry {
+    // Readies the service's settings before the ini file is read.
+    void (*begin)(auth_module_table& table);
+    // load_ini's key handler: the service's keys, and every other the
+    // table's load entry takes; 1 when either took it.
+    int (*load)(const char* key, const char* value);
+    // Serves until SIGTERM; the exit status. The program path and the
+    // file of -config (null: none) are those of the start.
+    int (*serve)(auth_module_table& table, const char* program, const char* config_file);
+    // -check's part: the problems of the service's settings.
+    void (*check)(std::vector<std::string>& problems);
+};
+
+// Wired in by the composition root; null, -serve is refused.
+extern const service_entry* front_end_service;
+
 struct command_options {
     bool debug = false;
     bool version = false;
     bool check = false;
+    bool serve = false;
     std::optional<std::string> check_user;
     bool stats = false;
     std::optional<std::string> stats_folder;
@@ -53,7 +73,8 @@ struct command_options {
 // ever): "-version" counts only as argument 1, "-check" and "-flush" take the
 // next word as the user and "-stats" as the folder unless it begins with
 // '-', "-config" and "-protocol" take the next word, and a protocol that
-// takes a program takes every word after its name. False, with one line
-// saying why in `wrong`, for an unknown protocol or an option without its
-// word.
+// takes a program takes every word after its name; "-serve" asks for the
+// service. False, with one line saying why in `wrong`, for an unknown
+// protocol, an option without its word, or -serve with -protocol or without
+// a service wired in.
 bool read_command_options(int argc, char** argv, command_options& options, std::string& wrong);

@@ -15,11 +15,15 @@
 namespace {
 
 std::vector<std::string> unknown_keys;
+// -serve: the service's key handler reads the file, as at its start.
+bool serving = false;
 
-// Every key goes to the back end as at a start; a key it does not know is
-// ignored there without a word, which hides a misspelt one.
+// Every key goes where a start hands it; a key nobody knows is ignored there
+// without a word, which hides a misspelt one.
 int load_noting_unknown(const char* key, const char* value) {
-    if (auth_module.load && auth_module.load(key, value)) return 1;
+    if (serving ? front_end_service->load(key, value)
+                : auth_module.load && auth_module.load(key, value))
+        return 1;
     unknown_keys.emplace_back(key);
     return 0;
 }
@@ -102,8 +106,11 @@ bool check_settings(const char* program_path, const command_options& options,
                     std::vector<std::string>& problems, std::vector<std::string>& log_lines) {
     const char* named = options.config_file ? options.config_file->c_str() : nullptr;
     if (auth_module.init) auth_module.init();
+    serving = options.serve && front_end_service;
+    if (serving) front_end_service->begin(auth_module);
 
     if (options.protocol) std::printf("protocol %s\n", options.protocol->name);
+    if (serving) std::printf("service\n");
     const std::string ini = ini_file_to_read(program_path, named, problems);
     // The lookup would only repeat in its own words what the back end found.
     bool lookup = false;
@@ -122,6 +129,7 @@ bool check_settings(const char* program_path, const command_options& options,
             problems.push_back("unknown key '" + key + "' in " + ini + ": it is ignored");
         check_log_folder(problems);
         check_stats_folder(problems);
+        if (serving) front_end_service->check(problems);
         std::size_t before = problems.size();
         if (auth_module.check_settings)
             lookup = auth_module.check_settings(problems) && problems.size() == before;

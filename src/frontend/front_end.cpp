@@ -402,6 +402,16 @@ int run_session(int argc, char** argv) {
         shutdown_front_end();
         return status;
     }
+    if (options.serve) {
+        // The back end starts in each worker, never here.
+        if (auth_module.init) auth_module.init();
+        front_end_service->begin(auth_module);
+        load_ini(program, front_end_service->load, named);
+        int status = front_end_service->serve(auth_module, program, named);
+        std::fflush(stdout);
+        shutdown_front_end();
+        return status;
+    }
     if (!start_up(program, named)) {
         std::fflush(stdout);
         return 0;

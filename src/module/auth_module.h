@@ -48,6 +48,13 @@ struct auth_module_table {
     // can say "try again later" (squid's BH, checkpassword's 111) says so
     // rather than refuse the user.
     int (*unavailable)();
+    // 1 when the user table could hold the name (the default domain
+    // attached as check and lookup attach it), 0 when it is longer than the
+    // user column or than a statement's value may be: a service asks before
+    // it hands a name from outside on, so that such a name is refused
+    // without a query a driver might fail, which a mail system would take
+    // for the database's trouble.
+    int (*name_fits)(const std::string& name);
 };
 
 // Command indexes: the position of a name in auth_module_table::names.

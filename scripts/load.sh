@@ -1,0 +1,234 @@
+#!/usr/bin/env bash
+# The service under load, for the README's figures: `quillmar -serve` with
+# its auth socket (`listen_auth`) on a user table in a private PostgreSQL
+# primary with a hot standby behind it (scripts/db-servers.sh, pg-pair,
+# stopped on every exit), driven by bench/auth_load: N clients at once
+# checking in a loop, every second password wrong.
+#
+#   scripts/load.sh [-s SECONDS] [-c CLIENTS]     (30 s, 200 clients)
+#
+# Runs, each on a service started afresh:
+#   - PLAIN stored values without and with the answer cache, ARGON2ID ones
+#     without (at a few checks a second, no user comes back within the
+#     run), each with 1 worker and with 2 (`workers`): checks a second,
+#     p50/p99 latency, wrong answers, temporary failures, the memory of the
+#     service and its workers (RSS and PSS summed, taken halfway through),
+#     their processor time per check, and the machine's load average;
+#   - a worker SIGKILLed a third of the way through (2 workers, PLAIN, no
+#     cache): the temporary failures it cost and when the requests asked
+#     before it were all answered (those queued for it wait for the worker
+#     started in its place);
+#   - the serving database server SIGKILLed a third of the way through, its
+#     standby promoted: the same, and no wrong answer.
+# The generator shares the machine with the service: on two cores it takes
+# part of what the workers could have.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+seconds=30
+clients=200
+while getopts "s:c:" option; do
+  case "$option" in
+    s) seconds="$OPTARG" ;;
+    c) clients="$OPTARG" ;;
+    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS]" >&2; exit 2 ;;
+  esac
+done
+users=1000
+
+"$root/scripts/deps.sh"
+build="$root/build/bench"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target quillmar quillmar-pw auth_load -j2 >/dev/null
+quillmar="$build/src/quillmar"
+[ -x "$quillmar" ] || quillmar="$(find "$build" -name quillmar -type f -perm -u+x | head -n 1)"
+pw="$(find "$build" -name quillmar-pw -type f -perm -u+x | head -n 1)"
+load="$build/bench/auth_load"
+
+work="$build/load"
+dbs="$work/dbs"
+service=""
+# SIGTERM, and what the service did with it: its exit status and how long
+# it took (a service still there after 30 s is killed).
+stop_service() {
+  [ -n "$service" ] || return 0
+  local from=$SECONDS status=0 killed=""
+  kill -TERM "$service" 2>/dev/null || true
+  for _ in $(seq 1 300); do kill -0 "$service" 2>/dev/null || break; sleep 0.1; done
+  if kill -KILL "$service" 2>/dev/null; then killed=" (killed after 30 s)"; fi
+  wait "$service" 2>/dev/null || status=$?
+  echo "SIGTERM: the service exited $status after $((SECONDS - from)) s$killed"
+  service=""
+}
+trap 'stop_service; "$root/scripts/db-servers.sh" stop "$dbs" >/dev/null 2>&1 || true' EXIT
+rm -rf "$work"
+mkdir -p "$work"
+
+echo "== database: a PostgreSQL primary and its hot standby"
+"$root/scripts/db-servers.sh" start "$dbs" pg-pair
+# shellcheck disable=SC1091
+. "$dbs/servers.env"
+psql_pg() {
+  local sql="$1" sock="$2" port="$3"
+  if [ "$(id -u)" -eq 0 ]; then
+    (cd / && runuser -u postgres -- "$QM_PG_BIN/psql" -h "$sock" -p "$port" -U postgres -d quillmar -qAt -c "$sql")
+  else
+    "$QM_PG_BIN/psql" -h "$sock" -p "$port" -U postgres -d quillmar -qAt -c "$sql"
+  fi
+}
+# Every user has a password of its own in the PLAIN table; the ARGON2ID
+# table holds one value (the hash costs the same whatever the password) for
+# a password all its users share.
+argon="$(printf 'argon-secret\n' | "$pw" -s ARGON2ID)"
+psql_pg "CREATE TABLE users_plain (username text PRIMARY KEY, password text);
+  INSERT INTO users_plain SELECT 'user' || i || '@example.org', 'pw-' || i FROM generate_series(1, $users) i;
+  CREATE TABLE users_argon (username text PRIMARY KEY, password text);
+  INSERT INTO users_argon SELECT 'user' || i || '@example.org', '$argon' FROM generate_series(1, $users) i;
+  GRANT SELECT ON users_plain, users_argon TO quillmar;" "$QM_PG_SOCKET_DIR" "$QM_PG_PORT"
+for _ in $(seq 1 100); do
+  [ "$(psql_pg 'SELECT COUNT(*) FROM users_argon' "$QM_PG2_SOCKET_DIR" "$QM_PG2_PORT" 2>/dev/null)" = "$users" ] && break
+  sleep 0.1
+done
+for i in $(seq 1 "$users"); do echo "user$i@example.org pw-$i"; done >"$work/users_plain"
+for i in $(seq 1 "$users"); do echo "user$i@example.org argon-secret"; done >"$work/users_argon"
+
+# The data source lists both servers; the driver takes the first that
+# answers (see README, "More than one database server").
+driver="$(dpkg -L odbc-postgresql | grep '/psqlodbca\.so$' | head -n 1)"
+mkdir -p "$work/odbc"
+: >"$work/odbc/odbcinst.ini"
+cat >"$work/odbc/odbc.ini" <<EOF
+[quillmar]
+Driver = $driver
+Servername = 127.0.0.1,127.0.0.1
+pqopt = port=$QM_PG_PORT,$QM_PG2_PORT
+Database = quillmar
+Username = quillmar
+Password = qm-secret
+EOF
+export ODBCSYSINI="$work/odbc" ODBCINI="$work/odbc/odbc.ini"
+
+socket="$work/auth"
+# start_service WORKERS TABLE CACHE_TTL
+# The PLAIN table is compared by the database, the ARGON2ID one verified by
+# the service (default_pass_scheme).
+start_service() {
+  local scheme=""
+  [ "$2" = users_argon ] && scheme="default_pass_scheme ARGON2ID"
+  cat >"$work/quillmar.ini" <<EOF
+$scheme
+log_path $work/quillmar.log
+odbc_driver_name quillmar
+odbc_mail_user_table $2
+field_username username
+field_password password
+odbc_fast_path true
+cache_ttl $3
+cache_negative_ttl $(( $3 > 0 ? 60 : 0 ))
+listen_auth $socket
+workers $1
+EOF
+  rm -f "$socket"
+  "$quillmar" -serve -config "$work/quillmar.ini" >>"$work/serve.out" 2>&1 &
+  service=$!
+  for _ in $(seq 1 300); do
+    [ -S "$socket" ] && return 0
+    kill -0 "$service" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "load: the service did not make $socket; its output and log:" >&2
+  tail -n 20 "$work/serve.out" "$work/quillmar.log" >&2 2>/dev/null || true
+  exit 1
+}
+
+# The front end and its workers: resident and proportional sizes, in MiB.
+memory() {
+  local rss=0 pss=0 pid
+  for pid in "$service" $(pgrep -P "$service" || true); do
+    read -r r p < <(awk '/^Rss:/ { r = $2 } /^Pss:/ { p = $2 } END { print r + 0, p + 0 }' \
+      "/proc/$pid/smaps_rollup" 2>/dev/null || echo "0 0")
+    rss=$((rss + r))
+    pss=$((pss + p))
+  done
+  echo "$((rss / 1024)) $((pss / 1024))"
+}
+
+# Processor time of the front end and its workers so far, in clock ticks:
+# divided by the checks it gives a cost that does not depend on how many
+# other programs share the machine, as checks a second do.
+ticks() {
+  local total=0 pid t
+  for pid in "$service" $(pgrep -P "$service" || true); do
+    t="$(awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$pid/stat" 2>/dev/null || echo 0)"
+    total=$((total + t))
+  done
+  echo "$total"
+}
+hz="$(getconf CLK_TCK)"
+
+# field REPORT PATTERN: the first number after PATTERN in the report.
+field() { grep -o "$2 [0-9.]*" <<<"$1" | head -n 1 | awk '{ print $NF }'; }
+
+rows=()
+# measure LABEL WORKERS TABLE CACHE_TTL [auth_load options...]
+measure() {
+  local label="$1" workers="$2" table="$3" cache="$4"
+  shift 4
+  start_service "$workers" "$table" "$cache"
+  echo "== $label, workers $workers"
+  local before
+  before="$(ticks)"
+  "$load" --socket "$socket" --users "$work/$table" --clients "$clients" --seconds "$seconds" \
+    --drain 300 "$@" >"$work/report" 2>&1 &
+  local generator=$!
+  sleep "$(( seconds / 2 ))"
+  local mem busy
+  mem="$(memory)"
+  # The machine's load (runnable processes, a minute's average) halfway.
+  busy="$(cut -d' ' -f1 /proc/loadavg)"
+  local status=0
+  wait "$generator" || status=$?
+  local used
+  used=$(($(ticks) - before))
+  cat "$work/report"
+  local report checks
+  report="$(cat "$work/report")"
+  checks="$(field "$report" 'checks:')"
+  rows+=("$(printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s' "$label" "$workers" \
+    "$(grep -o '([0-9]* a second)' <<<"$report" | tr -dc 0-9)" \
+    "$(field "$report" 'p50')" "$(field "$report" 'p99')" \
+    "$(field "$report" 'wrong answers:')" "$(field "$report" 'FAIL temp')" \
+    "${mem% *}/${mem#* }" \
+    "$(awk -v t="$used" -v hz="$hz" -v n="$checks" 'BEGIN { printf "%.3f", (n > 0 ? t * 1000 / hz / n : 0) }')" \
+    "$busy")")
+  stop_service
+  [ "$status" -eq 0 ] || echo "load: auth_load exited $status" >&2
+}
+
+measure "PLAIN, no cache" 1 users_plain 0
+measure "PLAIN, no cache" 2 users_plain 0
+measure "PLAIN, cache" 1 users_plain 600
+measure "PLAIN, cache" 2 users_plain 600
+measure "ARGON2ID, no cache" 1 users_argon 0
+measure "ARGON2ID, no cache" 2 users_argon 0
+
+third=$(( seconds / 3 ))
+# The worker killed: the first child of the front end, once it runs.
+start_service 2 users_plain 0
+worker="$(pgrep -P "$service" | head -n 1)"
+echo "== a worker ($worker) SIGKILLed at $third s, workers 2"
+"$load" --socket "$socket" --users "$work/users_plain" --clients "$clients" --seconds "$seconds" \
+  --kill "$worker" --kill-at "$third" --drain 60 | tee "$work/report-kill" || true
+stop_service
+echo "== the database server SIGKILLed at $third s, its standby promoted, workers 2"
+start_service 2 users_plain 0
+"$load" --socket "$socket" --users "$work/users_plain" --clients "$clients" --seconds "$seconds" \
+  --run "'$root/scripts/db-servers.sh' signal '$dbs' pg KILL && '$root/scripts/db-servers.sh' promote '$dbs'" \
+  --run-at "$third" --drain 60 | tee "$work/report-db" || true
+stop_service
+
+echo
+echo "== $clients clients for $seconds s, $users users, every second password wrong"
+printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s\n' "stored values" workers "checks/s" "p50 ms" \
+  "p99 ms" wrong temp "MiB r/p" "cpu ms/ck" load
+printf '%s\n' "${rows[@]}"
+grep -h '^kill \|^run ' "$work/report-kill" "$work/report-db" || true

@@ -1,0 +1,153 @@
+#include "service/worker.h"
+
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "config/globals.h"
+#include "config/log.h"
+
+namespace {
+
+struct {
+    bool started = false, tried = false;
+    std::chrono::steady_clock::time_point last_try;
+} start_state;
+
+bool back_end_started(auth_module_table& table) {
+    if (start_state.started) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (start_state.tried && now - start_state.last_try < std::chrono::seconds(1)) return false;
+    start_state.tried = true;
+    start_state.last_try = now;
+    start_state.started = !table.start || table.start();
+    std::fflush(stdout);
+    if (!start_state.started)
+        error_log("Service worker: the user directory could not start: answered unavailable");
+    return start_state.started;
+}
+
+// A value that would break a line of either protocol is refused with the
+// record, as the line protocol refuses it.
+bool carries(const std::optional<std::string>& text) {
+    if (!text) return true;
+    for (char c : *text)
+        if (c == '\r' || c == '\n' || c == '\0') return false;
+    return true;
+}
+
+bool write_whole(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void wipe(std::string& text) {
+    if (!text.empty()) sodium_memzero(&text[0], text.size());
+}
+
+}  // namespace
+
+worker_answer serve_job(auth_module_table& table, const worker_job& job) {
+    worker_answer answer;
+    answer.id = job.id;
+    const bool check = job.kind == job_kind::check;
+    if (!(check ? table.check : table.lookup) || !back_end_started(table)) {
+        answer.verdict = check_verdict::unavailable;
+        return answer;
+    }
+    try {
+        if (table.name_fits && !table.name_fits(job.user)) {
+            debug_log("...Name longer than the user column: refused without a query");
+            answer.verdict = check_verdict::refused;
+            return answer;
+        }
+        command_words words;
+        words[0] = std::string(check ? "check" : "lookup");
+        words[1] = job.user;
+        if (check) {
+            words[2] = job.password;
+            words[3] = job.address;
+        }
+        auth_result* result = check ? table.check(words) : table.lookup(words);
+        if (words[2]) wipe(*words[2]);
+        if (!result) {
+            answer.verdict = table.unavailable && table.unavailable() ? check_verdict::unavailable
+                                                                      : check_verdict::refused;
+            return answer;
+        }
+        if (!carries(result->user) || !carries(result->maildrop) || !carries(result->options)) {
+            error_log("Result record holds a line break or NUL: answered as a failure");
+            answer.verdict = check_verdict::refused;
+        } else {
+            answer.verdict = check_verdict::found;
+            answer.user = result->user;
+            answer.maildrop = result->maildrop;
+            answer.options = result->options;
+            answer.uid = mail_uid;
+        }
+        empty_auth_result(*result);
+    } catch (const std::exception& error) {
+        error_log("Service worker: a request failed (%s): answered unavailable", error.what());
+        answer = worker_answer{};
+        answer.id = job.id;
+        answer.verdict = check_verdict::unavailable;
+    } catch (...) {
+        error_log("Service worker: a request failed (an unknown fault): answered unavailable");
+        answer = worker_answer{};
+        answer.id = job.id;
+        answer.verdict = check_verdict::unavailable;
+    }
+    return answer;
+}
+
+void run_worker(auth_module_table& table, int fd) {
+    process_id = static_cast<long>(::getpid());
+    start_state = {};
+    back_end_started(table);
+    int status = write_whole(fd, frame_ready()) ? 0 : 1;
+    std::string in;
+    char chunk[16384];
+    while (status == 0) {
+        std::string_view body;
+        std::size_t used = 0;
+        const frame_status frame = take_frame(in, body, used);
+        if (frame == frame_status::broken) {
+            error_log("Service worker: a broken frame from the supervisor: worker ends");
+            status = 1;
+            break;
+        }
+        if (frame == frame_status::complete) {
+            std::optional<worker_job> job = read_job(body);
+            sodium_memzero(&in[0], used);  // the frame held a password
+            in.erase(0, used);
+            if (!job) {
+                error_log("Service worker: a frame that is no job: worker ends");
+                status = 1;
+                break;
+            }
+            const worker_answer answer = serve_job(table, *job);
+            wipe(job->password);
+            if (!write_whole(fd, frame_answer(answer))) status = 1;
+            continue;
+        }
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        in.append(chunk, static_cast<std::size_t>(n));
+        sodium_memzero(chunk, static_cast<std::size_t>(n));
+    }
+    if (table.cleanup) table.cleanup();
+    std::fflush(stdout);
+    ::_exit(status);
+}
