@@ -3,6 +3,7 @@
 // protocol, each limit, a slow worker, a worker killed, a database stopped,
 // SIGTERM and SIGHUP.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <string>
@@ -341,6 +342,73 @@ TEST(Service, SighupReload) {
     EXPECT_EQ(lookups.ask("box alice"), "OK alice/");
     EXPECT_EQ(lookups.ask("other alice"), "PERM unknown map name");
     EXPECT_EQ(s.stop(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// What an administrator runs beside the service works through it: refused
+// checks write their failure line with the client's address, a guesser is
+// throttled across workers that share one table, the workers' counters sum
+// up in -stats, and -flush ends a changed password in every worker at once.
+TEST(Service, FailureLinesThrottleCountersAndFlush) {
+    world w;
+    qmsvc::fill_table(w);
+    const std::string dir = w.env().dir();
+    ASSERT_EQ(::mkdir((dir + "/stats").c_str(), 0700), 0);
+    service s(w,
+              "workers 2\nlog_auth_failures true\nauth_failure_limit 3 300\n"
+              "auth_failure_table " +
+                  dir + "/auth-failures\nstats_path " + dir +
+                  "/stats\ncache_ttl 3600\ncache_flush_path " + dir + "/flush\n");
+    ASSERT_TRUE(s.ready()) << s.log();
+    auth_client c(s.auth_socket());
+    struct row {
+        const char *user, *password, *rip;
+        std::string answer;  // the start of the answer line
+    };
+    const std::vector<row> rows = {
+        {"alice", "wonderland", "192.0.2.10", "OK\t1\t"},
+        // Three users, so that both workers count for one guesser.
+        {"alice", "guess1", "192.0.2.9", "FAIL\t2\t"},
+        {"bob", "guess2", "192.0.2.9", "FAIL\t3\t"},
+        {"nobody", "guess3", "192.0.2.9", "FAIL\t4\t"},
+        {"bob", "builder", "192.0.2.9", "FAIL\t5\t"},  // the right password, throttled
+        {"bob", "builder", "192.0.2.10", "OK\t6\t"},
+    };
+    unsigned id = 0;
+    for (const row& r : rows) {
+        c.plain(++id, r.user, r.password, std::string("\trip=") + r.rip);
+        const std::string answer = c.line();
+        EXPECT_EQ(answer.rfind(r.answer, 0), 0u) << r.user << " " << r.rip << ": " << answer;
+    }
+    const std::string log = s.log();
+    for (const char* line :
+         {"Check refused: rip=192.0.2.9 reason=wrong-user-or-password user=alice@example.org",
+          "Check refused: rip=192.0.2.9 reason=wrong-user-or-password user=bob@example.org",
+          "Check refused: rip=192.0.2.9 reason=throttled user=bob@example.org",
+          "Throttle on for 192.0.2.9"})
+        EXPECT_TRUE(has_line(log, line)) << line << "\n" << log;
+    EXPECT_FALSE(has_line(log, "rip=192.0.2.10")) << log;
+
+    // alice's right password kept by her worker; changed in the table and
+    // flushed, the old one is refused at once.
+    w.exec("UPDATE maildb SET pass = 'looking-glass' WHERE [user] = 'alice@example.org'");
+    qmtest::child_result flush =
+        w.run("", {"-flush", "alice@example.org", "-config", dir + "/service.ini"});
+    EXPECT_EQ(flush.exit_code, 0) << flush.err;
+    c.plain(++id, "alice", "wonderland", "\trip=192.0.2.11");
+    EXPECT_EQ(c.line().rfind("FAIL\t" + std::to_string(id) + "\t", 0), 0u);
+    c.plain(++id, "alice", "looking-glass", "\trip=192.0.2.11");
+    EXPECT_EQ(c.line().rfind("OK\t" + std::to_string(id) + "\t", 0), 0u);
+
+    EXPECT_EQ(s.stop(), 0);
+    qmtest::child_result stats = w.run("", {"-stats", dir + "/stats"});
+    ASSERT_EQ(stats.exit_code, 0) << stats.err;
+    for (const char* sample : {"quillmar_checks_total{outcome=\"ok\"} 3",
+                               "quillmar_checks_total{outcome=\"throttled\"} 1"})
+        EXPECT_TRUE(has_line(stats.out, sample)) << sample << "\n" << stats.out;
 }
 
 }  // namespace
