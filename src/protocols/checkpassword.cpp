@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "config/log.h"
+#include "module/record_options.h"
 
 namespace {
 
@@ -23,23 +24,6 @@ bool holds_control(const std::string& value) {
     for (unsigned char c : value)
         if (c < 0x20 || c == 0x7f) return true;
     return false;
-}
-
-// The value of one option of the "+OK" line's options text
-// (fwd="..." quota="..."): the directory lets no double quote into a value.
-std::optional<std::string> option_value(const std::string& options, const std::string& key) {
-    std::size_t at = 0;
-    while (at < options.size()) {
-        std::size_t equals = options.find("=\"", at);
-        if (equals == std::string::npos) break;
-        std::size_t close = options.find('"', equals + 2);
-        if (close == std::string::npos) break;
-        if (options.compare(at, equals - at, key) == 0)
-            return options.substr(equals + 2, close - equals - 2);
-        at = close + 1;
-        while (at < options.size() && options[at] == ' ') ++at;
-    }
-    return std::nullopt;
 }
 
 // Dovecot's mail location from the mail drop: a drop that names its format
@@ -159,7 +143,7 @@ std::optional<environment_list> checkpassword_environment(const auth_result& rec
     // Uid 0 is no uid set (odbc_mail_uid absent): the reply then gives its own.
     if (uid > 0) add("userdb_uid", std::to_string(uid));
     if (record.options) {
-        std::optional<std::string> quota = option_value(*record.options, "quota");
+        std::optional<std::string> quota = record_option(*record.options, "quota");
         if (quota && !quota->empty()) add("userdb_quota_rule", "*:storage=" + *quota);
     }
     if (!extra.empty()) variables.emplace_back("EXTRA", extra);

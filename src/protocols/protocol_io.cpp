@@ -57,14 +57,3 @@ bool line_reader::next(std::string& line, bool& too_long) {
 }
 
 bool line_reader::line_waiting() const { return buffer_.find('\n', start_) != std::string::npos; }
-
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}

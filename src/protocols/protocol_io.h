@@ -29,6 +29,3 @@ private:
     std::size_t start_ = 0;
     bool ended_ = false;
 };
-
-// Writes all of `text`, through interrupted and short writes.
-bool write_all(int fd, const std::string& text);

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "config/log.h"
+#include "config/whole_write.h"
 #include "protocols/protocol_io.h"
 
 namespace {

@@ -30,6 +30,7 @@
 #include "config/globals.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "module/record_options.h"
 #include "service/auth_protocol.h"
 #include "service/listen_socket.h"
 #include "service/service_settings.h"

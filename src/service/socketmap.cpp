@@ -48,18 +48,3 @@ std::optional<socketmap_request> parse_socketmap_request(std::string_view payloa
     return socketmap_request{std::string(payload.substr(0, blank)),
                              std::string(payload.substr(blank + 1))};
 }
-
-std::optional<std::string> record_option(const std::string& options, const std::string& key) {
-    std::size_t at = 0;
-    while (at < options.size()) {
-        const std::size_t equals = options.find("=\"", at);
-        if (equals == std::string::npos) break;
-        const std::size_t close = options.find('"', equals + 2);
-        if (close == std::string::npos) break;
-        if (options.compare(at, equals - at, key) == 0)
-            return options.substr(equals + 2, close - equals - 2);
-        at = close + 1;
-        while (at < options.size() && options[at] == ' ') ++at;
-    }
-    return std::nullopt;
-}

@@ -33,7 +33,3 @@ struct socketmap_request {
 // "<name> <key>": the name up to the first blank, the key all after it.
 // Absent without a blank or with an empty name.
 std::optional<socketmap_request> parse_socketmap_request(std::string_view payload);
-
-// The value of one option of the "+OK" line's options text
-// (fwd="..." quota="..."); the directory lets no double quote into one.
-std::optional<std::string> record_option(const std::string& options, const std::string& key);

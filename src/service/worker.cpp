@@ -11,6 +11,7 @@
 
 #include "config/globals.h"
 #include "config/log.h"
+#include "config/whole_write.h"
 
 namespace {
 
@@ -38,17 +39,6 @@ bool carries(const std::optional<std::string>& text) {
     if (!text) return true;
     for (char c : *text)
         if (c == '\r' || c == '\n' || c == '\0') return false;
-    return true;
-}
-
-bool write_whole(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
     return true;
 }
 
@@ -115,7 +105,7 @@ void run_worker(auth_module_table& table, int fd) {
     process_id = static_cast<long>(::getpid());
     start_state = {};
     back_end_started(table);
-    int status = write_whole(fd, frame_ready()) ? 0 : 1;
+    int status = write_all(fd, frame_ready()) ? 0 : 1;
     std::string in;
     char chunk[16384];
     while (status == 0) {
@@ -138,7 +128,7 @@ void run_worker(auth_module_table& table, int fd) {
             }
             const worker_answer answer = serve_job(table, *job);
             wipe(job->password);
-            if (!write_whole(fd, frame_answer(answer))) status = 1;
+            if (!write_all(fd, frame_answer(answer))) status = 1;
             continue;
         }
         ssize_t n = ::read(fd, chunk, sizeof chunk);

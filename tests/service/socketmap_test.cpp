@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "module/record_options.h"
 #include "service/socketmap.h"
 
 namespace {
