@@ -227,7 +227,10 @@ auth_step auth_conversation::resume(std::string_view rest) {
     if (!data) {
         std::string user = found->second.user;
         pending_.erase(found);
-        step.reply = "FAIL\t" + id_text(*id) + (user.empty() ? "" : "\tuser=" + user) +
+        // The name LOGIN's first step gave is not checked yet: a TAB in it
+        // would add a field of its own choosing to the reply.
+        const bool shown = !user.empty() && auth_name_acceptable(user);
+        step.reply = "FAIL\t" + id_text(*id) + (shown ? "\tuser=" + user : "") +
                      "\treason=Invalid base64 data in continued response\n";
         return step;
     }

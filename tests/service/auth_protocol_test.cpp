@@ -69,6 +69,10 @@ TEST(AuthProtocol, Conversations) {
          {"AUTH\t6\tPLAIN\tservice=smtp\tresp=AGEJYgB4", "FAIL\t6\n", ""},
          {"AUTH\t7\tLOGIN\tservice=smtp", "CONT\t7\tVXNlcm5hbWU6\n", ""},
          {"CONT\t7\t!!", "FAIL\t7\treason=Invalid base64 data in continued response\n", ""},
+         // A LOGIN name with a TAB never reaches the reply as a field.
+         {"AUTH\t10\tLOGIN\tservice=smtp", "CONT\t10\tVXNlcm5hbWU6\n", ""},
+         {"CONT\t10\tYQl1c2VyPXJvb3Q=", "CONT\t10\tUGFzc3dvcmQ6\n", ""},
+         {"CONT\t10\t!!", "FAIL\t10\treason=Invalid base64 data in continued response\n", ""},
          {"CONT\t9\tYQ==", "FAIL\t9\treason=Authentication request timed out\n", ""},
          // Parameters after resp= are not read.
          {"AUTH\t8\tPLAIN\tservice=smtp\tresp=AGFsaWNlAHg=\trip=1.2.3.4", "", "alice/x/-"},
