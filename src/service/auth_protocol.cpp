@@ -224,16 +224,9 @@ auth_step auth_conversation::resume(std::string_view rest) {
         return step;
     }
     std::optional<std::string> data = base64_decoded(rest.substr(tab + 1));
-    if (!data) {
-        std::string user = found->second.user;
-        pending_.erase(found);
-        // The name LOGIN's first step gave is not checked yet: a TAB in it
-        // would add a field of its own choosing to the reply.
-        const bool shown = !user.empty() && auth_name_acceptable(user);
-        step.reply = "FAIL\t" + id_text(*id) + (shown ? "\tuser=" + user : "") +
-                     "\treason=Invalid base64 data in continued response\n";
-        return step;
-    }
+    // The name LOGIN's first step gave is not checked yet: refuse writes it
+    // only when a TAB in it cannot add a field of its own choosing.
+    if (!data) return refuse(*id, found->second.user, "Invalid base64 data in continued response");
     step = mechanism_data(*id, found->second, *data);
     wipe(*data);
     return step;
@@ -275,7 +268,7 @@ auth_step auth_conversation::refuse(unsigned id, const std::string& user, const 
     // The name may be the request's own, which goes with it: the line first.
     auth_step step;
     step.reply = "FAIL\t" + id_text(id);
-    if (!user.empty() && auth_name_acceptable(user)) step.reply += "\tuser=" + user;
+    if (auth_name_acceptable(user)) step.reply += "\tuser=" + user;
     if (reason) step.reply += std::string("\treason=") + reason;
     step.reply += "\n";
     pending_.erase(id);
