@@ -1,6 +1,7 @@
 // Settings that are not read: a file named by -config that the process
 // cannot read ends the start in each mode with a line naming the file and
-// the reason.
+// the reason, and an option of ours written where checkpassword's program
+// goes is refused rather than run.
 #include <gtest/gtest.h>
 
 #include <linux/capability.h>
@@ -116,6 +117,70 @@ TEST(SettingsNotRead, EndTheStartInEveryMode) {
             << result.out;
     }
     ::chmod((dir + "/shut").c_str(), 0700);
+}
+
+// The word after "-protocol checkpassword" is the program: one of ours
+// written there (as in Dovecot's args, which appends its program last) is
+// refused before anything runs, and the order that works is named.
+TEST(SettingsNotRead, OptionsAfterCheckpassword) {
+    world w;
+    w.standard_table();
+    w.env().write_file("other.ini", full_ini);
+    const std::string order =
+        "': write the options before -protocol (quillmar [-debug] [-config FILE] -protocol "
+        "checkpassword PROGRAM [ARGS...])\n";
+    struct row {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const std::vector<row> rows = {
+        {"-config after the name",
+         {"-protocol", "checkpassword", "-config", "other.ini", "/usr/bin/env"},
+         2,
+         "quillmar: -protocol checkpassword takes the program to run as its next word, not "
+         "'-config" +
+             order},
+        {"-DEBUG after the name, any case",
+         {"-config", "other.ini", "-protocol", "CheckPassword", "-DEBUG", "/usr/bin/env"},
+         2,
+         "quillmar: -protocol checkpassword takes the program to run as its next word, not "
+         "'-DEBUG" +
+             order},
+        {"-check after the name",
+         {"-protocol", "checkpassword", "-check", "bob"},
+         2,
+         "quillmar: -protocol checkpassword takes the program to run as its next word, not "
+         "'-check" +
+             order},
+        {"options first",
+         {"-config", "other.ini", "-protocol", "checkpassword", "/usr/bin/env"},
+         0,
+         ""},
+        {"the program's own options stay its own",
+         {"-config", "other.ini", "-protocol", "checkpassword", "/usr/bin/env", "-u", "PATH"},
+         0,
+         ""},
+        {"squid takes options after its name",
+         {"-protocol", "squid", "-config", "other.ini"},
+         0,
+         ""},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        qmtest::child_options options = w.options(r.args);
+        options.in_child = login_on_descriptor_3;
+        qmtest::child_result result =
+            qmtest::run_child(QM_BINARY, r.args[1] == "squid" ? "bob secret\n" : "", options);
+        EXPECT_EQ(result.exit_code, r.status);
+        EXPECT_EQ(result.err, r.err);
+        if (r.status == 0) {
+            EXPECT_NE(result.out.find(r.args[1] == "squid" ? "OK\n" : "USER=bob\n"),
+                      std::string::npos)
+                << result.out;
+        }
+    }
 }
 
 }  // namespace
