@@ -1,5 +1,6 @@
 #include "config/ini.h"
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -111,7 +112,20 @@ std::vector<std::string> ini_file_places(const char* program_path, const char* f
     return {name, "/etc/" + name};
 }
 
-int load_ini(const char* program_path, ini_key_handler back_end_key, const char* named) {
+std::FILE* open_ini_file(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return nullptr;
+    struct stat info;
+    if (::fstat(::fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
+}
+
+int load_ini(const char* program_path, ini_key_handler back_end_key, const char* named,
+             std::string* unread) {
     // Until the whole file is read neither the log file nor the debug mode is
     // settled, so the reader's own lines wait in the start buffer.
     start_buffer_begin();
@@ -122,8 +136,12 @@ int load_ini(const char* program_path, ini_key_handler back_end_key, const char*
     std::FILE* file = nullptr;
     for (const std::string& place : ini_file_places(program_path, named)) {
         name = place;
-        file = std::fopen(name.c_str(), "rb");
+        file = open_ini_file(name);
         if (file) break;
+    }
+    if (!file && named && unread) {
+        *unread = std::strerror(errno);
+        return 0;
     }
     if (!file && named) {
         // A file named on the command line is the administrator's choice:

@@ -5,6 +5,7 @@
 // every other key to a function the caller gives (the back end's load entry).
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,8 +32,15 @@ using ini_key_handler = int (*)(const char* key, const char* value);
 // Every key that is not one of the four goes to `back_end_key`; with none
 // given, the first such key ends the process (status 0). `file`, when
 // given, is the one file read (-config); one that cannot be opened is an
-// error line.
-int load_ini(const char* program_path, ini_key_handler back_end_key, const char* file = nullptr);
+// error line, or, when `unread` is given, no line at all and its reason
+// (strerror's words) there: the caller ends its start, and a log file the
+// unread settings might have named elsewhere is not to be written.
+int load_ini(const char* program_path, ini_key_handler back_end_key, const char* file = nullptr,
+             std::string* unread = nullptr);
+
+// Opens an ini file to read: null, errno set, when it cannot be opened or is
+// a folder (EISDIR), which fopen opens and reads as an empty file.
+std::FILE* open_ini_file(const std::string& path);
 
 // Where load_ini looks for the file, in its order: `file` alone when given,
 // else the program's base name with ".ini" in the working directory, then

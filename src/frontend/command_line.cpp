@@ -70,6 +70,19 @@ bool read_command_options(int argc, char** argv, command_options& options, std::
                 return false;
             }
             if (options.protocol && options.protocol->takes_program) {
+                // The word after the name is always the program: an option
+                // of ours written there ("-config FILE", a slip in Dovecot's
+                // args, which appends its program last) would otherwise be
+                // run as the program and the settings silently not read.
+                const char* first = i + 1 < argc ? argv[i + 1] : nullptr;
+                if (first && first[0] == '-') {
+                    wrong = std::string("quillmar: -protocol ") + options.protocol->name +
+                            " takes the program to run as its next word, not '" + first +
+                            "': write the options before -protocol (quillmar [-debug] [-config "
+                            "FILE] -protocol " +
+                            options.protocol->name + " PROGRAM [ARGS...])";
+                    return false;
+                }
                 for (++i; i < argc && argv[i]; ++i) options.program.emplace_back(argv[i]);
                 if (options.program.empty() && !options.check) {
                     wrong = std::string("quillmar: -protocol ") + options.protocol->name +

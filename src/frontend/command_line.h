@@ -75,6 +75,7 @@ struct command_options {
 // '-', "-config" and "-protocol" take the next word, and a protocol that
 // takes a program takes every word after its name; "-serve" asks for the
 // service. False, with one line saying why in `wrong`, for an unknown
-// protocol, an option without its word, or -serve with -protocol or without
-// a service wired in.
+// protocol, an option without its word, a program whose name begins with
+// '-' (an option of ours misplaced after the protocol's name), or -serve
+// with -protocol or without a service wired in.
 bool read_command_options(int argc, char** argv, command_options& options, std::string& wrong);

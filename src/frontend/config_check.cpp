@@ -34,7 +34,7 @@ std::string ini_file_to_read(const char* program_path, const char* named,
                              std::vector<std::string>& problems) {
     const std::vector<std::string> places = ini_file_places(program_path, named);
     for (const std::string& place : places) {
-        if (std::FILE* file = std::fopen(place.c_str(), "rb")) {
+        if (std::FILE* file = open_ini_file(place)) {
             std::fclose(file);
             return place;
         }

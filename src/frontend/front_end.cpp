@@ -348,13 +348,37 @@ void prepare_process() {
     }
 }
 
+// Reads the ini file; says why, when the file -config names cannot be read.
+// Such a file ends the start in every mode: on defaults the process would
+// answer as if the settings said nothing ("No MySQL field_username..."),
+// with no word of the file. Nothing is logged then, as the log may be a
+// setting of that very file: the reason goes to standard error, in -check's
+// words.
+std::optional<std::string> read_settings(const char* program, ini_key_handler handler,
+                                         const char* named) {
+    std::string reason;
+    if (load_ini(program, handler, named, &reason) || !named || reason.empty()) return std::nullopt;
+    log_path.reset();
+    // A name holding a line break would put a line of its own on stdout.
+    std::string name = named;
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    std::string text = "the ini file " + name + " (-config) cannot be read: " + reason;
+    std::fprintf(stderr, "quillmar: %s\n", text.c_str());
+    return text;
+}
+
 // Start-up: the ini file and the back end's start. Whatever is thrown there
 // (a library that cannot start, memory that ran out) gives the "-DEAD" line
 // a failed start gives, and its error line. False when the start failed.
 bool start_up(const char* program, const char* named) {
     try {
         if (auth_module.init) auth_module.init();
-        load_ini(program, auth_module.load, named);
+        if (std::optional<std::string> unread = read_settings(program, auth_module.load, named)) {
+            std::printf("-DEAD: Configuration Problem, please try again later (%s)\n",
+                        unread->c_str());
+            return false;
+        }
         return !auth_module.start || auth_module.start();
     } catch (...) {
         log_fault("start-up");
@@ -396,8 +420,13 @@ int run_session(int argc, char** argv) {
             return 111;
         }
         if (auth_module.init) auth_module.init();
-        load_ini(program, auth_module.load, named);
-        int status = options.protocol->serve(auth_module, options.program, answer_fd);
+        // Without its settings the protocol is served no user directory,
+        // and answers as it then does: squid's BH for every request,
+        // checkpassword's exit 111.
+        auth_module_table none = front_end_auth_module();
+        const bool unread = read_settings(program, auth_module.load, named).has_value();
+        int status =
+            options.protocol->serve(unread ? none : auth_module, options.program, answer_fd);
         std::fflush(stdout);
         shutdown_front_end();
         return status;
@@ -406,7 +435,7 @@ int run_session(int argc, char** argv) {
         // The back end starts in each worker, never here.
         if (auth_module.init) auth_module.init();
         front_end_service->begin(auth_module);
-        load_ini(program, front_end_service->load, named);
+        if (read_settings(program, front_end_service->load, named)) return 1;
         int status = front_end_service->serve(auth_module, program, named);
         std::fflush(stdout);
         shutdown_front_end();

@@ -84,9 +84,9 @@ TEST(CommandLine, ConfigAndProtocol) {
          {"-config", "none.ini"},
          "check bob secret\n",
          0,
-         "-DEAD: Database Problem, please try again later (No MySQL "
-         "field_username/field_password in ini file)\n",
-         ""},
+         "-DEAD: Configuration Problem, please try again later (the ini file none.ini (-config) "
+         "cannot be read: No such file or directory)\n",
+         "quillmar: the ini file none.ini (-config) cannot be read: No such file or directory\n"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -95,7 +95,7 @@ TEST(CommandLine, ConfigAndProtocol) {
         EXPECT_EQ(result.out, r.out);
         EXPECT_EQ(result.err, r.err);
     }
-    EXPECT_TRUE(w.log_has_prefix("ERROR: INI: cannot read {none.ini}"));
+    EXPECT_FALSE(w.log_has_prefix("ERROR: INI: cannot read {none.ini}"));
     EXPECT_TRUE(std::filesystem::exists(w.env().dir() + "/run/flush"));
 }
 
