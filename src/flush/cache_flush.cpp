@@ -66,10 +66,11 @@ std::string failed(const std::string& what, int error) {
 // service's), whatever the writer's umask: the records tell which users'
 // passwords were just changed, and the hash of a name is no secret from
 // whoever can guess it. Root, or a writer in that group, gives the file the
-// folder's group; another writer's file keeps its own.
-void restrict_access(int fd, const shared_folder& folder) {
-    ::fchmod(fd, 0640);
-    ::fchown(fd, static_cast<uid_t>(-1), folder.group());
+// folder's group; another writer's file keeps its own (false then, and
+// nothing more to do about it).
+bool restrict_access(int fd, const shared_folder& folder) {
+    const bool mode = ::fchmod(fd, 0640) == 0;
+    return ::fchown(fd, static_cast<uid_t>(-1), folder.group()) == 0 && mode;
 }
 
 // A file at generation 0, made under a random name and moved into place

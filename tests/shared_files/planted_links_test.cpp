@@ -72,18 +72,25 @@ TEST_F(PlantedLinks, NeitherFollowedNorWrittenThrough) {
     const std::string dead = stats_file_name(999999999, 5);
     const fs::path stats = dir_ / "stats", flush = dir_ / "run" / "flush";
     const std::string flush_path = flush.string();
+    // What each tool does there; true when what it showed came from the target.
+    auto summed = [&] { return summed_ok() != 0; };
+    auto start_and_exit = [&] {
+        stats_start(stats.string(), std::chrono::seconds(10), stats_clock::now());
+        stats_finish();
+        return summed();
+    };
     auto flushed = [&] {
         std::string error;
         EXPECT_TRUE(write_cache_flush(flush_path, std::string("bob"), error)) << error;
+        return fs::is_symlink(flush);
     };
     // A flush file of its own as the target: one that a writer following
     // the link would take and write a record into.
-    auto flush_file_text = [&] {
-        const std::string elsewhere = (dir_ / "elsewhere").string();
+    auto flush_file = [&] {
         std::string error;
-        EXPECT_TRUE(write_cache_flush(elsewhere, std::nullopt, error)) << error;
-        const std::string text = read_text(elsewhere);
-        fs::remove(elsewhere);
+        EXPECT_TRUE(write_cache_flush((dir_ / "elsewhere").string(), std::nullopt, error));
+        const std::string text = read_text(dir_ / "elsewhere");
+        fs::remove(dir_ / "elsewhere");
         return text;
     };
 
@@ -93,52 +100,28 @@ TEST_F(PlantedLinks, NeitherFollowedNorWrittenThrough) {
         fs::path at;
         plant kind;
         std::function<std::string()> target_text;
-        // Runs the tool; true when what it showed came from the target.
         std::function<bool()> run;
-        // False where the case writes the target itself.
-        bool target_kept = true;
+        bool target_kept = true;  // false where the case writes the target itself
     };
     const planted_case cases[] = {
         {"the retired counts' old temporary name, at a fold", stats / ".retired.txt.tmp",
          plant::symlink, counted_five,
          [&] {
              std::ofstream(stats / dead) << counters_text(process_counters{});
-             return summed_ok() != 0;
+             return summed();
          }},
-        {"a process's old temporary name, at its start and exit", stats / ("." + own + ".tmp"),
-         plant::symlink, counted_five,
-         [&] {
-             stats_start(stats.string(), std::chrono::seconds(10), stats_clock::now());
-             stats_finish();
-             return summed_ok() != 0;
-         }},
-        {"the retired counts", stats / "retired.txt", plant::symlink, counted_five,
-         [&] { return summed_ok() != 0; }},
+        {"a process's old temporary name", stats / ("." + own + ".tmp"), plant::symlink,
+         counted_five, start_and_exit},
+        {"the retired counts", stats / "retired.txt", plant::symlink, counted_five, summed},
         {"the retired counts, at a process's exit", stats / "retired.txt", plant::symlink,
-         counted_five,
-         [&] {
-             stats_start(stats.string(), std::chrono::seconds(10), stats_clock::now());
-             stats_finish();
-             return summed_ok() != 0;
-         }},
-        {"a process file", stats / dead, plant::symlink, counted_five,
-         [&] { return summed_ok() != 0; }},
-        {"a process file with another name", stats / dead, plant::hard_link, counted_five,
-         [&] { return summed_ok() != 0; }},
-        {"a process file of another user", stats / dead, plant::others_file, counted_five,
-         [&] { return summed_ok() != 0; }},
+         counted_five, start_and_exit},
+        {"a process file", stats / dead, plant::symlink, counted_five, summed},
+        {"a process file with another name", stats / dead, plant::hard_link, counted_five, summed},
+        {"a process file of another user", stats / dead, plant::others_file, counted_five, summed},
         {"the flush file's old temporary name", flush_path + "." + std::to_string(self) + ".new",
-         plant::symlink, counted_five,
-         [&] {
-             flushed();
-             return false;
-         }},
-        {"the flush file, at a flush", flush, plant::symlink, flush_file_text,
-         [&] {
-             flushed();
-             return fs::is_symlink(flush);
-         }},
-        {"the flush file, at a follower's look", flush, plant::symlink, flush_file_text,
+         plant::symlink, counted_five, flushed},
+        {"the flush file, at a flush", flush, plant::symlink, flush_file, flushed},
+        {"the flush file, at a follower's look", flush, plant::symlink, flush_file,
          [&] {
              const flush_clock::time_point now{std::chrono::hours(1)};
              flush_follower follower(flush_path, now);
