@@ -110,14 +110,10 @@ new_file shared_folder::make(const std::string& stem, mode_t mode, std::string& 
         }
         const std::string name = "." + stem + "." + part;
         made.fd_.reset(::openat(fd_.get(), name.c_str(),
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!made.fd_ && errno == EEXIST) continue;
         if (!made.fd_) break;
         made.name_ = name;
-        if (::fchmod(made.fd_.get(), mode) != 0) {
-            error = failed(path_ + "/" + name, errno);
-            return new_file();  // `made` removes it
-        }
         return made;
     }
     error = failed(path_ + "/." + stem + ".*", errno);

@@ -77,10 +77,9 @@ public:
     int fd() const { return fd_.get(); }
     gid_t group() const { return group_; }
 
-    // A new file, opened for reading and writing with `mode` (set on the
-    // descriptor: the umask does not change it), under a random name that
-    // begins with "." and `stem`. Empty, with the reason in `error`, when
-    // none could be made.
+    // A new file, opened for reading and writing with `mode` less the
+    // umask, under a random name that begins with "." and `stem`. Empty, with the reason in
+    // `error`, when none could be made.
     new_file make(const std::string& stem, mode_t mode, std::string& error) const;
 
     // Opens `name` (O_RDONLY or O_RDWR in `flags`) without following a link
