@@ -193,6 +193,24 @@ expect "-check with a misspelt column exits 1" 1 "$?"
 expect "-check with a misspelt column" "$(printf '%s\n' 'reading /etc/quillmar.ini' \
   "table users has no column 'passwd' (field_password)" '1 problem')" "$check_out"
 $SUDO cp -p "$tmp/quillmar.ini.good" /etc/quillmar.ini
+# The installed settings above name the throttle's table and the flush file
+# in the packaged /run/quillmar, and the check said nothing of it. A stats
+# folder every user may write is named; the same folder kept to its owner
+# is not.
+mkdir "$tmp/stats"
+chmod 1777 "$tmp/stats"
+printf 'stats_path %s\n' "$tmp/stats" | $SUDO tee -a /etc/quillmar.ini >/dev/null
+check_out="$(run /usr/sbin/quillmar -check 2>&1)"
+expect "-check with a stats folder every user may write exits 1" 1 "$?"
+expect "-check with a stats folder every user may write" "$(printf '%s\n' 'reading /etc/quillmar.ini' \
+  "the stats folder $tmp/stats (stats_path) may be written by every user, not only by root" \
+  '1 problem')" "$check_out"
+$SUDO chown root:root "$tmp/stats"
+$SUDO chmod 0750 "$tmp/stats"
+check_out="$(run /usr/sbin/quillmar -check 2>&1)"
+expect "-check with a stats folder only root may write" "$(printf '%s\n' \
+  'reading /etc/quillmar.ini' 'all is well')" "$check_out"
+$SUDO cp -p "$tmp/quillmar.ini.good" /etc/quillmar.ini
 expect "the checks leave the working folder empty" "" "$(ls -A "$tmp/run")"
 
 # The service's user as the man page sets it up: it reads the settings and

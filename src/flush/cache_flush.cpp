@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "config/log.h"
+#include "config/shared_folder.h"
 
 namespace {
 
@@ -61,29 +62,32 @@ std::string failed(const std::string& what, int error) {
     return what + ": " + std::strerror(error);
 }
 
-// A file at generation 0, made under another name and moved into place
-// whole: in place of a broken one (`replace`), or only where none is.
-bool place_new_file(const std::string& path, bool replace, std::string& error) {
-    const std::string temp = path + "." + std::to_string(::getpid()) + ".new";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = failed(temp, errno);
-        return false;
-    }
+// Readable by the folder's group alone (the mail server's, or the
+// service's), whatever the writer's umask: the records tell which users'
+// passwords were just changed, and the hash of a name is no secret from
+// whoever can guess it. Root, or a writer in that group, gives the file the
+// folder's group; another writer's file keeps its own (false then, and
+// nothing more to do about it).
+bool restrict_access(int fd, const shared_folder& folder) {
+    const bool mode = ::fchmod(fd, 0640) == 0;
+    return ::fchown(fd, static_cast<uid_t>(-1), folder.group()) == 0 && mode;
+}
+
+// A file at generation 0, made under a random name and moved into place
+// whole: in place of whatever is at the name (`replace`: a broken file, a
+// link, another user's file), or only where nothing is.
+bool place_new_file(const shared_folder& folder, const std::string& name, bool replace,
+                    std::string& error) {
+    new_file file = folder.make(name, 0640, error);
+    if (!file) return false;
+    restrict_access(file.fd(), folder);
     char bytes[file_size] = {};
     std::memcpy(bytes, file_magic, sizeof file_magic);
-    // Readable by the mail server's user whatever the umask of the writer.
-    bool made = ::fchmod(fd, 0644) == 0 && write_at(fd, bytes, sizeof bytes, 0);
-    made = ::close(fd) == 0 && made;
-    if (made && replace) {
-        made = ::rename(temp.c_str(), path.c_str()) == 0;
-    } else if (made) {
-        made = ::link(temp.c_str(), path.c_str()) == 0 || errno == EEXIST;
+    if (!write_at(file.fd(), bytes, sizeof bytes, 0)) {
+        error = failed(folder.path() + "/" + file.name(), errno);
+        return false;
     }
-    const int why = errno;
-    ::unlink(temp.c_str());
-    if (!made) error = failed(path, why);
-    return made;
+    return file.place(name, replace, error);
 }
 
 }  // namespace
@@ -113,50 +117,58 @@ bool write_cache_flush(const std::string& path, const std::optional<std::string>
                        std::string& error) {
     const std::size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0) {
-        const std::string folder = path.substr(0, slash);
-        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-            error = failed(folder, errno);
+        const std::string parent = path.substr(0, slash);
+        if (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
+            error = failed(parent, errno);
             return false;
         }
     }
+    const shared_folder folder(folder_of_path(path));
+    if (!folder.open()) {
+        error = folder.why();
+        return false;
+    }
+    const std::string name = name_in_path(path);
     const flush_record record{0, user ? flush_user_hash(*user) : 0};
     // Another writer may make or replace the file meanwhile: the file
-    // written is the one found at the path once its lock is held.
+    // written is the one found at the name once its lock is held.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno != ENOENT) {
-                error = failed(path, errno);
+        std::string problem;
+        struct stat held {};
+        owned_fd fd = folder.open_trusted(name, O_RDWR, problem, &held);
+        if (!fd) {
+            // Missing, or nothing to write through: made anew in its place.
+            const int why = errno;
+            if (why != ENOENT && why != EPERM) {
+                error = problem;
                 return false;
             }
-            if (!place_new_file(path, false, error)) return false;
+            if (!place_new_file(folder, name, why == EPERM, error)) return false;
             continue;
         }
-        struct stat held, there;
+        struct stat there {};
         file_header header{};
-        bool same = ::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 &&
-                    ::stat(path.c_str(), &there) == 0 && held.st_dev == there.st_dev &&
-                    held.st_ino == there.st_ino;
-        if (!same) {
-            ::close(fd);
+        const bool same = ::flock(fd.get(), LOCK_EX) == 0 &&
+                          ::fstatat(folder.fd(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          held.st_dev == there.st_dev && held.st_ino == there.st_ino;
+        if (!same) continue;
+        // A file of an earlier version was readable by every user, who may
+        // hold it open: its records go to a new one.
+        if (held.st_size < static_cast<off_t>(file_size) || (held.st_mode & S_IRWXO) ||
+            !read_at(fd.get(), &header, sizeof header, 0) || !valid(header)) {
+            if (!place_new_file(folder, name, true, error)) return false;
             continue;
         }
-        if (held.st_size < static_cast<off_t>(file_size) ||
-            !read_at(fd, &header, sizeof header, 0) || !valid(header)) {
-            ::close(fd);
-            if (!place_new_file(path, true, error)) return false;
-            continue;
-        }
+        if ((held.st_mode & 07777) != 0640 || held.st_gid != folder.group())
+            restrict_access(fd.get(), folder);
         flush_record next = record;
         next.generation = header.generation + 1;
         const bool written =
-            write_at(fd, &next, sizeof next,
+            write_at(fd.get(), &next, sizeof next,
                      ring_at + static_cast<off_t>((next.generation % ring) * sizeof next)) &&
-            write_at(fd, &next.generation, sizeof next.generation,
+            write_at(fd.get(), &next.generation, sizeof next.generation,
                      offsetof(file_header, generation));
-        const int why = errno;
-        ::close(fd);
-        if (!written) error = failed(path, why);
+        if (!written) error = failed(path, errno);
         return written;
     }
     error = path + ": replaced again and again by others meanwhile";
@@ -175,21 +187,24 @@ flush_follower::~flush_follower() {
 // The records of a file met after start are all news: each may have been
 // written since, and dropping an entry is never wrong.
 bool flush_follower::open_file(bool replay) {
-    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        const int why = errno;
-        if (fd >= 0) ::close(fd);
-        if (why != ENOENT && why != reported_)
-            error_log("Cache flushes cannot be followed (%s: %s)", path_.c_str(),
-                      std::strerror(why));
-        reported_ = why;
+    const shared_folder folder(folder_of_path(path_));
+    std::string problem;
+    struct stat st {};
+    owned_fd fd;
+    if (folder.open())
+        fd = folder.open_trusted(name_in_path(path_), O_RDONLY, problem, &st);
+    else if (folder.failure() != ENOENT)
+        problem = folder.why();
+    if (!fd) {
+        if (!problem.empty() && problem != reported_)
+            error_log("Cache flushes cannot be followed (%s)", problem.c_str());
+        reported_ = problem;
         return false;
     }
-    fd_ = fd;
+    fd_ = fd.release();
     device_ = st.st_dev;
     inode_ = st.st_ino;
-    reported_ = 0;
+    reported_.clear();
     seen_ = 0;
     file_header header{};
     if (!replay && read_at(fd_, &header, sizeof header, 0) && valid(header))
@@ -201,7 +216,7 @@ flush_news flush_follower::look(flush_clock::time_point now) {
     next_look_ = now + flush_look_interval;
     flush_news news;
     struct stat st;
-    const bool there = ::stat(path_.c_str(), &st) == 0;
+    const bool there = ::lstat(path_.c_str(), &st) == 0;
     if (fd_ >= 0) {
         // The open file first: a flush written before it was removed or
         // replaced counts too.

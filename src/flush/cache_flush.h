@@ -75,5 +75,5 @@ private:
     ino_t inode_ = 0;
     std::uint64_t seen_ = 0;
     flush_clock::time_point next_look_;
-    int reported_ = 0;  // the errno last logged, so that each is said once
+    std::string reported_;  // the problem last logged, so that each is said once
 };

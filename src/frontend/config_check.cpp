@@ -7,20 +7,30 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/ascii_text.h"
 #include "config/globals.h"
 #include "config/ini.h"
 #include "config/log.h"
+#include "config/shared_folder.h"
 #include "frontend/front_end.h"
 
 namespace {
 
 std::vector<std::string> unknown_keys;
+// The throttle's table, seen on its way to the back end: its folder is
+// checked when either key is set.
+std::optional<std::string> throttle_table;
+bool throttle_keys = false;
 // -serve: the service's key handler reads the file, as at its start.
 bool serving = false;
 
 // Every key goes where a start hands it; a key nobody knows is ignored there
 // without a word, which hides a misspelt one.
 int load_noting_unknown(const char* key, const char* value) {
+    if (ascii_equal_ignoring_case(key, "auth_failure_table")) throttle_table = value;
+    if (ascii_equal_ignoring_case(key, "auth_failure_table") ||
+        ascii_equal_ignoring_case(key, "auth_failure_limit"))
+        throttle_keys = true;
     if (serving ? front_end_service->load(key, value)
                 : auth_module.load && auth_module.load(key, value))
         return 1;
@@ -69,6 +79,40 @@ void check_stats_folder(std::vector<std::string>& problems) {
     if (::stat(stats_path->c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         problems.push_back("the stats folder " + *stats_path +
                            " does not exist (stats_path): no counters would be written");
+}
+
+// Who may plant a link or a file under the names we use, and whose file
+// sits at one of them. Root's tools trust no file there they did not make,
+// but a fixed name in such a folder is still anyone's to take first.
+void check_shared_place(const std::string& what, const std::string& folder, const std::string& key,
+                        std::vector<std::string>& problems) {
+    const std::string others = other_writers(folder);
+    const std::string self = ::geteuid() == 0 ? "root" : "root and " + user_name(::geteuid());
+    if (!others.empty())
+        problems.push_back("the " + what + " " + folder + " (" + key + ") may be written by " +
+                           others + ", not only by " + self);
+}
+
+void check_shared_file(const std::string& what, const std::string& path, const std::string& key,
+                       std::vector<std::string>& problems) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || info.st_uid == 0 || info.st_uid == ::geteuid()) return;
+    const std::string self = ::geteuid() == 0 ? "root" : "root or " + user_name(::geteuid());
+    problems.push_back("the " + what + " " + path + " (" + key + ") belongs to " +
+                       user_name(info.st_uid) + ", not to " + self);
+}
+
+void check_shared_places(std::vector<std::string>& problems) {
+    if (stats_path) check_shared_place("stats folder", *stats_path, "stats_path", problems);
+    const std::string flush_key = "cache_flush_path " + cache_flush_path;
+    check_shared_place("cache flush folder", folder_of_path(cache_flush_path), flush_key, problems);
+    check_shared_file("cache flush file", cache_flush_path, "cache_flush_path", problems);
+    if (!throttle_keys) return;
+    // The throttle's default.
+    const std::string table = throttle_table.value_or("/run/quillmar/auth-failures");
+    check_shared_place("throttle's folder", folder_of_path(table), "auth_failure_table " + table,
+                       problems);
+    check_shared_file("throttle's table", table, "auth_failure_table", problems);
 }
 
 // One lookup as the mail server would send it. The log lines it met tell a
@@ -129,6 +173,7 @@ bool check_settings(const char* program_path, const command_options& options,
             problems.push_back("unknown key '" + key + "' in " + ini + ": it is ignored");
         check_log_folder(problems);
         check_stats_folder(problems);
+        check_shared_places(problems);
         if (serving) front_end_service->check(problems);
         std::size_t before = problems.size();
         if (auth_module.check_settings)

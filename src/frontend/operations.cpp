@@ -40,7 +40,11 @@ int run_stats_summary(const char* program_path, const command_options& options) 
         return 1;
     }
     std::string text, error;
-    if (!stats_sum(where, text, error)) {
+    std::vector<std::string> skipped;
+    const bool summed = stats_sum(where, text, error, &skipped);
+    for (const std::string& problem : skipped)
+        std::fprintf(stderr, "quillmar: counters skipped: %s\n", problem.c_str());
+    if (!summed) {
         std::fprintf(stderr, "quillmar: counters not read: %s\n", error.c_str());
         return 1;
     }

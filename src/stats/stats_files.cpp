@@ -18,6 +18,8 @@
 
 #include "config/log.h"
 #include "config/number_text.h"
+#include "config/shared_folder.h"
+#include "config/whole_write.h"
 #include "stats/counters.h"
 #include "stats/exposition.h"
 
@@ -44,50 +46,59 @@ bool read_file(const std::string& path, std::string& text) {
     return true;
 }
 
-// Whole or not at all: a reader finds the last complete file, never a
-// half-written one.
-bool write_file(const std::string& folder, const std::string& name, const std::string& text,
-                std::string& error) {
-    const std::string path = folder + "/" + name, temp = folder + "/." + name + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = temp + ": " + std::strerror(errno);
-        return false;
-    }
-    std::size_t done = 0;
-    int failure = 0;
-    while (done < text.size() && !failure) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+// A file of the folder, read only when it is one of ours (see
+// shared_folder.h); `problem` says why one that is there was not.
+bool read_trusted(const shared_folder& folder, const std::string& name, std::string& text,
+                  std::string& problem) {
+    owned_fd fd = folder.open_trusted(name, O_RDONLY, problem);
+    if (!fd) return false;
+    text.clear();
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            failure = n < 0 ? errno : EIO;
-        else
-            done += static_cast<std::size_t>(n);
+        if (n < 0) {
+            problem = folder.path() + "/" + name + ": " + std::strerror(errno);
+            return false;
+        }
+        if (n == 0) return true;
+        text.append(buffer, static_cast<std::size_t>(n));
     }
-    if (::close(fd) != 0 && !failure) failure = errno;
-    if (!failure && ::rename(temp.c_str(), path.c_str()) != 0) failure = errno;
-    if (!failure) return true;
-    error = path + ": " + std::strerror(failure);
-    ::unlink(temp.c_str());
-    return false;
 }
 
-bool exists(const std::string& path) {
+// Whole or not at all: a reader finds the last complete file, never a
+// half-written one. Made under a random name, so that nothing planted in
+// the folder is ever opened or written through.
+bool write_file(const shared_folder& folder, const std::string& name, const std::string& text,
+                std::string& error) {
+    if (!folder.open()) {
+        error = folder.why();
+        return false;
+    }
+    new_file file = folder.make(name, 0644, error);
+    if (!file) return false;
+    if (!write_all(file.fd(), text)) {
+        error = folder.path() + "/" + name + ": " + std::strerror(errno ? errno : EIO);
+        return false;
+    }
+    return file.place(name, true, error);
+}
+
+bool exists(const shared_folder& folder, const std::string& name) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return ::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // The folder's lock, held while files are counted or folded.
 class folder_lock {
 public:
-    folder_lock(const std::string& folder, int kind, std::chrono::milliseconds patience) {
-        fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0) {
-            failure_ = errno;
+    folder_lock(const shared_folder& folder, int kind, std::chrono::milliseconds patience) {
+        if (!folder.open()) {
+            failure_ = folder.failure();
             return;
         }
         const auto until = stats_clock::now() + patience;
-        while (::flock(fd_, kind | LOCK_NB) != 0) {
+        while (::flock(folder.fd(), kind | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 failure_ = errno;
                 return;
@@ -98,21 +109,22 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        held_ = true;
+        fd_ = folder.fd();
     }
+    // The lock goes with the folder's descriptor, which outlives the lock
+    // and is used again: it is released here.
     ~folder_lock() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) ::flock(fd_, LOCK_UN);
     }
     folder_lock(const folder_lock&) = delete;
     folder_lock& operator=(const folder_lock&) = delete;
-    bool held() const { return held_; }
+    bool held() const { return fd_ >= 0; }
     std::string why() const {
         return failure_ == EWOULDBLOCK ? "locked by another process" : std::strerror(failure_);
     }
 
 private:
     int fd_ = -1, failure_ = 0;
-    bool held_ = false;
 };
 
 // pid and start time from "process-<pid>-<start>.txt"; false for any other name.
@@ -146,11 +158,20 @@ bool alive(long pid, unsigned long long start) {
 }
 
 // Names the retired counts hold whose files are gone need no keeping.
-void drop_gone(exposition& retired, const std::string& folder) {
+void drop_gone(exposition& retired, const shared_folder& folder) {
     std::vector<std::string>& names = retired.absorbed_files();
     names.erase(std::remove_if(names.begin(), names.end(),
-                               [&](const std::string& n) { return !exists(folder + "/" + n); }),
+                               [&](const std::string& n) { return !exists(folder, n); }),
                 names.end());
+}
+
+// A file that is there and not taken: said once per run where it is read.
+void skip(const std::string& problem, std::vector<std::string>* skipped) {
+    if (problem.empty()) return;
+    if (skipped)
+        skipped->push_back(problem);
+    else
+        error_log("Counters: %s", problem.c_str());
 }
 
 }  // namespace
@@ -193,7 +214,7 @@ void stats_write_due(stats_clock::time_point now) {
     }
     stats_next_write = now + own.interval;
     std::string error;
-    if (write_file(own.folder, own.name, counters_text(process_stats), error)) {
+    if (write_file(shared_folder(own.folder), own.name, counters_text(process_stats), error)) {
         if (own.failing) error_log("Counters written again to %s", own.folder.c_str());
         own.failing = false;
     } else if (!own.failing) {
@@ -208,47 +229,53 @@ void stats_finish() {
     stats_next_write = stats_clock::time_point::max();
     const std::string text = counters_text(process_stats);
     std::string error;
+    const shared_folder folder(own.folder);
     {
-        folder_lock lock(own.folder, LOCK_EX, std::chrono::seconds(1));
+        folder_lock lock(folder, LOCK_EX, std::chrono::seconds(1));
         if (lock.held()) {
             exposition retired;
-            std::string before;
-            if (read_file(own.folder + "/" + retired_name, before)) retired.add(before);
-            drop_gone(retired, own.folder);
+            std::string before, problem;
+            if (read_trusted(folder, retired_name, before, problem)) retired.add(before);
+            skip(problem, nullptr);
+            drop_gone(retired, folder);
             // Named as held before the file goes, should the process end in between.
-            const std::string path = own.folder + "/" + own.name;
-            if (exists(path)) retired.absorbed_files().push_back(own.name);
+            if (exists(folder, own.name)) retired.absorbed_files().push_back(own.name);
             retired.add(text);
-            if (write_file(own.folder, retired_name, retired.text(true), error)) {
-                ::unlink(path.c_str());
+            if (write_file(folder, retired_name, retired.text(true), error)) {
+                ::unlinkat(folder.fd(), own.name.c_str(), 0);
                 return;
             }
         }
     }
-    if (!write_file(own.folder, own.name, text, error))
+    if (!write_file(folder, own.name, text, error))
         error_log("Counters not written at exit (%s)", error.c_str());
 }
 
-bool stats_sum(const std::string& folder, std::string& text, std::string& error) {
-    const bool can_fold = ::faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0;
+bool stats_sum(const std::string& folder_path, std::string& text, std::string& error,
+               std::vector<std::string>* skipped) {
+    const shared_folder folder(folder_path);
+    const bool can_fold = folder.open() && ::faccessat(folder.fd(), ".", W_OK, AT_EACCESS) == 0;
     folder_lock lock(folder, can_fold ? LOCK_EX : LOCK_SH, std::chrono::seconds(5));
     if (!lock.held()) {
-        error = folder + ": " + lock.why();
+        error = folder_path + ": " + lock.why();
         return false;
     }
-    DIR* dir = ::opendir(folder.c_str());
+    owned_fd listing(::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0));
+    DIR* dir = listing ? ::fdopendir(listing.get()) : nullptr;
     if (!dir) {
-        error = folder + ": " + std::strerror(errno);
+        error = folder_path + ": " + std::strerror(errno);
         return false;
     }
+    listing.release();  // the listing's now
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
     ::closedir(dir);
     std::sort(names.begin(), names.end());
 
     exposition retired, live;
-    std::string file_text;
-    if (read_file(folder + "/" + retired_name, file_text)) retired.add(file_text);
+    std::string file_text, problem;
+    if (read_trusted(folder, retired_name, file_text, problem)) retired.add(file_text);
+    skip(problem, skipped);
     std::vector<std::string>& absorbed = retired.absorbed_files();
     const std::vector<std::string> held_before = absorbed;
     std::vector<std::string> folded;
@@ -257,12 +284,14 @@ bool stats_sum(const std::string& folder, std::string& text, std::string& error)
         long pid = 0;
         unsigned long long start = 0;
         if (!process_file(name, pid, start)) continue;
-        const std::string path = folder + "/" + name;
         if (std::find(held_before.begin(), held_before.end(), name) != held_before.end()) {
-            if (can_fold) ::unlink(path.c_str());
+            if (can_fold) ::unlinkat(folder.fd(), name.c_str(), 0);
             continue;
         }
-        if (!read_file(path, file_text)) continue;
+        if (!read_trusted(folder, name, file_text, problem)) {
+            skip(problem, skipped);
+            continue;
+        }
         if (alive(pid, start)) {
             live.add(file_text);
             ++alive_count;
@@ -277,7 +306,7 @@ bool stats_sum(const std::string& folder, std::string& text, std::string& error)
     if (!folded.empty()) {
         drop_gone(retired, folder);
         if (write_file(folder, retired_name, retired.text(true), error)) {
-            for (const std::string& name : folded) ::unlink((folder + "/" + name).c_str());
+            for (const std::string& name : folded) ::unlinkat(folder.fd(), name.c_str(), 0);
         } else {
             return false;
         }

@@ -8,6 +8,10 @@
 // any fall of a counter as a restart from zero. The sum for quillmar -stats
 // is the retired counts plus every process file; the file of a process that
 // died without its exit is added to the retired counts by the next sum.
+// Every file is made under a random name and renamed into place, and read
+// only when it is a regular file of root, the process's user or the
+// folder's owner, so that root's -stats neither follows nor writes through
+// a link planted in a folder the mail server's user may write.
 // Both take the folder's lock (flock on the folder itself), so that no file
 // is counted twice. A file the retired counts hold already (a fold cut
 // short between its two steps) is named in retired.txt and skipped.
@@ -16,6 +20,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 using stats_clock = std::chrono::steady_clock;
 
@@ -40,7 +45,11 @@ void stats_finish();
 // The sum over `folder` as one exposition, with a gauge of the processes
 // alive. False, with the reason in `error`, when the folder cannot be read.
 // A reader that may not write the folder sums without folding anything.
-bool stats_sum(const std::string& folder, std::string& text, std::string& error);
+// Files that are not to be trusted (a link, another user's file: see
+// shared_folder.h) are skipped, each named in `skipped`, or in the log
+// without it.
+bool stats_sum(const std::string& folder, std::string& text, std::string& error,
+               std::vector<std::string>* skipped = nullptr);
 
 // A process's counter file, and the start time in clock ticks since boot
 // that names it (/proc/PID/stat); none when /proc does not tell.

@@ -4,6 +4,12 @@
 // cannot write).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "directory_harness.h"
 
 namespace {
@@ -160,6 +166,66 @@ TEST(ConfigCheck, SaysEachProblemInPlainWords) {
         EXPECT_EQ(r.exit_code, c.exit_code);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(w.log_text(), "");
+    }
+}
+
+// Folders that others may write, where root's tools would find links and
+// files planted under the names we use, and files of another user at those
+// names; a folder only root may write is silent.
+TEST(ConfigCheck, SaysWhoElseMayWriteTheSharedFolders) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give folders and files other owners";
+    const uid_t other = 65534;
+    const std::string other_user = ::getpwuid(other)->pw_name,
+                      other_group = ::getgrgid(other)->gr_name;
+    struct folder_case {
+        const char* name;
+        ::mode_t mode;
+        uid_t owner;
+        gid_t group;
+        std::string lines;  // what the check says of folder "f" as the stats folder
+    };
+    const std::string not_only = ", not only by root\n";
+    const folder_case cases[] = {
+        {"only root writes", 0755, 0, 0, ""},
+        {"every user", 0777, 0, 0, "may be written by every user" + not_only},
+        {"every user, sticky", 01777, 0, 0, "may be written by every user" + not_only},
+        {"a group", 0775, 0, other, "may be written by group " + other_group + not_only},
+        {"another owner", 0755, other, 0, "may be written by user " + other_user + not_only},
+    };
+    for (const folder_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        world w;
+        w.standard_table();
+        const std::string f = w.env().dir() + "/f";
+        ASSERT_EQ(::mkdir(f.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(f.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(::chmod(f.c_str(), c.mode), 0);
+        w.write_ini(qmdir::full_ini + ("stats_path " + f + "\n"));
+        qmtest::child_result r = w.run("", {"-check"});
+        const std::string said =
+            c.lines.empty() ? "" : "the stats folder " + f + " (stats_path) " + c.lines;
+        EXPECT_EQ(r.out, checked(said + (c.lines.empty() ? "all is well\n" : "1 problem\n")));
+        // The same folder as the flush file's and the throttle table's,
+        // each file there another user's.
+        for (const char* file : {"/flush", "/table"}) {
+            ASSERT_EQ(::close(::open((f + file).c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+            ASSERT_EQ(::chown((f + file).c_str(), other, other), 0);
+        }
+        w.write_ini(qmdir::full_ini +
+                    ("cache_flush_path " + f + "/flush\nauth_failure_table " + f + "/table\n"));
+        r = w.run("", {"-check"});
+        const std::string owned = " belongs to " + other_user + ", not to root\n";
+        EXPECT_EQ(
+            r.out,
+            checked((c.lines.empty() ? ""
+                                     : "the cache flush folder " + f + " (cache_flush_path " + f +
+                                           "/flush) " + c.lines) +
+                    "the cache flush file " + f + "/flush (cache_flush_path)" + owned +
+                    (c.lines.empty() ? ""
+                                     : "the throttle's folder " + f + " (auth_failure_table " + f +
+                                           "/table) " + c.lines) +
+                    "the throttle's table " + f + "/table (auth_failure_table)" + owned +
+                    (c.lines.empty() ? "2 problems\n" : "4 problems\n")));
     }
 }
 

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -123,12 +126,75 @@ TEST_F(CacheFlush, FileMadeAfterStart) {
     flush_clock::time_point now{std::chrono::hours(1)};
     flush_follower follower(path_, now);
     flush(std::string("bob"));
+    // Readable by the folder's group alone: who changed a password is no
+    // business of other users.
     EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                  fs::perms::others_read);
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     const flush_news news = follower.look(now + flush_look_interval);
     EXPECT_EQ(news.users, std::vector<std::uint64_t>{flush_user_hash("bob")});
     EXPECT_GE(flush_settle_time(), flush_look_interval);
+}
+
+// Root flushes in a folder given to the mail server's group, as the
+// packaged layout gives /run/quillmar to the service's: the file is that
+// group's to read and no one else's, a file an earlier version left
+// readable by every user included. Each reader is a child with a user and
+// group of its own that follows the file and is told of a flush.
+TEST_F(CacheFlush, ReadByTheFoldersGroupAlone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files and processes other users";
+    const fs::path folder = dir_ / "run";
+    fs::create_directory(folder);
+    const gid_t mail_group = 65534;
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755) | ::chmod(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), 0, mail_group), 0);
+    struct reader_case {
+        const char* what;
+        bool earlier_file;  // a world-readable file of an earlier version was there
+        uid_t uid;
+        gid_t gid;
+        bool told;
+    };
+    const reader_case cases[] = {
+        {"a user of the folder's group", false, 65534, mail_group, true},
+        {"a user of another group", false, 65533, 65533, false},
+        {"another group, the earlier file mended", true, 65533, 65533, false},
+    };
+    for (const reader_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(path_);
+        flush(std::nullopt);
+        if (c.earlier_file) {
+            ASSERT_EQ(::chmod(path_.c_str(), 0644) | ::chown(path_.c_str(), 0, 0), 0);
+        }
+        // The child follows from before the flush, which root, the parent,
+        // writes in between: ready one way, flushed the other.
+        int ready[2], flushed[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(flushed), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool dropped =
+                ::setgroups(0, nullptr) == 0 && ::setgid(c.gid) == 0 && ::setuid(c.uid) == 0;
+            const flush_clock::time_point now{std::chrono::hours(1)};
+            flush_follower follower(path_, now);
+            char byte = 0;
+            if (::write(ready[1], &byte, 1) != 1 || ::read(flushed[0], &byte, 1) != 1) ::_exit(3);
+            ::_exit(!dropped ? 2 : follower.look(now + flush_look_interval).any() ? 0 : 1);
+        }
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        flush(std::string("bob"));
+        ASSERT_EQ(::write(flushed[1], &byte, 1), 1);
+        for (int fd : {ready[0], ready[1], flushed[0], flushed[1]}) ::close(fd);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.told ? 0 : 1);
+        struct stat file {};
+        ASSERT_EQ(::stat(path_.c_str(), &file), 0);
+        EXPECT_EQ(file.st_mode & 07777, 0640u);
+        EXPECT_EQ(file.st_gid, mail_group);
+    }
 }
 
 }  // namespace
