@@ -171,6 +171,16 @@ bool trusted_owner(uid_t owner, const std::string& path) {
            folder.st_uid == owner;
 }
 
+// Whether the file begins as a table of this program, of any version: a
+// table cut short keeps its first page. Anything else of another size is
+// left alone, so that a path given by mistake never replaces a file.
+bool ours(int fd) {
+    unsigned char head[sizeof layout::magic];
+    const std::uint64_t magic = layout::magic;
+    return ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+           std::memcmp(head, &magic, sizeof head - 1) == 0;
+}
+
 std::string size_problem(off_t size) {
     return "has " + std::to_string(size) + " bytes, not " + std::to_string(layout::bytes);
 }
@@ -188,8 +198,8 @@ void failure_throttle::take(void* map, const struct stat& file) {
 
 // A file at the path is taken only when it is a table of ours that no other
 // user can have written: its counts decide whose checks are refused. A file
-// of ours that is no table (cut short by hand, or of another layout) is
-// `unusable`: replaced by a new table.
+// of ours that is no table (empty, a table cut short or of another layout)
+// is `unusable`: replaced by a new table.
 failure_throttle::opened failure_throttle::open_table(std::string& unusable) {
     const int fd = ::open(settings_.table_path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -207,8 +217,12 @@ failure_throttle::opened failure_throttle::open_table(std::string& unusable) {
         problem = "belongs to another user";
     else if (file.st_mode & (S_IWGRP | S_IWOTH))
         problem = "may be written by other users";
-    else if (static_cast<std::size_t>(file.st_size) != layout::bytes)
-        unusable = size_problem(file.st_size);
+    else if (static_cast<std::size_t>(file.st_size) != layout::bytes) {
+        if (file.st_size == 0 || ours(fd))
+            unusable = size_problem(file.st_size);
+        else
+            problem = "is not a throttle table of this program";
+    }
     void* map = MAP_FAILED;
     if (problem.empty() && unusable.empty()) {
         map = ::mmap(nullptr, layout::bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

@@ -364,7 +364,8 @@ TEST_F(ThrottleFile, SharedRemovedAndMadeAgain) {
 TEST_F(ThrottleFile, WhatIsFoundAtThePathIsTakenReplacedOrRefused) {
     const std::string path = settings_.table_path, real = dir_ + "/real";
     const uid_t nobody = 65534;
-    constexpr long none = -1, table = -2;  // sizes: no file, a table made by a throttle
+    // Sizes: no file, a table made by a throttle, one cut to 100 bytes.
+    constexpr long none = -1, table = -2, table_cut = -3;
     struct row {
         const char* name;
         long size;
@@ -378,7 +379,8 @@ TEST_F(ThrottleFile, WhatIsFoundAtThePathIsTakenReplacedOrRefused) {
         {"missing", none, 0600, 0, 0, false, true, false, nullptr},
         {"own table", table, 0600, 0, 0, false, true, false, nullptr},
         {"cut short", 0, 0600, 0, 0, false, true, true, nullptr},
-        {"another size", 100, 0600, 0, 0, false, true, true, nullptr},
+        {"another size", table_cut, 0600, 0, 0, false, true, true, nullptr},
+        {"not ours", 100, 0600, 0, 0, false, false, false, "is not a throttle table"},
         {"unknown header", failure_table_layout::bytes, 0600, 0, 0, false, true, true, nullptr},
         {"written by others", table, 0620, 0, 0, false, false, false, "may be written by other"},
         {"another user's", table, 0600, 0, nobody, false, false, false, "belongs to another user"},
@@ -392,10 +394,11 @@ TEST_F(ThrottleFile, WhatIsFoundAtThePathIsTakenReplacedOrRefused) {
         std::filesystem::remove(real);
         ASSERT_EQ(::chown(dir_.c_str(), r.folder ? r.folder : ::geteuid(), ::getegid()), 0);
         const std::string file = r.link ? real : path;
-        if (r.size == table) {
+        if (r.size == table || r.size == table_cut) {
             settings_.table_path = file;
             failure_throttle made(settings_);
             settings_.table_path = path;
+            if (r.size == table_cut) std::filesystem::resize_file(file, 100);
         } else if (r.size != none) {
             std::ofstream(file).close();
             std::filesystem::resize_file(file, static_cast<std::uintmax_t>(r.size));
