@@ -152,13 +152,55 @@ void failure_throttle::report(const std::string& problem) {
 
 void failure_throttle::detach() {
     table_.reset();
+    guard_.reset();
     if (map_) ::munmap(map_, layout::bytes);
     map_ = nullptr;
 }
 
+namespace {
+
+// Whose tables a process takes: its own user's, and a root process also
+// those of the folder's owner, to whom it gives the tables it makes there
+// (that user may replace any file of the folder anyway). Nobody else's:
+// their counts would decide whose checks are refused.
+bool trusted_owner(uid_t owner, const std::string& path) {
+    const uid_t self = ::geteuid();
+    if (owner == self) return true;
+    struct stat folder {};
+    return self == 0 && ::stat(folder_of(path).c_str(), &folder) == 0 && S_ISDIR(folder.st_mode) &&
+           folder.st_uid == owner;
+}
+
+// Whether the file begins as a table of this program, of any version: a
+// table cut short keeps its first page. Anything else of another size is
+// left alone, so that a path given by mistake never replaces a file.
+bool ours(int fd) {
+    unsigned char head[sizeof layout::magic];
+    const std::uint64_t magic = layout::magic;
+    return ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+           std::memcmp(head, &magic, sizeof head - 1) == 0;
+}
+
+std::string size_problem(off_t size) {
+    return "has " + std::to_string(size) + " bytes, not " + std::to_string(layout::bytes);
+}
+
+}  // namespace
+
+void failure_throttle::take(void* map, const struct stat& file) {
+    map_ = map;
+    device_ = file.st_dev;
+    inode_ = file.st_ino;
+    guard_ = std::make_unique<mapping_guard>(map_, layout::bytes);
+    table_ = std::make_unique<failure_table>(map_, settings_.rules);
+    reported_.clear();
+}
+
 // A file at the path is taken only when it is a table of ours that no other
-// user can have written: its counts decide whose checks are refused.
-failure_throttle::opened failure_throttle::open_table() {
+// user can have written: its counts decide whose checks are refused. A file
+// of ours that is no table (empty, a table cut short or of another layout)
+// is `unusable`: replaced by a new table.
+failure_throttle::opened failure_throttle::open_table(std::string& unusable) {
     const int fd = ::open(settings_.table_path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return opened::missing;
@@ -171,99 +213,133 @@ failure_throttle::opened failure_throttle::open_table() {
         problem = "cannot be read: " + why();
     else if (!S_ISREG(file.st_mode))
         problem = "is not a regular file";
-    else if (file.st_uid != ::geteuid() && ::geteuid() != 0)
+    else if (!trusted_owner(file.st_uid, settings_.table_path))
         problem = "belongs to another user";
     else if (file.st_mode & (S_IWGRP | S_IWOTH))
         problem = "may be written by other users";
-    else if (static_cast<std::size_t>(file.st_size) != layout::bytes)
-        problem = "is not a throttle table of this program";
+    else if (static_cast<std::size_t>(file.st_size) != layout::bytes) {
+        if (file.st_size == 0 || ours(fd))
+            unusable = size_problem(file.st_size);
+        else
+            problem = "is not a throttle table of this program";
+    }
     void* map = MAP_FAILED;
-    if (problem.empty()) {
+    if (problem.empty() && unusable.empty()) {
         map = ::mmap(nullptr, layout::bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (map == MAP_FAILED)
             problem = "cannot be mapped: " + why();
-        else if (!failure_table::recognised(map))
-            problem = "is not a throttle table of this program";
+        else
+            take(map, file);
     }
     ::close(fd);
     if (!problem.empty()) {
-        if (map != MAP_FAILED) ::munmap(map, layout::bytes);
         report(problem);
         return opened::refused;
     }
-    map_ = map;
-    device_ = file.st_dev;
-    inode_ = file.st_ino;
-    table_ = std::make_unique<failure_table>(map_, settings_.rules);
-    reported_.clear();
-    return opened::yes;
+    if (!unusable.empty()) return opened::unusable;
+    // Read under the guard: the file may be cut short even now.
+    if (failure_table::recognised(map_) && !guard_->lost()) return opened::yes;
+    unusable = guard_->lost() ? "was cut short" : "is not a throttle table of this program";
+    detach();
+    return opened::unusable;
 }
 
 // Made whole under a name of its own and then linked into place, so that no
 // process ever maps a table half made; when another process was first, its
-// table is taken. Made by root in a folder that root does not own, the
-// table is given to the folder's owner, so that a check run by hand as root
-// leaves no table the mail server's processes cannot open.
-bool failure_throttle::make_table() {
+// table is taken. A file of ours that is no table is replaced by renaming
+// over it. The space is reserved when the table is made: a table with
+// holes would raise SIGBUS at the first write to a page that a full
+// filesystem cannot give. Made by root in a folder that root does not own,
+// the table is given to the folder's owner, so that a check run by hand as
+// root leaves no table the mail server's processes cannot open.
+failure_throttle::made failure_throttle::make_table(bool replace) {
     std::string temporary = settings_.table_path + ".XXXXXX";
     const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0) {
         report("cannot be made: " + why());
-        return false;
+        return made::failed;
     }
     std::string problem;
     struct stat folder {};
     if (::geteuid() == 0 && ::stat(folder_of(settings_.table_path).c_str(), &folder) == 0 &&
         folder.st_uid != 0 && ::fchown(fd, folder.st_uid, folder.st_gid) != 0)
         problem = "cannot be given to the owner of its folder: " + why();
+    if (problem.empty()) {
+        const int failed = ::posix_fallocate(fd, 0, static_cast<off_t>(layout::bytes));
+        if (failed != 0)
+            problem = "cannot be made: its " + std::to_string(layout::bytes) +
+                      " bytes cannot be reserved: " + std::strerror(failed);
+    }
     void* map = MAP_FAILED;
-    if (problem.empty() && ::ftruncate(fd, static_cast<off_t>(layout::bytes)) != 0)
-        problem = "cannot be made: " + why();
     if (problem.empty()) {
         map = ::mmap(nullptr, layout::bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (map == MAP_FAILED) problem = "cannot be mapped: " + why();
     }
-    bool taken = false;
+    made result = made::failed;
     if (problem.empty()) {
         failure_table::initialise(map);
-        if (::link(temporary.c_str(), settings_.table_path.c_str()) == 0)
-            taken = true;
-        else if (errno != EEXIST)
+        if (replace ? ::rename(temporary.c_str(), settings_.table_path.c_str()) == 0
+                    : ::link(temporary.c_str(), settings_.table_path.c_str()) == 0)
+            result = made::yes;
+        else if (!replace && errno == EEXIST)
+            result = made::exists;
+        else
             problem = "cannot be made: " + why();
     }
     struct stat file {};
-    if (taken && ::fstat(fd, &file) != 0) {
+    if (result == made::yes && ::fstat(fd, &file) != 0) {
         problem = "cannot be read: " + why();
-        taken = false;
+        result = made::failed;
     }
-    ::unlink(temporary.c_str());
+    if (!(replace && result == made::yes)) ::unlink(temporary.c_str());
     ::close(fd);
-    if (!taken) {
+    if (result != made::yes) {
         if (map != MAP_FAILED) ::munmap(map, layout::bytes);
         if (!problem.empty()) report(problem);
-        return problem.empty() && open_table() == opened::yes;
+        return result;
     }
-    map_ = map;
-    device_ = file.st_dev;
-    inode_ = file.st_ino;
-    table_ = std::make_unique<failure_table>(map_, settings_.rules);
-    reported_.clear();
-    return true;
+    take(map, file);
+    return made::yes;
 }
 
+// Twice at most: a table another process linked into place meanwhile is
+// then opened.
 void failure_throttle::attach(bool replacing) {
-    if (open_table() != opened::missing) return;
-    if (make_table() && replacing)
-        notice_log("Throttle: table (%s) was removed or replaced: made anew, counts start again",
-                   settings_.table_path.c_str());
+    for (int attempt = 0; attempt < 2 && !table_; ++attempt) {
+        std::string unusable;
+        switch (open_table(unusable)) {
+        case opened::yes:
+        case opened::refused:
+            return;
+        case opened::missing: {
+            const made m = make_table(false);
+            if (m == made::yes && replacing)
+                notice_log(
+                    "Throttle: table (%s) was removed or replaced: made anew, counts start again",
+                    settings_.table_path.c_str());
+            if (m == made::failed) return;
+            break;
+        }
+        case opened::unusable:
+            if (make_table(true) == made::yes)
+                notice_log("Throttle: table (%s) %s: replaced by a new one, counts start again",
+                           settings_.table_path.c_str(), unusable.c_str());
+            return;
+        }
+    }
 }
 
+// The path is looked at every tenth of a second; a page of the table found
+// cut under a check (the guard lost) makes the look at once.
 bool failure_throttle::attached(std::uint64_t now_ms) {
-    if (now_ms < next_look_ms_) return table_ != nullptr;
+    const bool lost = guard_ && guard_->lost();
+    if (!lost && now_ms < next_look_ms_) return table_ != nullptr;
     next_look_ms_ = now_ms + look_interval_ms;
     struct stat file {};
-    if (table_ && ::stat(settings_.table_path.c_str(), &file) == 0 && file.st_dev == device_ &&
-        file.st_ino == inode_)
+    if (!lost && table_ && ::stat(settings_.table_path.c_str(), &file) == 0 &&
+        file.st_dev == device_ && file.st_ino == inode_ &&
+        static_cast<std::size_t>(file.st_size) == layout::bytes &&
+        failure_table::recognised(map_) && !guard_->lost())
         return true;
     const bool replacing = table_ != nullptr;
     detach();

@@ -4,9 +4,10 @@
 // passed again. The counts live in failure_table's file, which every
 // authenticator process on the machine maps, so a guesser who spreads his
 // tries over the processes a mail server starts is counted once. A file
-// removed or replaced under running processes is noticed within a tenth of
-// a second and made again; one that cannot be had leaves checks
-// unthrottled, with an error line.
+// removed, replaced or cut short under running processes is noticed within
+// a tenth of a second (a cut page at its first touch, see mapping_guard.h)
+// and made again; one that cannot be had leaves checks unthrottled, with an
+// error line.
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +20,7 @@
 
 #include "throttle/client_address.h"
 #include "throttle/failure_table.h"
+#include "throttle/mapping_guard.h"
 
 struct throttle_settings {
     failure_rules rules;  // limit 0: no throttle
@@ -55,9 +57,11 @@ private:
     bool attached(std::uint64_t now_ms);
     void attach(bool replacing);
     void detach();
-    enum class opened { yes, missing, refused };
-    opened open_table();
-    bool make_table();
+    enum class opened { yes, missing, unusable, refused };
+    opened open_table(std::string& unusable);
+    enum class made { yes, exists, failed };
+    made make_table(bool replace);
+    void take(void* map, const struct stat& file);
     void report(const std::string& problem);
     void log_end(const ended_throttle& ended) const;
     void sweep(std::uint32_t now);
@@ -66,6 +70,7 @@ private:
     void* map_ = nullptr;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    std::unique_ptr<mapping_guard> guard_;
     std::unique_ptr<failure_table> table_;
     std::uint64_t next_look_ms_ = 0;
     std::uint32_t swept_second_ = 0, next_sweep_ = 0;

@@ -3,7 +3,11 @@
 // and the file shared by two throttles as by two processes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -351,37 +355,162 @@ TEST_F(ThrottleFile, SharedRemovedAndMadeAgain) {
     EXPECT_EQ(anew, 2);
 }
 
-// A file at the path that another user could have written, or that is no
-// table, is never taken: checks go unthrottled, with one error line.
-TEST_F(ThrottleFile, AForeignFileIsNotTaken) {
+// What is found at the path: a table of ours is taken as it is; a file of
+// ours that is no table (cut short, of another size, with a header not
+// ours) is replaced by a new table, with a notice; anything another user
+// owns or could write, or a link, is never taken: checks go unthrottled,
+// with one error line. A root process trusts its own tables and those of
+// the folder's owner, nobody else's.
+TEST_F(ThrottleFile, WhatIsFoundAtThePathIsTakenReplacedOrRefused) {
+    const std::string path = settings_.table_path, real = dir_ + "/real";
+    const uid_t nobody = 65534;
+    // Sizes: no file, a table made by a throttle, one cut to 100 bytes.
+    constexpr long none = -1, table = -2, table_cut = -3;
     struct row {
-        std::size_t size;
+        const char* name;
+        long size;
         mode_t mode;
-        const char* problem;
+        uid_t folder, owner;  // 0: the test's own user
+        bool link;            // the path a link to the file
+        bool taken, replaced;
+        const char* problem;  // the one error line; null: none
     };
     const row rows[] = {
-        {100, 0600, "is not a throttle table of this program"},
-        {failure_table_layout::bytes, 0600, "is not a throttle table of this program"},
-        {failure_table_layout::bytes, 0620, "may be written by other users"},
+        {"missing", none, 0600, 0, 0, false, true, false, nullptr},
+        {"own table", table, 0600, 0, 0, false, true, false, nullptr},
+        {"cut short", 0, 0600, 0, 0, false, true, true, nullptr},
+        {"another size", table_cut, 0600, 0, 0, false, true, true, nullptr},
+        {"not ours", 100, 0600, 0, 0, false, false, false, "is not a throttle table"},
+        {"unknown header", failure_table_layout::bytes, 0600, 0, 0, false, true, true, nullptr},
+        {"written by others", table, 0620, 0, 0, false, false, false, "may be written by other"},
+        {"another user's", table, 0600, 0, nobody, false, false, false, "belongs to another user"},
+        {"the folder owner's", table, 0600, nobody, nobody, false, true, false, nullptr},
+        {"a link", table, 0600, 0, 0, true, false, false, "cannot be opened: Too many levels"},
     };
     for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        if ((r.folder || r.owner) && ::geteuid() != 0) continue;
+        std::filesystem::remove(path);
+        std::filesystem::remove(real);
+        ASSERT_EQ(::chown(dir_.c_str(), r.folder ? r.folder : ::geteuid(), ::getegid()), 0);
+        const std::string file = r.link ? real : path;
+        if (r.size == table || r.size == table_cut) {
+            settings_.table_path = file;
+            failure_throttle made(settings_);
+            settings_.table_path = path;
+            if (r.size == table_cut) std::filesystem::resize_file(file, 100);
+        } else if (r.size != none) {
+            std::ofstream(file).close();
+            std::filesystem::resize_file(file, static_cast<std::uintmax_t>(r.size));
+        }
+        if (r.size != none) {
+            ASSERT_EQ(::chmod(file.c_str(), r.mode), 0);
+            ASSERT_EQ(::chown(file.c_str(), r.owner ? r.owner : ::geteuid(), ::getegid()), 0);
+        }
+        if (r.link) std::filesystem::create_symlink(real, path);
+        struct stat before {};
+        ::lstat(path.c_str(), &before);
         log_.clear();
-        std::filesystem::remove(settings_.table_path);
-        std::ofstream(settings_.table_path).close();
-        std::filesystem::resize_file(settings_.table_path, r.size);
-        ::chmod(settings_.table_path.c_str(), r.mode);
+        {
+            failure_throttle throttle(settings_);
+            const client_address guesser = address("192.0.2.1");
+            for (int i = 0; i < 2; ++i) throttle.failed(guesser, "u", "p" + std::to_string(i));
+            EXPECT_EQ(throttle.refuses(guesser), r.taken);
+            after_a_look();
+            EXPECT_EQ(throttle.refuses(guesser), r.taken);
+        }
+        struct stat after {};
+        ASSERT_EQ(::lstat(path.c_str(), &after), 0);
+        EXPECT_EQ(r.size != none && after.st_ino != before.st_ino, r.replaced);
+        // Its room is had when it is made: a full disk later kills no one.
+        EXPECT_TRUE(!r.taken || after.st_blocks * 512 >= after.st_size);
+        int errors = 0, said = 0, notices = 0;
+        for (const std::string& line : log_.messages()) {
+            errors += line.rfind("ERROR: ", 0) == 0;
+            if (r.problem)
+                said += line.rfind("ERROR: Throttle: table (" + path + ") " + r.problem, 0) == 0;
+            notices += line.find("replaced by a new one, counts start again") != std::string::npos;
+        }
+        EXPECT_EQ(errors, r.problem ? 1 : 0);
+        EXPECT_EQ(said, r.problem ? 1 : 0);
+        EXPECT_EQ(notices, r.replaced ? 1 : 0);
+    }
+}
+
+// Cut to nothing in place under the processes that map it, as an
+// administrator resetting the counts would: no process dies, and the first
+// to notice makes a new table that all take.
+TEST_F(ThrottleFile, CutShortUnderItsReaders) {
+    throttle_load(settings_, "auth_failure_limit", "5 600");
+    failure_throttle one(settings_), two(settings_);
+    const client_address guesser = address("192.0.2.1");
+    one.failed(address("192.0.2.2"), "u", "p");  // its pages in use when cut
+    ASSERT_EQ(::truncate(settings_.table_path.c_str(), 0), 0);
+    for (int i = 0; i < 8; ++i) (i % 2 ? two : one).failed(guesser, "u", "p" + std::to_string(i));
+    EXPECT_TRUE(one.refuses(guesser));
+    EXPECT_TRUE(two.refuses(guesser));
+    struct stat file {};
+    ASSERT_EQ(::stat(settings_.table_path.c_str(), &file), 0);
+    EXPECT_EQ(static_cast<std::size_t>(file.st_size), failure_table_layout::bytes);
+
+    // Cut again and again from another process while checks run: a cut
+    // that falls inside a check kills nothing either.
+    const pid_t cutter = ::fork();
+    ASSERT_GE(cutter, 0);
+    if (cutter == 0) {
+        for (int i = 0; i < 300; ++i) {
+            ::truncate(settings_.table_path.c_str(), 0);
+            ::usleep(1000);
+        }
+        ::_exit(0);
+    }
+    int status = 0, checks = 0;
+    while (::waitpid(cutter, &status, WNOHANG) == 0) {
+        const client_address a = address(("198.51.100." + std::to_string(checks % 200)).c_str());
+        one.failed(a, "u", std::to_string(checks));
+        two.refuses(a);
+        ++checks;
+    }
+    EXPECT_GT(checks, 300);
+}
+
+// A table that cannot have its room, on a full tmpfs of its own, is as
+// none: one error line, checks unthrottled, and no process killed by its
+// first write to the table.
+TEST_F(ThrottleFile, ATableWithoutRoomIsNone) {
+    const std::string small = dir_ + "/small";
+    ASSERT_EQ(::mkdir(small.c_str(), 0700), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+            ::_exit(77);
+        const int filler = ::open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        const std::vector<char> block(4096, 'x');
+        while (::write(filler, block.data(), block.size()) > 0) {
+        }
+        settings_.table_path = small + "/table";
+        throttle_load(settings_, "auth_failure_limit", "5 600");
         failure_throttle throttle(settings_);
         const client_address guesser = address("192.0.2.1");
-        for (int i = 0; i < 3; ++i) throttle.failed(guesser, "u", "p" + std::to_string(i));
+        for (int i = 0; i < 8; ++i) throttle.failed(guesser, "u", "p" + std::to_string(i));
         after_a_look();
-        EXPECT_FALSE(throttle.refuses(guesser)) << r.problem;
-        const std::vector<std::string> lines = log_.messages();
-        int said = 0;
-        for (const std::string& line : lines)
-            said += line.find("ERROR: Throttle: table (" + settings_.table_path + ") " +
-                              r.problem) == 0;
-        EXPECT_EQ(said, 1) << r.problem;
+        if (throttle.refuses(guesser)) ::_exit(1);
+        int errors = 0;
+        const std::string made = "ERROR: Throttle: table (" + small + "/table) cannot be made: ";
+        for (const std::string& line : log_.messages()) {
+            if (line.rfind("ERROR: ", 0) == 0) errors += line.rfind(made, 0) == 0 ? 1 : 2;
+        }
+        ::_exit(errors == 1 ? 0 : 2);
     }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no tmpfs of our own: mounting needs CAP_SYS_ADMIN";
+    EXPECT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: throttled, 2: not one error line";
 }
 
 }  // namespace
