@@ -83,6 +83,7 @@ struct request {
 using request_ptr = std::unique_ptr<request>;
 
 struct client {
+    explicit client(std::size_t max_pending) : auth(max_pending) {}
     std::uint64_t number = 0;
     int fd = -1;
     service_protocol protocol = service_protocol::auth;
@@ -473,7 +474,7 @@ void supervisor::on_listener(std::size_t index) {
             ::close(fd);
             continue;
         }
-        auto c = std::make_unique<client>();
+        auto c = std::make_unique<client>(settings_.max_pending);
         c->number = next_client_++;
         c->fd = fd;
         c->protocol = listener.protocol;

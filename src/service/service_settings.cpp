@@ -40,7 +40,7 @@ struct number_key {
 const number_key number_keys[] = {
     {"workers", 1, 256, "workers"},        {"max_clients", 1, 100000, "clients"},
     {"max_line", 256, 1048576, "bytes"},   {"idle_timeout", 1, 86400, "seconds"},
-    {"max_queue", 1, 1000000, "requests"},
+    {"max_queue", 1, 1000000, "requests"}, {"max_pending", 1, 10000, "requests"},
 };
 
 void set_number(const char* key, long long value) {
@@ -52,8 +52,10 @@ void set_number(const char* key, long long value) {
         settings.max_line = static_cast<std::size_t>(value);
     else if (ascii_equal_ignoring_case(key, "idle_timeout"))
         settings.idle_timeout = static_cast<unsigned>(value);
-    else
+    else if (ascii_equal_ignoring_case(key, "max_queue"))
         settings.max_queue = static_cast<std::size_t>(value);
+    else
+        settings.max_pending = static_cast<std::size_t>(value);
 }
 
 bool take_map(const char* value) {

@@ -76,6 +76,18 @@ TEST(ServiceSettings, Keys) {
         if (expected[0] == 'X') expected = std::to_string(s.workers) + expected.substr(1);
         EXPECT_EQ(show(s), expected);
     }
+    // max_pending, read as the other limits are.
+    const std::vector<std::pair<std::string, std::size_t>> pending_rows = {
+        {"64", 64}, {"1", 1}, {"10000", 10000}, {"0", 16}, {"10001", 16}, {"8x", 16}};
+    for (const auto& [value, kept] : pending_rows) {
+        service_settings_begin(table);
+        std::vector<std::string> errors;
+        std::vector<std::string>* outer = divert_log(&errors);
+        EXPECT_EQ(service_settings_key("MAX_PENDING", value.c_str()), 1);
+        divert_log(outer);
+        EXPECT_EQ(current_service_settings().max_pending, kept) << value;
+        EXPECT_EQ(errors.empty(), kept != 16) << value;
+    }
     passed_on.clear();
     service_settings_begin(table);
     EXPECT_EQ(service_settings_key("field_username", "user"), 1);
