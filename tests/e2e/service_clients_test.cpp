@@ -1,10 +1,12 @@
 // The service's clients as a whole program: one that opens requests and
-// never finishes them is cut off before it costs memory.
+// never finishes them is cut off before it costs memory, and one waiting
+// for a slow check is not taken for idle.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "peer_harness.h"
 #include "service_harness.h"
@@ -62,6 +64,32 @@ TEST(ServiceClients, PendingRequestsCapped) {
     ASSERT_TRUE(bystander.plain(2, "alice", "wonderland"));
     EXPECT_EQ(bystander.line(), "OK\t2\tuser=alice@example.org");
     EXPECT_NE(s.log().find("max_pending"), std::string::npos) << s.log();
+}
+
+// idle_timeout 1 and a check held up for 2.5 s by a locked database file:
+// the answer comes, and the connection stays open a full idle time after it.
+TEST(ServiceClients, SlowCheckIsNotIdle) {
+    world w;
+    qmsvc::fill_table(w);
+    service s(w, "workers 1\nidle_timeout 1\n");
+    ASSERT_TRUE(s.ready()) << s.log();
+    auth_client c(s.auth_socket());
+    ASSERT_TRUE(c.plain(1, "alice", "wonderland"));
+    ASSERT_EQ(c.line(), "OK\t1\tuser=alice@example.org");
+    {
+        std::shared_ptr<void> lock = w.env().lock_exclusive();
+        ASSERT_TRUE(c.plain(2, "alice", "wonderland"));
+        std::this_thread::sleep_for(2500ms);
+    }
+    EXPECT_EQ(c.line(), "OK\t2\tuser=alice@example.org");
+    const auto answered = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c.closed(800ms)) << "closed "
+                                  << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - answered)
+                                         .count()
+                                  << " ms after the answer";
+    // Quiet from then on, it goes as any idle client does.
+    EXPECT_TRUE(c.closed(3s));
 }
 
 }  // namespace
