@@ -27,13 +27,6 @@ long resident_kib(pid_t pid) {
     return kib;
 }
 
-std::size_t count_of(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 // 10,000 AUTH PLAIN without their responses on one connection: max_pending
 // (16 unless set) are asked for theirs, the next fails and ends the
 // connection, and the supervisor has not grown; a client beside it goes on.
@@ -53,11 +46,10 @@ TEST(ServiceClients, PendingRequestsCapped) {
         lines += "AUTH\t" + std::to_string(id) + "\tPLAIN\tservice=smtp\n";
     flood.write(lines);  // may stop short: the service closes as it reads
     EXPECT_TRUE(flood.closed());
-    const std::string& got = flood.buffer();
-    EXPECT_EQ(count_of(got, "CONT\t"), 16u) << got.substr(0, 400);
-    EXPECT_NE(got.find("CONT\t16\t\nFAIL\t17\treason=Too many requests in progress\n"),
-              std::string::npos)
-        << got.substr(got.size() > 400 ? got.size() - 400 : 0);
+    std::string expected;
+    for (unsigned id = 1; id <= 16; ++id) expected += "CONT\t" + std::to_string(id) + "\t\n";
+    expected += "FAIL\t17\treason=Too many requests in progress\n";
+    EXPECT_EQ(flood.buffer().substr(0, 1000), expected);
     const long after = resident_kib(s.pid());
     EXPECT_LT(after - before, 1024) << before << " KiB before, " << after << " KiB after";
 
@@ -82,12 +74,7 @@ TEST(ServiceClients, SlowCheckIsNotIdle) {
         std::this_thread::sleep_for(2500ms);
     }
     EXPECT_EQ(c.line(), "OK\t2\tuser=alice@example.org");
-    const auto answered = std::chrono::steady_clock::now();
-    EXPECT_FALSE(c.closed(800ms)) << "closed "
-                                  << std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now() - answered)
-                                         .count()
-                                  << " ms after the answer";
+    EXPECT_FALSE(c.closed(800ms)) << "closed within 800 ms of the answer";
     // Quiet from then on, it goes as any idle client does.
     EXPECT_TRUE(c.closed(3s));
 }
