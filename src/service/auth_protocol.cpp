@@ -197,9 +197,18 @@ auth_step auth_conversation::begin(std::string_view rest) {
         }
         step = mechanism_data(*id, held, *data);
         wipe(*data);
-        return step;
+    } else {
+        step.reply = "CONT\t" + id_text(*id) + "\t" + (plain ? "" : username_prompt) + "\n";
     }
-    step.reply = "CONT\t" + id_text(*id) + "\t" + (plain ? "" : username_prompt) + "\n";
+    // Only a new request adds one that waits: CONT moves a request on or
+    // ends it. A client past the cap holds requests no SMTP session needs
+    // and would grow the process with each one.
+    if (waiting() > max_waiting_) {
+        pending_.erase(*id);
+        step.reply = "FAIL\t" + id_text(*id) + "\treason=Too many requests in progress\n";
+        step.close = true;
+        step.broken = "more than max_pending requests waiting for their next step";
+    }
     return step;
 }
 
@@ -289,6 +298,12 @@ auth_step auth_conversation::checking(unsigned id, pending& request, std::string
     step.check =
         auth_check{id, request.serial, std::move(user), std::move(password), request.address};
     return step;
+}
+
+std::size_t auth_conversation::waiting() const {
+    std::size_t count = 0;
+    for (const auto& [id, request] : pending_) count += request.at != stage::checking;
+    return count;
 }
 
 std::string auth_conversation::answer(const auth_check& check, check_verdict verdict,

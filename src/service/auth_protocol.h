@@ -42,6 +42,11 @@ std::string tab_unescape(std::string_view text);
 
 class auth_conversation {
 public:
+    // `max_waiting`: the requests that may wait for the client's next step
+    // at once (PLAIN's response, LOGIN's name or password). Each holds what
+    // the client sent so far; one more ends the connection.
+    explicit auth_conversation(std::size_t max_waiting = 16) : max_waiting_(max_waiting) {}
+
     // What the server sends as soon as a client connects, whole: VERSION,
     // a MECH line for PLAIN and for LOGIN, SPID, CUID, COOKIE and DONE.
     static std::string handshake(unsigned long server_pid, unsigned long connection,
@@ -76,7 +81,9 @@ private:
     auth_step mechanism_data(unsigned id, pending& request, const std::string& data);
     auth_step refuse(unsigned id, const std::string& user, const char* reason = nullptr);
     auth_step checking(unsigned id, pending& request, std::string user, std::string password);
+    std::size_t waiting() const;
 
+    std::size_t max_waiting_;
     bool version_seen_ = false;
     unsigned minor_ = 0;
     std::uint64_t next_serial_ = 1;

@@ -96,6 +96,58 @@ std::vector<listen_socket> handed_sockets(const service_settings& settings) {
     return sockets;
 }
 
+namespace {
+
+// A folder of our own beside the socket's path, made under a random name;
+// removed with what is left in it when it goes.
+class private_folder {
+public:
+    explicit private_folder(const std::string& beside) {
+        std::string pattern = beside + "/.quillmar-XXXXXX";
+        if (!::mkdtemp(&pattern[0])) return;
+        path_ = pattern;
+        fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat info;
+        // Ours and closed to everyone else, an ACL's mask included; or not used.
+        if (fd_ < 0 || ::fstat(fd_, &info) != 0 || info.st_uid != ::geteuid() ||
+            ::fchmod(fd_, 0700) != 0) {
+            const int saved = errno;
+            release();
+            errno = saved;
+        }
+    }
+    ~private_folder() { release(); }
+    private_folder(const private_folder&) = delete;
+    private_folder& operator=(const private_folder&) = delete;
+
+    bool made() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // The address the socket is bound to: through the folder's path, or,
+    // when that is too long for an address, through the descriptor.
+    bool address(sockaddr_un& address) const {
+        return fill_address(path_ + "/" + name, address) ||
+               fill_address("/proc/self/fd/" + std::to_string(fd_) + "/" + name, address);
+    }
+
+    static constexpr const char* name = "socket";
+
+private:
+    void release() {
+        if (fd_ >= 0) {
+            ::unlinkat(fd_, name, 0);
+            ::close(fd_);
+        }
+        if (!path_.empty()) ::rmdir(path_.c_str());
+        fd_ = -1;
+        path_.clear();
+    }
+
+    std::string path_;
+    int fd_ = -1;
+};
+
+}  // namespace
+
 bool make_listen_socket(const std::string& path, service_protocol protocol,
                         const service_settings& settings, listen_socket& made, std::string& error) {
     sockaddr_un address;
@@ -121,8 +173,10 @@ bool make_listen_socket(const std::string& path, service_protocol protocol,
         }
         gid = g->gr_gid;
     }
+    // A stale socket, or a link (never followed), is replaced by the rename
+    // below; anything else there was not put there by a service.
     struct stat info;
-    if (::lstat(path.c_str(), &info) == 0) {
+    if (::lstat(path.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
         if (!S_ISSOCK(info.st_mode)) {
             error = "a file that is no socket is in the way";
             return false;
@@ -131,30 +185,44 @@ bool make_listen_socket(const std::string& path, service_protocol protocol,
             error = "another process serves this socket";
             return false;
         }
-        ::unlink(path.c_str());
+    }
+    // The socket gets its owner and mode where no one else can reach it, and
+    // only then its name: chown and chmod on the name itself would follow
+    // whatever another writer of the folder put there meanwhile, and fchmod
+    // on the socket's descriptor does not reach the file at all.
+    const std::size_t slash = path.rfind('/');
+    private_folder folder(slash == 0 ? "" : path.substr(0, slash));
+    sockaddr_un private_address;
+    if (!folder.made() || !folder.address(private_address)) {
+        error = std::string("cannot make a private folder beside it: ") + std::strerror(errno);
+        return false;
     }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;
     }
-    // Nobody may connect before owner and mode are set.
     const mode_t old_mask = ::umask(0177);
-    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&private_address),
+                              sizeof private_address) == 0;
     const int bind_error = errno;
     ::umask(old_mask);
+    // The socket must be the one in the folder held open: a folder renamed
+    // and replaced under its path took the bind elsewhere.
     if (!bound) {
         error = std::strerror(bind_error);
-        ::close(fd);
-        return false;
-    }
-    if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
-        ::chown(path.c_str(), uid, gid) != 0) {
+    } else if (::fstatat(folder.fd(), private_folder::name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+               !S_ISSOCK(info.st_mode)) {
+        error = "the private folder beside it was replaced while the socket was made";
+    } else if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
+               ::fchownat(folder.fd(), private_folder::name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
         error = std::string("cannot set its owner: ") + std::strerror(errno);
-    } else if (::chmod(path.c_str(), settings.socket_mode) != 0) {
+    } else if (::fchmodat(folder.fd(), private_folder::name, settings.socket_mode, 0) != 0) {
         error = std::string("cannot set its mode: ") + std::strerror(errno);
     } else if (::listen(fd, SOMAXCONN) != 0) {
         error = std::strerror(errno);
+    } else if (::renameat(folder.fd(), private_folder::name, AT_FDCWD, path.c_str()) != 0) {
+        error = std::string("cannot put it in place: ") + std::strerror(errno);
     } else {
         made.fd = fd;
         made.protocol = protocol;
@@ -163,6 +231,5 @@ bool make_listen_socket(const std::string& path, service_protocol protocol,
         return true;
     }
     ::close(fd);
-    ::unlink(path.c_str());
     return false;
 }

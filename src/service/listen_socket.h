@@ -24,9 +24,10 @@ struct listen_socket {
 // error line.
 std::vector<listen_socket> handed_sockets(const service_settings& settings);
 
-// Makes the socket at `path`: a stale socket there is replaced, one that a
-// process still answers on, or a file of another kind, is an error. False
-// with the reason in `error`.
+// Makes the socket at `path`, with the owner and mode of the settings
+// given before it takes the name: a stale socket or a link there is
+// replaced (a link is not followed); one that a process still answers on,
+// or a file of another kind, is an error. False with the reason in `error`.
 bool make_listen_socket(const std::string& path, service_protocol protocol,
                         const service_settings& settings, listen_socket& made, std::string& error);
 

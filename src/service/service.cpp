@@ -83,11 +83,15 @@ struct request {
 using request_ptr = std::unique_ptr<request>;
 
 struct client {
+    explicit client(std::size_t max_pending) : auth(max_pending) {}
     std::uint64_t number = 0;
     int fd = -1;
     service_protocol protocol = service_protocol::auth;
     std::string in, out;
-    steady::time_point last_heard;
+    // The idle clock's start: the client's last byte, or the answer to its
+    // last request when that came later. A client waiting for an answer is
+    // not idle, however slow the check.
+    steady::time_point quiet_since;
     auth_conversation auth;
     std::size_t at_workers = 0;  // requests handed out and not yet answered
     bool ended = false;          // the client sent its last byte: close once answered
@@ -473,11 +477,11 @@ void supervisor::on_listener(std::size_t index) {
             ::close(fd);
             continue;
         }
-        auto c = std::make_unique<client>();
+        auto c = std::make_unique<client>(settings_.max_pending);
         c->number = next_client_++;
         c->fd = fd;
         c->protocol = listener.protocol;
-        c->last_heard = now;
+        c->quiet_since = now;
         c->events = EPOLLIN;
         watch(fd, c->events, tagged(tag_client, c->number));
         client& added = *c;
@@ -572,7 +576,7 @@ void supervisor::read_client(client& c) {
         if (n > 0) {
             c.in.append(chunk, static_cast<std::size_t>(n));
             sodium_memzero(chunk, static_cast<std::size_t>(n));
-            c.last_heard = steady::now();
+            c.quiet_since = steady::now();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -828,7 +832,7 @@ void supervisor::deliver(request& r, check_verdict verdict, const worker_answer*
                          bool resume) {
     client* c = find_client(r.client);
     if (!c) return;
-    if (c->at_workers > 0) --c->at_workers;
+    if (c->at_workers > 0 && --c->at_workers == 0) c->quiet_since = steady::now();
     const std::uint64_t number = c->number;
     if (r.protocol == service_protocol::auth) {
         bool close = false;
@@ -996,7 +1000,7 @@ void supervisor::tick() {
     std::vector<client*> idle;
     const auto limit = std::chrono::seconds(settings_.idle_timeout);
     for (auto& [number, c] : clients_)
-        if (c->at_workers == 0 && now - c->last_heard > limit) idle.push_back(c.get());
+        if (c->at_workers == 0 && now - c->quiet_since > limit) idle.push_back(c.get());
     for (client* c : idle) close_client(*c, "idle for longer than idle_timeout");
 }
 

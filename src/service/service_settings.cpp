@@ -40,7 +40,7 @@ struct number_key {
 const number_key number_keys[] = {
     {"workers", 1, 256, "workers"},        {"max_clients", 1, 100000, "clients"},
     {"max_line", 256, 1048576, "bytes"},   {"idle_timeout", 1, 86400, "seconds"},
-    {"max_queue", 1, 1000000, "requests"},
+    {"max_queue", 1, 1000000, "requests"}, {"max_pending", 1, 10000, "requests"},
 };
 
 void set_number(const char* key, long long value) {
@@ -52,8 +52,10 @@ void set_number(const char* key, long long value) {
         settings.max_line = static_cast<std::size_t>(value);
     else if (ascii_equal_ignoring_case(key, "idle_timeout"))
         settings.idle_timeout = static_cast<unsigned>(value);
-    else
+    else if (ascii_equal_ignoring_case(key, "max_queue"))
         settings.max_queue = static_cast<std::size_t>(value);
+    else
+        settings.max_pending = static_cast<std::size_t>(value);
 }
 
 bool take_map(const char* value) {
@@ -82,6 +84,32 @@ bool take_map(const char* value) {
     error_log("INI: socketmap_map '%s' ignored: it takes a name and one of maildrop, user, forward",
               value);
     return true;
+}
+
+// Who besides this process's user and root may write the folder, in
+// words; "" when nobody. Whoever may write it may take the socket's name
+// for one of their own and read the passwords sent to it. A sticky bit
+// changes nothing: the name can still be taken before the service starts.
+std::string folder_writers(const std::string& folder) {
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0) return "";
+    const uid_t me = ::geteuid();
+    if (info.st_uid != me && info.st_uid != 0) {
+        const passwd* owner = ::getpwuid(info.st_uid);
+        return "its owner " + (owner ? std::string(owner->pw_name) : std::to_string(info.st_uid));
+    }
+    if (info.st_mode & S_IWOTH) return "every user";
+    if (!(info.st_mode & S_IWGRP) || info.st_gid == 0) return "";
+    // A group's members as the group file lists them; users whose primary
+    // group it is count only when it is another than this process's.
+    const group* g = ::getgrgid(info.st_gid);
+    const passwd* self = ::getpwuid(me);
+    bool others = info.st_gid != ::getegid();
+    for (char** member = g ? g->gr_mem : nullptr; member && *member && !others; ++member)
+        others = std::strcmp(*member, "root") != 0 &&
+                 (!self || std::strcmp(*member, self->pw_name) != 0);
+    if (!others) return "";
+    return "the group " + (g ? std::string(g->gr_name) : std::to_string(info.st_gid));
 }
 
 }  // namespace
@@ -169,6 +197,10 @@ void service_settings_problems(const service_settings& s, std::vector<std::strin
         struct stat info;
         if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
             problems.push_back("the folder " + folder + " of the socket " + p + " does not exist");
+        else if (const std::string writers = folder_writers(folder); !writers.empty())
+            problems.push_back("the folder " + folder + " of the socket " + p +
+                               " may be written by " + writers +
+                               ", who could put a socket of their own in its place");
     }
     if (s.socket_user && !::getpwnam(s.socket_user->c_str()))
         problems.push_back("socket_user " + *s.socket_user + " is no user of this system");

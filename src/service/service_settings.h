@@ -27,6 +27,9 @@ struct service_settings {
     std::size_t max_line = 16384;
     unsigned idle_timeout = 300;  // seconds
     std::size_t max_queue = 1024;
+    // Requests of one client waiting for its next step (Postfix and Exim
+    // hold one at a time).
+    std::size_t max_pending = 16;
     // Map names in the order given; a name given twice keeps its last line.
     std::map<std::string, map_answer> maps;
 };

@@ -106,6 +106,44 @@ TEST(AuthProtocol, Conversations) {
     }
 }
 
+// max_pending 2: requests waiting for the client's next step are counted,
+// those handed to a check are not; one more fails and ends the connection.
+TEST(AuthProtocol, WaitingCap) {
+    const std::string plain_waits = "AUTH\t1\tPLAIN\tservice=smtp";
+    const std::string login_waits = "AUTH\t2\tLOGIN\tservice=smtp";
+    const std::string cap = "\treason=Too many requests in progress\n";
+    const std::vector<std::vector<exchange>> conversations = {
+        {{plain_waits, "CONT\t1\t\n", ""},
+         {login_waits, "CONT\t2\tVXNlcm5hbWU6\n", ""},
+         {"AUTH\t3\tPLAIN\tservice=smtp", "FAIL\t3" + cap, "", true}},
+        // LOGIN's name as its initial response: waiting for the password.
+        {{plain_waits, "CONT\t1\t\n", ""},
+         {login_waits, "CONT\t2\tVXNlcm5hbWU6\n", ""},
+         {"AUTH\t3\tLOGIN\tservice=smtp\tresp=Ym9i", "FAIL\t3" + cap, "", true}},
+        // A request with all it needs waits for no one; nor does one
+        // cancelled or completed.
+        {{plain_waits, "CONT\t1\t\n", ""},
+         {login_waits, "CONT\t2\tVXNlcm5hbWU6\n", ""},
+         {"AUTH\t3\tPLAIN\tservice=smtp\tresp=AGFsaWNlAHg=", "", "alice/x/-"},
+         {"CANCEL\t1", "", ""},
+         {"AUTH\t4\tPLAIN\tservice=smtp", "CONT\t4\t\n", ""},
+         {"CONT\t4\tAGJvYgB5", "", "bob/y/-"},
+         {"AUTH\t5\tLOGIN\tservice=smtp", "CONT\t5\tVXNlcm5hbWU6\n", ""},
+         {"CONT\t5\tYm9i", "CONT\t5\tUGFzc3dvcmQ6\n", ""}},
+    };
+    for (const std::vector<exchange>& conversation : conversations) {
+        auth_conversation talk(2);
+        talk.take_line(hello);
+        for (const exchange& e : conversation) {
+            SCOPED_TRACE(e.line);
+            auth_step step = talk.take_line(e.line);
+            EXPECT_EQ(step.reply, e.reply);
+            EXPECT_EQ(shown(step.check), e.checked);
+            EXPECT_EQ(step.close, e.close);
+        }
+    }
+}
+
 // The answers to a check: OK with the name the table holds, FAIL with the
 // name as given; a temporary failure as FAIL temp to those who read it,
 // and as a connection closed before the answer to clients of protocol 1.0.

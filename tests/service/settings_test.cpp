@@ -1,7 +1,11 @@
 // The service's keys: each value a key takes or refuses (an error line,
 // the setting left as it was), the keys it hands to the back end, and the
 // problems -check -serve names.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -72,6 +76,18 @@ TEST(ServiceSettings, Keys) {
         if (expected[0] == 'X') expected = std::to_string(s.workers) + expected.substr(1);
         EXPECT_EQ(show(s), expected);
     }
+    // max_pending, read as the other limits are.
+    const std::vector<std::pair<std::string, std::size_t>> pending_rows = {
+        {"64", 64}, {"1", 1}, {"10000", 10000}, {"0", 16}, {"10001", 16}, {"8x", 16}};
+    for (const auto& [value, kept] : pending_rows) {
+        service_settings_begin(table);
+        std::vector<std::string> errors;
+        std::vector<std::string>* outer = divert_log(&errors);
+        EXPECT_EQ(service_settings_key("MAX_PENDING", value.c_str()), 1);
+        divert_log(outer);
+        EXPECT_EQ(current_service_settings().max_pending, kept) << value;
+        EXPECT_EQ(errors.empty(), kept != 16) << value;
+    }
     passed_on.clear();
     service_settings_begin(table);
     EXPECT_EQ(service_settings_key("field_username", "user"), 1);
@@ -86,8 +102,29 @@ TEST(ServiceSettings, Problems) {
         std::vector<std::pair<std::string, std::string>> keys;
         std::vector<std::string> problems;  // the beginning of each
     };
-    const std::string dir = ::testing::TempDir();
-    const std::vector<row> rows = {
+    // The sockets' folder: one of the test's own, then others writable by more.
+    std::string made = ::testing::TempDir() + "/settings-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(&made[0]));
+    const std::string dir = made + "/";
+    auto folder = [&](const std::string& name, mode_t mode, uid_t uid, gid_t gid) {
+        const std::string path = dir + name;
+        ::mkdir(path.c_str(), 0700);
+        EXPECT_EQ(::chown(path.c_str(), uid, gid), 0);
+        EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+        return path + "/auth.sock";
+    };
+    const uid_t me = ::geteuid();
+    const gid_t my_group = ::getegid();
+    const std::string open_to_all = folder("all", 0777, me, my_group);
+    const std::string sticky = folder("sticky", 01777, me, my_group);
+    const std::string own_group = folder("own-group", 0770, me, my_group);
+    // Another owner, and a group of others: only root can make them.
+    const passwd* nobody = ::getpwnam("nobody");
+    const group* nogroup = ::getgrnam("nogroup");
+    const bool as_root = me == 0 && nobody && nogroup;
+    const std::string others_own = as_root ? folder("nobody", 0755, nobody->pw_uid, 0) : "";
+    const std::string others_group = as_root ? folder("nogroup", 0770, 0, nogroup->gr_gid) : "";
+    std::vector<row> rows = {
         {{{"listen_auth", dir + "auth.sock"}}, {}},
         {{}, {"neither listen_auth nor listen_socketmap"}},
         {{{"listen_auth", "auth.sock"}}, {"the socket auth.sock is not an absolute path"}},
@@ -101,7 +138,14 @@ TEST(ServiceSettings, Problems) {
         {{{"listen_auth", dir + "a"}, {"socket_user", "no-such-user-here"}},
          {"socket_user no-such-user-here is no user"}},
         {{{"listen_auth", dir + "a"}, {"socket_group", "root"}}, {}},
+        {{{"listen_auth", open_to_all}}, {"the folder " + dir + "all of the socket"}},
+        {{{"listen_auth", sticky}}, {"the folder " + dir + "sticky of the socket"}},
+        {{{"listen_auth", own_group}}, {}},
     };
+    if (as_root) {
+        rows.push_back({{{"listen_auth", others_own}}, {"the folder " + dir + "nobody of"}});
+        rows.push_back({{{"listen_auth", others_group}}, {"the folder " + dir + "nogroup of"}});
+    }
     auth_module_table table{};
     for (const row& r : rows) {
         service_settings_begin(table);
@@ -112,6 +156,9 @@ TEST(ServiceSettings, Problems) {
         for (std::size_t i = 0; i < problems.size(); ++i)
             EXPECT_EQ(problems[i].rfind(r.problems[i], 0), 0u) << problems[i];
     }
+    for (const char* name : {"all", "sticky", "own-group", "nobody", "nogroup"})
+        ::rmdir((dir + name).c_str());
+    ::rmdir(made.c_str());
 }
 
 }  // namespace
