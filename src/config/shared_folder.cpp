@@ -183,6 +183,23 @@ std::string group_name(gid_t gid) {
     return found ? std::string(found->gr_name) : "gid " + std::to_string(gid);
 }
 
+// Whether a group may hold users besides root and this process's own: root's
+// group and the process's own group count as ours when the group file names
+// no other member (users whose primary group it is are not listed there, but
+// for our own group they are the users we already trust).
+bool group_has_others(gid_t gid) {
+    if (gid != 0 && gid != ::getegid()) return true;
+    std::vector<char> buffer(1024);
+    group entry{}, *found = nullptr;
+    while (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    const std::string self = user_name(::geteuid());
+    for (char** member = found ? found->gr_mem : nullptr; member && *member; ++member)
+        if (std::strcmp(*member, "root") != 0 && self != *member) return true;
+    return false;
+}
+
 }  // namespace
 
 std::string other_writers(const struct stat& info) {
@@ -191,7 +208,8 @@ std::string other_writers(const struct stat& info) {
     auto add = [&](const std::string& one) { who += (who.empty() ? "" : " and ") + one; };
     // An owner may change the mode at will, so owning is writing.
     if (info.st_uid != 0 && info.st_uid != ::geteuid()) add("user " + user_name(info.st_uid));
-    if (info.st_mode & S_IWGRP) add("group " + group_name(info.st_gid));
+    if ((info.st_mode & S_IWGRP) && group_has_others(info.st_gid))
+        add("group " + group_name(info.st_gid));
     return who;
 }
 

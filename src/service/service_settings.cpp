@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 
 #include "config/ascii_text.h"
 #include "config/log.h"
 #include "config/number_text.h"
+#include "config/shared_folder.h"
 
 namespace {
 
@@ -84,32 +84,6 @@ bool take_map(const char* value) {
     error_log("INI: socketmap_map '%s' ignored: it takes a name and one of maildrop, user, forward",
               value);
     return true;
-}
-
-// Who besides this process's user and root may write the folder, in
-// words; "" when nobody. Whoever may write it may take the socket's name
-// for one of their own and read the passwords sent to it. A sticky bit
-// changes nothing: the name can still be taken before the service starts.
-std::string folder_writers(const std::string& folder) {
-    struct stat info;
-    if (::stat(folder.c_str(), &info) != 0) return "";
-    const uid_t me = ::geteuid();
-    if (info.st_uid != me && info.st_uid != 0) {
-        const passwd* owner = ::getpwuid(info.st_uid);
-        return "its owner " + (owner ? std::string(owner->pw_name) : std::to_string(info.st_uid));
-    }
-    if (info.st_mode & S_IWOTH) return "every user";
-    if (!(info.st_mode & S_IWGRP) || info.st_gid == 0) return "";
-    // A group's members as the group file lists them; users whose primary
-    // group it is count only when it is another than this process's.
-    const group* g = ::getgrgid(info.st_gid);
-    const passwd* self = ::getpwuid(me);
-    bool others = info.st_gid != ::getegid();
-    for (char** member = g ? g->gr_mem : nullptr; member && *member && !others; ++member)
-        others = std::strcmp(*member, "root") != 0 &&
-                 (!self || std::strcmp(*member, self->pw_name) != 0);
-    if (!others) return "";
-    return "the group " + (g ? std::string(g->gr_name) : std::to_string(info.st_gid));
 }
 
 }  // namespace
@@ -197,7 +171,7 @@ void service_settings_problems(const service_settings& s, std::vector<std::strin
         struct stat info;
         if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
             problems.push_back("the folder " + folder + " of the socket " + p + " does not exist");
-        else if (const std::string writers = folder_writers(folder); !writers.empty())
+        else if (const std::string writers = other_writers(folder); !writers.empty())
             problems.push_back("the folder " + folder + " of the socket " + p +
                                " may be written by " + writers +
                                ", who could put a socket of their own in its place");
