@@ -213,43 +213,4 @@ TEST_F(StatsFolder, WrittenEveryInterval) {
     EXPECT_FALSE(fs::exists(own));
 }
 
-// While no command waits: a write once the interval has passed, and only
-// for counts that changed since the last one (a removed file stays away).
-TEST_F(StatsFolder, WrittenWhileIdleOnlyWhenChanged) {
-    const stats_clock::time_point t0 = stats_clock::now();
-    stats_start(dir_.string(), std::chrono::seconds(10), t0);
-    const fs::path own =
-        dir_ / stats_file_name(::getpid(), process_start_ticks(::getpid()).value());
-    struct step {
-        int at;            // seconds after the start
-        bool command;      // a check runs first
-        int called_again;  // seconds after the start; -1: not before a command
-        int ok_on_disk;    // -1: no file
-    };
-    const step steps[] = {
-        {1, false, -1, 0},   {2, true, 10, 0},  {3, false, 10, 0},  {10, false, -1, 1},
-        {11, false, -1, 1},  {12, true, 20, 1}, {25, false, -1, 2}, {26, false, -1, -1},
-        {40, false, -1, -1}, {41, true, -1, 3},
-    };
-    for (const step& s : steps) {
-        SCOPED_TRACE("at " + std::to_string(s.at) + (s.command ? " after a check" : ""));
-        const stats_clock::time_point now = t0 + std::chrono::seconds(s.at);
-        if (s.command) {
-            stats_tick(now);
-            count_check(counted_check::ok);
-        }
-        if (s.at == 26) fs::remove(own);
-        const stats_clock::time_point again = stats_idle(now);
-        EXPECT_EQ(again, s.called_again < 0 ? stats_clock::time_point::max()
-                                            : t0 + std::chrono::seconds(s.called_again));
-        if (s.ok_on_disk < 0)
-            EXPECT_FALSE(fs::exists(own));
-        else
-            EXPECT_NE(read_text(own).find("quillmar_checks_total{outcome=\"ok\"} " +
-                                          std::to_string(s.ok_on_disk) + "\n"),
-                      std::string::npos);
-    }
-    stats_finish();
-}
-
 }  // namespace
