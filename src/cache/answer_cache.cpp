@@ -445,11 +445,17 @@ void answer_cache::forget_user(entry& e, cache_clock::time_point now) {
     e.has_right = false;
 }
 
-std::size_t answer_cache::forget_where(const std::function<bool(std::string_view key)>& drop) {
+std::size_t answer_cache::forget_where(
+    const std::function<bool(std::string_view key, std::optional<std::string_view> user)>& drop) {
     std::size_t dropped = 0;
     // Removing an entry moves others between buckets, never between places.
     for (std::size_t s = 0; s < entries_.size(); ++s) {
-        if (!entries_[s].stamp || (drop && !drop(entries_[s].key()))) continue;
+        const entry& e = entries_[s];
+        if (!e.stamp) continue;
+        // An expired record counts too: it may still answer while the database fails.
+        const std::optional<std::string_view> user =
+            e.record == record_state::found ? std::optional(record_of(e).user) : std::nullopt;
+        if (drop && !drop(e.key(), user)) continue;
         remove(static_cast<slot>(s));
         ++dropped;
     }

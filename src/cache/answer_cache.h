@@ -104,10 +104,14 @@ public:
     void database_failed(cache_clock::time_point now);
     bool database_resting(cache_clock::time_point now) const { return now < resting_until_; }
 
-    // Drops every entry whose key `drop` picks, or every entry without
-    // one: quillmar -flush, after a password changed in the table. Returns
-    // how many left.
-    std::size_t forget_where(const std::function<bool(std::string_view key)>& drop);
+    // Drops every entry that `drop` picks by its key (the name asked) or by
+    // the user name of its kept record (the row's own, absent when the entry
+    // keeps refusals alone), or every entry without `drop`: quillmar -flush,
+    // after a password changed in the table. A database that takes other
+    // spellings for the same row (trailing blanks, letter case) keeps one
+    // entry per spelling, all with the same record. Returns how many left.
+    std::size_t forget_where(const std::function<bool(std::string_view key,
+                                                      std::optional<std::string_view> user)>& drop);
 
     // Users kept, answers and refusals together.
     std::size_t size() const { return logs_[answers].count + logs_[refusals].count; }

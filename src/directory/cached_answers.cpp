@@ -56,9 +56,15 @@ void cache_follow_flushes(cache_clock::time_point now) {
         return;
     }
     std::sort(news.users.begin(), news.users.end());
-    const std::size_t dropped = cache->forget_where([&](std::string_view key) {
-        return std::binary_search(news.users.begin(), news.users.end(), flush_user_hash(key));
-    });
+    auto named = [&](std::string_view name) {
+        return std::binary_search(news.users.begin(), news.users.end(), flush_user_hash(name));
+    };
+    // By the row's own name too: the database may have taken the name asked
+    // (trailing blanks, other letter case) for that row.
+    const std::size_t dropped =
+        cache->forget_where([&](std::string_view key, std::optional<std::string_view> user) {
+            return named(key) || (user && named(*user));
+        });
     process_stats.cache_flushes[static_cast<std::size_t>(flush_scope::user)] += news.users.size();
     debug_log("...Cache flushed (quillmar -flush): %zu entries for %zu users", dropped,
               news.users.size());

@@ -29,6 +29,9 @@ auth_result* directory_lookup(command_words& words);
 // 1 when the last check or lookup was refused because the database could
 // not answer (the cache had nothing to stand in).
 int directory_unavailable();
+// The quiet moments (the module table's idle): the counters written once
+// they changed and their interval has passed.
+int directory_idle();
 // The configuration check's part of the directory: the two column settings
 // it needs, the connection, and every column of the check and lookup
 // statements looked for in the catalog. Each problem in plain words naming

@@ -2,7 +2,9 @@
 // and the result record.
 #include <time.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -340,6 +342,13 @@ lookup_outcome database_lookup_outcome(asked how, bool answered) {
 }  // namespace
 
 int directory_unavailable() { return database_failed ? 1 : 0; }
+
+int directory_idle() {
+    const stats_clock::time_point now = stats_clock::now(), due = stats_idle(now);
+    if (due == stats_clock::time_point::max()) return -1;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+    return static_cast<int>(std::clamp<decltype(wait)>(wait, 0, INT_MAX));
+}
 
 std::vector<std::string> directory_statement_texts() {
     return {make_statement(true), make_statement(false)};

@@ -231,5 +231,6 @@ auth_module_table directory_auth_module(auth_module_table table) {
     table.setting_notes = directory_setting_notes;
     table.unavailable = directory_unavailable;
     table.name_fits = directory_name_fits;
+    table.idle = directory_idle;
     return table;
 }

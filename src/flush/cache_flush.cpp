@@ -93,6 +93,7 @@ bool place_new_file(const shared_folder& folder, const std::string& name, bool r
 }  // namespace
 
 std::uint64_t flush_user_hash(std::string_view user) {
+    while (!user.empty() && user.back() == ' ') user.remove_suffix(1);
     std::string folded(user);
     for (char& c : folded)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

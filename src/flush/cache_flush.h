@@ -3,10 +3,12 @@
 // one small shared file (cache_flush_path), and each process with a cache
 // looks at the file between commands, at most every flush_look_interval, and
 // drops what the records it has not seen yet name. A record names one user
-// by a hash of the name (its ASCII letters in lower case, so that "Bob"
-// drops "bob" too) or every entry. The file is a generation counter and a
-// ring of the latest records; a process that fell more than the ring
-// behind drops every entry, which is always safe.
+// by a hash of the name (its ASCII letters in lower case and the blanks at
+// its end dropped, so that "Bob" and "bob " drop "bob" too) or every entry;
+// a process drops the entries asked under that name and those whose kept
+// record is the row of that name, whatever they were asked under. The file is a generation counter
+// and a ring of the latest records; a process that fell more than the ring behind drops every
+// entry, which is always safe.
 //
 // The file survives: a writer that dies in the middle of a flush (records
 // are written before the counter that makes them count, and writers take
@@ -31,6 +33,8 @@ using flush_clock = std::chrono::steady_clock;
 inline constexpr std::chrono::milliseconds flush_look_interval{100};
 
 // The hash a record names a user by; never 0, which names every entry.
+// Names without blanks at their end hash as in earlier versions, so that
+// their processes and this one read each other's records alike.
 std::uint64_t flush_user_hash(std::string_view user);
 
 // Writes a flush of `user`, or of every entry when there is none, making

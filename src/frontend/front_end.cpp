@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "config/ascii_text.h"
 #include "config/globals.h"
 #include "config/ini.h"
+#include "config/input_wait.h"
 #include "config/log.h"
 #include "config/secret_text.h"
 
@@ -314,23 +316,53 @@ void shutdown_front_end() {
 
 namespace {
 
-// Reads one whole line, line feed included. A line longer than the limit is
-// read to its end but only its first limit+2 characters are kept: enough for
-// handle_command_line to see that it is too long even after a carriage return.
-bool read_command_line(std::string& line) {
-    line.clear();
-    bool any = false;
-    int c;
-    while ((c = getc_unlocked(stdin)) != EOF) {
-        any = true;
-        if (c == '\n') {
-            line.push_back('\n');
-            break;
+// The mail server's commands, read from descriptor 0 a block at a time.
+// While none waits the back end has its quiet moments (auth_module.idle),
+// so that what a burst counted reaches the disk however long the server
+// stays silent.
+class command_input {
+public:
+    // One whole line, line feed included. A line longer than the limit is
+    // read to its end but only its first limit+2 characters are kept:
+    // enough for handle_command_line to see that it is too long even after
+    // a carriage return. False at the end of input with nothing read.
+    bool next(std::string& line) {
+        line.clear();
+        bool any = false;
+        for (;;) {
+            if (start_ == buffer_.size() && !fill()) return any;
+            any = true;
+            const char* from = buffer_.data() + start_;
+            const std::size_t left = buffer_.size() - start_;
+            const char* end = static_cast<const char*>(std::memchr(from, '\n', left));
+            const std::size_t length = end ? static_cast<std::size_t>(end - from) : left;
+            const std::size_t kept = max_command_line + 2;
+            if (line.size() < kept) line.append(from, std::min(length, kept - line.size()));
+            start_ += length;
+            if (end) {
+                line.push_back('\n');
+                ++start_;
+                return true;
+            }
         }
-        if (line.size() < max_command_line + 2) line.push_back(static_cast<char>(c));
     }
-    return any;
-}
+
+private:
+    bool fill() {
+        buffer_.resize(16 * 1024);
+        start_ = 0;
+        for (;;) {
+            wait_for_input(0, auth_module.idle);
+            const ssize_t n = ::read(0, &buffer_[0], buffer_.size());
+            if (n < 0 && errno == EINTR) continue;
+            buffer_.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+            return n > 0;
+        }
+    }
+
+    std::string buffer_;
+    std::size_t start_ = 0;
+};
 
 // What a parent may hand down that would lose answers or log lines: a
 // file-size limit kills the process at the log line that passes it (the
@@ -445,9 +477,10 @@ int run_session(int argc, char** argv) {
         std::fflush(stdout);
         return 0;
     }
+    command_input input;
     std::string line;
     int done = 0;
-    while (!done && !answer_lost && read_command_line(line)) done = handle_command_line(line);
+    while (!done && !answer_lost && input.next(line)) done = handle_command_line(line);
     flush_answer();
     shutdown_front_end();
     return answer_lost ? 1 : 0;

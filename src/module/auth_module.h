@@ -55,6 +55,12 @@ struct auth_module_table {
     // without a query a driver might fail, which a mail system would take
     // for the database's trouble.
     int (*name_fits)(const std::string& name);
+    // While no request waits: does the back end's work that falls due with
+    // time alone (counters changed and not yet written), and returns how many
+    // milliseconds the caller may wait for a request before it calls again,
+    // or -1 when nothing will fall due before the next request. A process
+    // that serves requests calls it rather than block longer than that.
+    int (*idle)();
 };
 
 // Command indexes: the position of a name in auth_module_table::names.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "config/input_wait.h"
+
 bool line_reader::fill() {
     if (ended_) return false;
     if (start_ > 0) {
@@ -15,6 +17,7 @@ bool line_reader::fill() {
     const std::size_t used = buffer_.size();
     buffer_.resize(used + 4096);
     for (;;) {
+        wait_for_input(fd_, idle_);
         ssize_t n = ::read(fd_, &buffer_[used], buffer_.size() - used);
         if (n < 0 && errno == EINTR) continue;
         buffer_.resize(used + static_cast<std::size_t>(n > 0 ? n : 0));

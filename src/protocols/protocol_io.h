@@ -11,7 +11,11 @@ constexpr std::size_t max_request_line = 64 * 1024;
 
 class line_reader {
 public:
-    line_reader(int fd, std::size_t limit) : fd_(fd), limit_(limit) {}
+    // `idle`, when given, is called while no input waits (the module
+    // table's idle), so that a quiet peer never holds up the back end's
+    // work that falls due with time.
+    line_reader(int fd, std::size_t limit, int (*idle)() = nullptr)
+        : fd_(fd), limit_(limit), idle_(idle) {}
     // The next line without its line feed (the last one may lack it);
     // false at the end of input. A line longer than the limit sets
     // `too_long` and keeps only its first `limit` bytes.
@@ -25,6 +29,7 @@ private:
 
     int fd_;
     std::size_t limit_;
+    int (*idle_)();
     std::string buffer_;
     std::size_t start_ = 0;
     bool ended_ = false;

@@ -139,7 +139,7 @@ std::string squid_answer(auth_module_table& table, std::string_view line) {
 int serve_squid(auth_module_table& table, const std::vector<std::string>&, int answer_fd) {
     start_state = {};
     back_end_started(table);
-    line_reader reader(0, max_request_line);
+    line_reader reader(0, max_request_line, table.idle);
     std::string line, answers;
     bool too_long = false;
     while (reader.next(line, too_long)) {

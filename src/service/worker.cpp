@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "config/globals.h"
+#include "config/input_wait.h"
 #include "config/log.h"
 #include "config/whole_write.h"
 
@@ -131,6 +132,8 @@ void run_worker(auth_module_table& table, int fd) {
             if (!write_all(fd, frame_answer(answer))) status = 1;
             continue;
         }
+        // A worker between bursts still writes what the burst counted.
+        wait_for_input(fd, table.idle);
         ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;

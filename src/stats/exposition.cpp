@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
-
-#include "config/number_text.h"
 
 namespace {
 
@@ -63,13 +61,18 @@ bool starts_with(std::string_view text, std::string_view head) {
 
 }  // namespace
 
+// Every sum this class writes is read back whole, up to the largest it can
+// hold: retired.txt is read and written again at every fold.
 bool exposition::read_amount(std::string_view text, amount& out) {
     out = amount{};
     const std::size_t dot = text.find('.');
-    const std::optional<long long> whole =
-        read_number(text.substr(0, dot), number_form::digits, 0, LLONG_MAX);
-    if (!whole) return false;
-    out.whole = static_cast<std::uint64_t>(*whole);
+    const std::string_view whole = text.substr(0, dot);
+    if (whole.empty()) return false;
+    for (char c : whole) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (c < '0' || c > '9' || out.whole > (UINT64_MAX - digit) / 10) return false;
+        out.whole = out.whole * 10 + digit;
+    }
     if (dot == std::string_view::npos) return true;
     out.decimal = true;
     std::uint32_t scale = billion;
@@ -80,6 +83,21 @@ bool exposition::read_amount(std::string_view text, amount& out) {
         out.nanos += static_cast<std::uint32_t>(text[i] - '0') * scale;
     }
     return digits > 0;
+}
+
+// A sum past the largest stays there rather than wrap round to a small
+// count, which Prometheus would take for a restart.
+void exposition::add_to(amount& sum, const amount& value) {
+    const std::uint32_t nanos = sum.nanos + value.nanos;
+    const std::uint64_t carry = nanos / billion;
+    sum.decimal = sum.decimal || value.decimal;
+    if (sum.whole > UINT64_MAX - value.whole || sum.whole + value.whole > UINT64_MAX - carry) {
+        sum.whole = UINT64_MAX;
+        sum.nanos = billion - 1;
+        return;
+    }
+    sum.whole += value.whole + carry;
+    sum.nanos = nanos % billion;
 }
 
 exposition::family& exposition::family_named(const std::string& name) {
@@ -147,10 +165,7 @@ std::size_t exposition::add(std::string_view text) {
         std::string key(line.substr(0, key_end));
         auto [at, added] = f.index.emplace(key, f.samples.size());
         if (added) f.samples.push_back(series{key, amount{}});
-        amount& sum = f.samples[at->second].value;
-        sum.whole += value.whole + (sum.nanos + value.nanos) / billion;
-        sum.nanos = (sum.nanos + value.nanos) % billion;
-        sum.decimal = sum.decimal || value.decimal;
+        add_to(f.samples[at->second].value, value);
     }
     return skipped;
 }

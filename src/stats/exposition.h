@@ -3,8 +3,9 @@
 // (a metric name and its labels, as written) summed across the texts, each
 // family's HELP and TYPE lines once, families and series in the order first
 // met. Values are whole numbers or decimals of up to nine places, summed
-// exactly; any other sample line is skipped. Lines "# absorbed NAME" list
-// the counter files a text already holds.
+// exactly up to 2^64-1 units, where a sum stays; any other sample line is
+// skipped. Lines "# absorbed NAME" list the counter files a text already
+// holds.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +50,7 @@ private:
     family& family_named(const std::string& name);
     std::size_t family_of_sample(std::string_view sample, std::size_t current);
     static bool read_amount(std::string_view text, amount& out);
+    static void add_to(amount& sum, const amount& value);
 
     std::vector<family> families_;
     std::unordered_map<std::string, std::size_t> family_index_;

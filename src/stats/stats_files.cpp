@@ -24,6 +24,7 @@
 #include "stats/exposition.h"
 
 stats_clock::time_point stats_next_write = stats_clock::time_point::max();
+bool stats_unwritten = false;
 
 namespace {
 
@@ -204,6 +205,7 @@ void stats_start(const std::string& folder, std::chrono::seconds interval,
     own.name = stats_file_name(pid, process_start_ticks(pid).value_or(0));
     own.interval = interval;
     own.failing = false;
+    stats_unwritten = true;
     stats_write_due(now);
 }
 
@@ -217,16 +219,25 @@ void stats_write_due(stats_clock::time_point now) {
     if (write_file(shared_folder(own.folder), own.name, counters_text(process_stats), error)) {
         if (own.failing) error_log("Counters written again to %s", own.folder.c_str());
         own.failing = false;
+        stats_unwritten = false;
     } else if (!own.failing) {
         error_log("Counters not written (%s); tried again every stats_interval", error.c_str());
         own.failing = true;
     }
 }
 
+stats_clock::time_point stats_idle(stats_clock::time_point now) {
+    if (!own.started || !stats_unwritten) return stats_clock::time_point::max();
+    if (now < stats_next_write) return stats_next_write;
+    stats_write_due(now);
+    return stats_unwritten ? stats_next_write : stats_clock::time_point::max();
+}
+
 void stats_finish() {
     if (!own.started) return;
     own.started = false;
     stats_next_write = stats_clock::time_point::max();
+    stats_unwritten = false;
     const std::string text = counters_text(process_stats);
     std::string error;
     const shared_folder folder(own.folder);

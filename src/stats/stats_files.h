@@ -30,12 +30,22 @@ void stats_start(const std::string& folder, std::chrono::seconds interval,
 
 // When the next write is due; the end of time while none is.
 extern stats_clock::time_point stats_next_write;
+// Counts may have changed since the file was last written: a command ran
+// since, or the last write failed.
+extern bool stats_unwritten;
 void stats_write_due(stats_clock::time_point now);
-// Between commands: writes once the interval has passed, and costs one
-// comparison otherwise.
+// Before a command: writes what earlier commands counted once the interval
+// has passed, and costs a comparison otherwise. The command about to run
+// counts after it, so its counts wait for the next tick or stats_idle.
 inline void stats_tick(stats_clock::time_point now) {
-    if (now >= stats_next_write) stats_write_due(now);
+    if (stats_unwritten && now >= stats_next_write) stats_write_due(now);
+    stats_unwritten = true;
 }
+// While no command waits: writes the counts when they changed and the
+// interval has passed, so that a burst followed by quiet is on disk within
+// an interval. Returns when to call again: the end of time when nothing
+// will be due before the next command.
+stats_clock::time_point stats_idle(stats_clock::time_point now);
 
 // At exit: the counts join the retired ones and the process's file goes;
 // when the folder's lock cannot be had within a second, the file is written

@@ -227,7 +227,9 @@ TEST(AnswerCache, FlushedEntriesLeaveWhole) {
     cache.check_refused("zed", x, true, at(0));
     EXPECT_FALSE(ask_check(cache, "bob", "x", at(1)).user_unknown);
     EXPECT_TRUE(ask_check(cache, "zed", "x", at(1)).user_unknown);
-    EXPECT_EQ(cache.forget_where([](std::string_view key) { return key == "bob" || key == "Bob"; }),
+    EXPECT_EQ(cache.forget_where([](std::string_view key, std::optional<std::string_view>) {
+        return key == "bob" || key == "Bob";
+    }),
               2u);
     EXPECT_EQ(ask_check(cache, "bob", "pw", at(1)).verdict, cache_verdict::ask);
     EXPECT_EQ(ask_check(cache, "bob", "x", at(1)).verdict, cache_verdict::ask);

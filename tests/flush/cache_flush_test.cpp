@@ -44,6 +44,9 @@ protected:
 
 TEST(CacheFlushHash, NamesFoldedToLowerCase) {
     EXPECT_EQ(flush_user_hash("Bob@Example.ORG"), flush_user_hash("bob@example.org"));
+    // A CHAR column's padding, and a name a database took for the row without its blanks.
+    EXPECT_EQ(flush_user_hash("bob@example.org   "), flush_user_hash("bob@example.org"));
+    EXPECT_NE(flush_user_hash(" bob@example.org"), flush_user_hash("bob@example.org"));
     EXPECT_NE(flush_user_hash("bob@example.org"), flush_user_hash("bob2@example.org"));
     EXPECT_NE(flush_user_hash("\xC3\x89ve"), flush_user_hash("\xC3\xA9ve"));  // ASCII alone
     EXPECT_NE(flush_user_hash(""), 0u);

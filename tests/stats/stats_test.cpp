@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "stats/counters.h"
 #include "stats/exposition.h"
@@ -84,6 +85,39 @@ TEST(Exposition, WrittenReadAndSummed) {
     EXPECT_EQ(occurrences(text, "# TYPE quillmar_checks_total counter\n"), 1u);
     EXPECT_EQ(occurrences(text, "# HELP quillmar_db_query_duration_seconds "), 1u);
     EXPECT_EQ(occurrences(text, "# TYPE"), occurrences(one, "# TYPE"));
+}
+
+// A sum past what a count may hold stays at the largest, and whatever is
+// written reads back unchanged, as retired.txt is read at every fold.
+TEST(Exposition, LargeSumsStayAndReadBack) {
+    struct row {
+        std::vector<const char*> texts;
+        std::size_t skipped;
+        const char* written;
+    };
+    const row rows[] = {
+        {{"big 9223372036854775807\n", "big 9223372036854775807\n"},
+         0,
+         "big 18446744073709551614\n"},
+        {{"big 9223372036854775807\n", "big 9223372036854775807\n", "big 2\n"},
+         0,
+         "big 18446744073709551615\n"},
+        {{"big 18446744073709551615\n", "big 18446744073709551616\n"},
+         1,
+         "big 18446744073709551615\n"},
+        {{"sec 18446744073709551615.5\n", "sec 0.6\n"}, 0, "sec 18446744073709551615.999999999\n"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.written);
+        exposition sum;
+        std::size_t skipped = 0;
+        for (const char* text : r.texts) skipped += sum.add(text);
+        EXPECT_EQ(skipped, r.skipped);
+        EXPECT_EQ(sum.text(), r.written);
+        exposition again;
+        EXPECT_EQ(again.add(sum.text()), 0u);
+        EXPECT_EQ(again.text(), r.written);
+    }
 }
 
 // Lines of another writer: families it alone has are kept, labels with
