@@ -117,11 +117,14 @@ TEST_P(StatementFailure, TemporaryWhereTheProtocolHasIt) {
     };
 
     walk("whole", false);
+    // A file published anew is looked for at most ten times a second.
+    const auto file_seen = [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
     const std::string path = db() == qmtest::db_kind::sqlite ? w.env().db_path() : "";
     if (db() == qmtest::db_kind::sqlite) {
         std::filesystem::copy_file(path, path + ".kept");
         std::ofstream(path + ".new") << std::string(4096, 'x');
         std::filesystem::rename(path + ".new", path);
+        file_seen();
     } else {
         w.exec("ALTER TABLE maildb RENAME TO gone");
     }
@@ -129,8 +132,7 @@ TEST_P(StatementFailure, TemporaryWhereTheProtocolHasIt) {
     EXPECT_NE(s.log().find("reason=database-error"), std::string::npos);
     if (db() == qmtest::db_kind::sqlite) {
         std::filesystem::rename(path + ".kept", path);
-        // A file published anew is looked for at most ten times a second.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        file_seen();
     } else {
         w.exec("ALTER TABLE gone RENAME TO maildb");
     }
