@@ -269,10 +269,11 @@ void log_layer_fault(const char* where) noexcept {
 
 db_failure db_judge_failure(const CDBException& error, db_dbms dbms) {
     if (error.m_nReturnCode == SQL_INVALID_HANDLE) return db_failure::lost;
-    // The layer's own codes: a value too long for its buffer, a cursor the
-    // driver lacks, a field out of range.
+    // The layer's own codes: a stored value too long for its buffer, a
+    // cursor the driver lacks, a field out of range.
+    if (error.m_nReturnCode == DBERR_DATA_TRUNCATED) return db_failure::value;
     if (error.m_nReturnCode > 1000 && error.m_nReturnCode < 1029) return db_failure::statement;
-    bool lost = false, statement = false;
+    bool lost = false, statement = false, value = false;
     for (std::size_t i = 0; i < error.m_states.size(); ++i) {
         const std::string& state = error.m_states[i];
         const long native = i < error.m_natives.size() ? error.m_natives[i] : 0;
@@ -285,17 +286,26 @@ db_failure db_judge_failure(const CDBException& error, db_dbms dbms) {
             (dbms == db_dbms::mariadb &&
              (native == 2006 || native == 2013 || native == 5014 || native == 1927)))
             lost = true;
-        // Syntax, access, data and integrity errors, a missing table or
+        // Syntax, access and integrity errors, a missing table or
         // column (the ODBC 2 states S0001 to S0022 among them). SQLite's
         // driver gives every error a general state; its code 1 is an error
         // of the statement.
         for (const char* plain :
-             {"07", "0A", "21", "22", "23", "24", "34", "37", "3D", "3F", "42", "44", "S0"})
+             {"07", "0A", "21", "23", "24", "34", "37", "3D", "3F", "42", "44", "S0"})
             if (kind == plain) statement = true;
         if (dbms == db_dbms::sqlite && native == 1) statement = true;
+        // A data exception: a given value the column's type or encoding
+        // cannot read (a password that is no number for a numeric column).
+        // MariaDB says it of a name in bytes the column's character set
+        // lacks in a general state, as a mix of collations or an incorrect
+        // string value.
+        if (kind == "22" || (dbms == db_dbms::mariadb && (native == 1267 || native == 1270 ||
+                                                          native == 1271 || native == 1366)))
+            value = true;
     }
     if (lost) return db_failure::lost;
-    return statement ? db_failure::statement : db_failure::unknown;
+    if (statement) return db_failure::statement;
+    return value ? db_failure::value : db_failure::unknown;
 }
 
 db_failure db_failure_of(const CDBException& error) {

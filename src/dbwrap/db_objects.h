@@ -50,7 +50,10 @@ enum class db_dbms { other, sqlite, postgres, mariadb };
 
 // How a query failed, as far as the wrapper can tell.
 enum class db_failure {
-    statement,  // the statement or its data: running it again gives the same
+    statement,  // the statement: running it again gives the same (a table or
+                // column gone, a syntax the database does not take)
+    value,      // a value, given or stored, that the database or the layer
+                // cannot carry: the same value fails again, others do not
     timed_out,  // a timeout, a locked file or the deadline: never run again
     lost,       // the connection went away: open it again and run once more
     unknown,    // neither, on a connection that lives (a passing trouble of

@@ -27,6 +27,8 @@ kept_statement fast_path;
 bool unavailable = false;
 // Whether the last query ran and found no row (db_found_no_row).
 bool found_no_row = false;
+// Whether the last query failed on a value (db_value_failed).
+bool value_failed = false;
 
 // The query timeout the user-table statement was given when it was opened,
 // 0 when the driver takes none.
@@ -101,7 +103,10 @@ query_outcome run_query(const query_parts& parts, const std::vector<std::string>
             fast_path.forget();
             log_db_exception("querying", error, parameters);
             const db_failure failure = db_failure_of(error);
-            if (failure == db_failure::statement) return query_outcome::failed;
+            if (failure == db_failure::statement || failure == db_failure::value) {
+                value_failed = failure == db_failure::value;
+                return query_outcome::failed;
+            }
             if (failure != db_failure::timed_out && attempt == 0 && !command_deadline::passed() &&
                 (failure == db_failure::unknown || db_reconnect()))
                 continue;
@@ -336,11 +341,14 @@ bool db_unavailable() { return unavailable; }
 
 bool db_found_no_row() { return found_no_row; }
 
+bool db_value_failed() { return value_failed; }
+
 namespace {
 
 int query_once(const std::string& statement, const std::vector<std::string>& parameters) {
     unavailable = false;
     found_no_row = false;
+    value_failed = false;
     command_deadline::begin_query();
     fast_path.start_query();
     // A connection lost at an earlier command, or an SQLite file that is no

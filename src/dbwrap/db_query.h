@@ -30,6 +30,14 @@ bool db_unavailable();
 // failure of the statement or the server.
 bool db_found_no_row();
 
+// Whether the last db_query failed on a value rather than on the database:
+// a given one its column's type or encoding cannot read (SQLSTATE class 22),
+// or a stored one too long to fetch. That value fails the same way at every
+// query while the database answers others, so a caller refuses it; any other
+// failure of the statement (a table or column gone, a file that is no
+// database) is the database's trouble, which a caller may ask to try again.
+bool db_value_failed();
+
 // What the catalog says of the table and the columns a statement names, for
 // the configuration check; the table itself is not read.
 struct column_report {

@@ -45,7 +45,8 @@ query_outcome kept_statement::query(const query_parts& parts,
         try {
             return query_kept(parts, parameters);
         } catch (const CDBException& error) {
-            if (db_failure_of(error) != db_failure::statement) throw;
+            const db_failure failure = db_failure_of(error);
+            if (failure != db_failure::statement && failure != db_failure::value) throw;
         }
         debug_log("Kept statement failed, querying afresh");
         drop();

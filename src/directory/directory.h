@@ -27,7 +27,9 @@ void directory_cleanup();
 auth_result* directory_check(command_words& words);
 auth_result* directory_lookup(command_words& words);
 // 1 when the last check or lookup was refused because the database could
-// not answer (the cache had nothing to stand in).
+// not answer: it was not reached (and the cache had nothing to stand in),
+// or its statement failed (a table or column gone, a file that is no
+// database). 0 for a refusal by the data: no row, a value refused.
 int directory_unavailable();
 // The quiet moments (the module table's idle): the counters written once
 // they changed and their interval has passed.

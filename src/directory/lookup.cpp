@@ -30,7 +30,8 @@ namespace {
 // The one record handed to the front end; it empties it after printing.
 auth_result result_record;
 
-// Whether the last command's query found the database unable to answer.
+// Whether the last command's query found the database unable to answer,
+// whether it was not reached or its statement failed.
 bool database_failed = false;
 
 const char* text_or_empty(const std::optional<std::string>& text) {
@@ -244,8 +245,9 @@ const made_statement& directory_statement(bool with_password, const command_word
 
 // How the database met a command's query. Only its answers are remembered:
 // a statement that failed (a column renamed, a server's passing trouble)
-// must not leave a refusal that outlasts it.
-enum class asked { unavailable, failed, no_row, not_one_row, found };
+// must not leave a refusal that outlasts it. `value_failed`: the database
+// could not take the given name or password, or carry the row's value.
+enum class asked { unavailable, failed, value_failed, no_row, not_one_row, found };
 
 // Ends the row and the query however the command ends, an exception thrown
 // by `found` (a scheme, the cache) included, so that no statement, row or
@@ -276,6 +278,7 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
             debug_log("...Query Failed");
             how = db_unavailable()    ? asked::unavailable
                   : db_found_no_row() ? asked::no_row
+                  : db_value_failed() ? asked::value_failed
                                       : asked::failed;
         } else {
             how = asked::not_one_row;
@@ -288,7 +291,12 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
         }
     }
     set_mail_uid();
-    database_failed = how == asked::unavailable;
+    // A failed statement (a table renamed, a file that is no database) is
+    // told to the protocols as one the database could not answer: a mail
+    // system that took it for a refusal would reject real users' mail and
+    // passwords until it is mended. Only a lost connection lets kept
+    // answers stand in, as ever.
+    database_failed = how == asked::unavailable || how == asked::failed;
     return result;
 }
 
@@ -490,6 +498,7 @@ auth_result* check_user(command_words& words, check_outcome& outcome) {
         break;
     case asked::unavailable:
     case asked::failed:
+    case asked::value_failed:
         outcome = check_outcome::database_error;
         break;
     }

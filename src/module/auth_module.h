@@ -44,9 +44,10 @@ struct auth_module_table {
     // has no effect), in plain words.
     void (*setting_notes)(std::vector<std::string>& notes);
     // 1 when the last check or lookup answered null because the database
-    // could not answer in time and nothing kept stood in: a protocol that
-    // can say "try again later" (squid's BH, checkpassword's 111) says so
-    // rather than refuse the user.
+    // could not answer (not in time, and nothing kept stood in; or its
+    // statement failed): a protocol that can say "try again later" (squid's
+    // BH, checkpassword's 111, the socketmap's TEMP) says so rather than
+    // refuse the user.
     int (*unavailable)();
     // 1 when the user table could hold the name (the default domain
     // attached as check and lookup attach it), 0 when it is longer than the

@@ -288,9 +288,13 @@ TEST(failure_judgement, StatesAndNativeCodes) {
         {SQL_ERROR, {"S1000"}, {6}, maria, f::unknown},     // a lost temporary file
         {SQL_ERROR, {"42S02"}, {0}, other, f::statement},
         {SQL_ERROR, {"S0022"}, {0}, other, f::statement},
-        {SQL_ERROR, {"22P02"}, {7}, other, f::statement},  // not a number
+        {SQL_ERROR, {"22P02"}, {7}, other, f::value},     // not a number
+        {SQL_ERROR, {"22021"}, {7}, other, f::value},     // bytes the encoding lacks
+        {SQL_ERROR, {"S1000"}, {1267}, maria, f::value},  // the same from MariaDB
+        {SQL_ERROR, {"S1000"}, {1267}, other, f::unknown},
+        {SQL_ERROR, {"22001", "42S22"}, {0, 0}, other, f::statement},
         {SQL_ERROR, {}, {}, other, f::unknown},
-        {DBERR_DATA_TRUNCATED, {}, {}, other, f::statement},
+        {DBERR_DATA_TRUNCATED, {}, {}, other, f::value},
         {SQL_INVALID_HANDLE, {"08003"}, {0}, maria, f::lost},
     };
     for (const row& r : rows) {
