@@ -10,7 +10,7 @@ packages=(
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
   clang libclang-rt-14-dev libfuzzer-14-dev
   dpkg-dev file groff-base lintian logrotate systemd procps
-  libsodium-dev libcrypt-dev libssl-dev
+  libsodium-dev libcrypt-dev libssl-dev libhttp-parser-dev
   dovecot-core whois argon2
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
   python3-prometheus-client postfix swaks

@@ -22,6 +22,9 @@ struct odbc_settings_record {
     std::optional<std::string> field_quota;
     std::optional<std::string> field_mailmask;
     std::optional<std::string> field_maildrop;
+    // The server that holds the user's mail ("host" or "host:port"), for
+    // a proxy's answer; carried as the record's host option.
+    std::optional<std::string> field_mail_host;
     // "true" in any letter case turns the fast path on (db_set_fast_path).
     std::optional<std::string> odbc_fast_path;
 };

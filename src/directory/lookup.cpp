@@ -170,7 +170,7 @@ std::string directory_select_list(const odbc_settings_record& settings) {
     list += text_or_empty(settings.field_password);
     for (const std::optional<std::string>* column :
          {&settings.field_forward, &settings.field_quota, &settings.field_mailmask,
-          &settings.field_maildrop}) {
+          &settings.field_maildrop, &settings.field_mail_host}) {
         if (*column) {
             list += ',';
             list += **column;
@@ -182,11 +182,11 @@ std::string directory_select_list(const odbc_settings_record& settings) {
 namespace {
 
 // The settings a statement is made of.
-std::array<const std::optional<std::string>*, 7> statement_settings() {
-    return {&odbc_settings.field_username,      &odbc_settings.field_password,
-            &odbc_settings.field_forward,       &odbc_settings.field_quota,
-            &odbc_settings.field_mailmask,      &odbc_settings.field_maildrop,
-            &odbc_settings.odbc_mail_user_table};
+std::array<const std::optional<std::string>*, 8> statement_settings() {
+    return {&odbc_settings.field_username,  &odbc_settings.field_password,
+            &odbc_settings.field_forward,   &odbc_settings.field_quota,
+            &odbc_settings.field_mailmask,  &odbc_settings.field_maildrop,
+            &odbc_settings.field_mail_host, &odbc_settings.odbc_mail_user_table};
 }
 
 // The statement of check or lookup and the values for its markers, kept
@@ -197,7 +197,7 @@ std::array<const std::optional<std::string>*, 7> statement_settings() {
 // slower.
 struct made_statement {
     bool made = false;
-    std::array<std::optional<std::string>, 7> settings;
+    std::array<std::optional<std::string>, 8> settings;
     std::string text;
     std::vector<std::string> values;
 };
@@ -388,7 +388,6 @@ auth_result* build_auth_result(const row_value_table& values) {
             options += (options.empty() ? "quota=\"" : " quota=\"") + *quota + "\"";
         }
     }
-    if (!options.empty()) result.options = options;
     if (odbc_settings.field_mailmask) {
         const std::optional<std::string>& mask = values[next++];
         if (present(mask)) result.mailmask = mask;
@@ -403,6 +402,19 @@ auth_result* build_auth_result(const row_value_table& values) {
             result.maildrop = std::move(drop);
         }
     }
+    // Read last, after the mail drop, as the select list orders it; a proxy
+    // reads it back from the options (record_option "host").
+    if (odbc_settings.field_mail_host) {
+        std::optional<std::string> host = values[next++];
+        if (host) host->erase(host->find_last_not_of(' ') + 1);
+        if (present(host)) {
+            if (holds_quote(*host) || host->find_first_of(" \t") != std::string::npos)
+                return refuse_stored("mail host", "a blank or a double quote",
+                                     odbc_settings.field_mail_host);
+            options += (options.empty() ? "host=\"" : " host=\"") + *host + "\"";
+        }
+    }
+    if (!options.empty()) result.options = options;
     return &result;
 }
 

@@ -1,7 +1,9 @@
 #include "service/listen_socket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,7 +50,94 @@ std::string socket_path_of(int fd) {
 }  // namespace
 
 const char* protocol_name(service_protocol protocol) {
-    return protocol == service_protocol::auth ? "auth" : "socketmap";
+    switch (protocol) {
+    case service_protocol::auth:
+        return "auth";
+    case service_protocol::socketmap:
+        return "socketmap";
+    case service_protocol::http:
+        break;
+    }
+    return "http";
+}
+
+namespace {
+
+bool tcp_address(const std::string& text, sockaddr_storage& address, socklen_t& length,
+                 std::string& error) {
+    std::string host, port;
+    if (!text.empty() && text[0] == '[') {
+        const std::size_t close = text.find("]:");
+        if (close == std::string::npos) {
+            error = "an IPv6 address is written [address]:port";
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        const std::size_t colon = text.rfind(':');
+        if (colon == std::string::npos) {
+            error = "neither an absolute socket path nor address:port";
+            return false;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    const std::optional<long long> number = read_number(port, number_form::digits, 1, 65535);
+    if (!number) {
+        error = "the port is no number from 1 to 65535";
+        return false;
+    }
+    address = sockaddr_storage{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(*number));
+        length = sizeof *v4;
+        return true;
+    }
+    if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(*number));
+        length = sizeof *v6;
+        return true;
+    }
+    error = "'" + host + "' is no IP address";
+    return false;
+}
+
+}  // namespace
+
+bool tcp_listen_address(const std::string& text, std::string& error) {
+    sockaddr_storage address;
+    socklen_t length = 0;
+    return tcp_address(text, address, length, error);
+}
+
+bool make_tcp_listen_socket(const std::string& text, service_protocol protocol, listen_socket& made,
+                            std::string& error) {
+    sockaddr_storage address;
+    socklen_t length = 0;
+    if (!tcp_address(text, address, length, error)) return false;
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        error = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    made.fd = fd;
+    made.protocol = protocol;
+    made.path = text;
+    made.made = false;  // nothing to remove at the end
+    return true;
 }
 
 std::vector<listen_socket> handed_sockets(const service_settings& settings) {
@@ -81,10 +170,13 @@ std::vector<listen_socket> handed_sockets(const service_settings& settings) {
         } else if (name == "socketmap" ||
                    (settings.listen_socketmap && handed.path == *settings.listen_socketmap)) {
             handed.protocol = service_protocol::socketmap;
+        } else if (name == "http" ||
+                   (settings.listen_http && handed.path == *settings.listen_http)) {
+            handed.protocol = service_protocol::http;
         } else {
             error_log(
-                "Service: socket %d from systemd (name '%s', path '%s') is neither auth nor "
-                "socketmap: closed",
+                "Service: socket %d from systemd (name '%s', path '%s') is none of auth, "
+                "socketmap, http: closed",
                 fd, name.c_str(), handed.path.c_str());
             ::close(fd);
             continue;

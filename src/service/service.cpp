@@ -32,6 +32,7 @@
 #include "config/log.h"
 #include "module/record_options.h"
 #include "service/auth_protocol.h"
+#include "service/http_auth.h"
 #include "service/listen_socket.h"
 #include "service/service_settings.h"
 #include "service/socketmap.h"
@@ -70,6 +71,8 @@ struct request {
     service_protocol protocol = service_protocol::auth;
     auth_check check;  // auth: the request; socketmap: user is the key
     map_answer map = map_answer::maildrop;
+    mail_protocol mail = mail_protocol::imap;  // http: the proxy's protocol and attempt
+    unsigned long attempt = 1;
     std::uint32_t job_id = 0;
     steady::time_point sent;
 
@@ -206,6 +209,7 @@ private:
     void process_auth(client& c);
     void process_socketmap(client& c);
     void handle_socketmap(client& c, std::string_view payload);
+    void process_http(client& c);
     void send(client& c, const std::string& text);
     void flush_client(client& c);
     void update_client(client& c);
@@ -243,6 +247,7 @@ private:
     service_settings settings_;
     int epoll_ = -1, signals_ = -1;
     std::vector<listen_socket> listeners_;
+    resolved_hosts proxy_hosts_;  // listen_http's mail hosts, resolved at start and reload
     std::unordered_map<std::uint64_t, std::unique_ptr<client>> clients_;
     std::unordered_map<std::uint64_t, std::unique_ptr<worker_process>> workers_;
     std::deque<worker_slot> slots_;  // a deque: a slot stays where it is when more are added
@@ -287,12 +292,15 @@ bool supervisor::open_listeners() {
     const std::pair<const std::optional<std::string>*, service_protocol> wanted[] = {
         {&settings_.listen_auth, service_protocol::auth},
         {&settings_.listen_socketmap, service_protocol::socketmap},
+        {&settings_.listen_http, service_protocol::http},
     };
     for (const auto& [path, protocol] : wanted) {
         if (!*path || handed(protocol)) continue;
         listen_socket made;
         std::string error;
-        if (!make_listen_socket(**path, protocol, settings_, made, error)) {
+        const bool tcp = protocol == service_protocol::http && (*path)->rfind('/', 0) != 0;
+        if (!(tcp ? make_tcp_listen_socket(**path, protocol, made, error)
+                  : make_listen_socket(**path, protocol, settings_, made, error))) {
             error_log("Service: cannot listen on %s (%s): %s", (*path)->c_str(),
                       protocol_name(protocol), error.c_str());
             std::fprintf(stderr, "quillmar: cannot listen on %s: %s\n", (*path)->c_str(),
@@ -302,8 +310,10 @@ bool supervisor::open_listeners() {
         listeners_.push_back(made);
     }
     if (listeners_.empty()) {
-        error_log("Service: neither listen_auth nor listen_socketmap is set: nothing to serve");
-        std::fprintf(stderr, "quillmar: neither listen_auth nor listen_socketmap is set\n");
+        error_log(
+            "Service: none of listen_auth, listen_socketmap, listen_http is set: nothing to serve");
+        std::fprintf(stderr,
+                     "quillmar: none of listen_auth, listen_socketmap, listen_http is set\n");
         return false;
     }
     for (std::size_t i = 0; i < listeners_.size(); ++i) {
@@ -405,6 +415,7 @@ int supervisor::run() {
         return 1;
     }
     fit_descriptor_limit();
+    if (settings_.listen_http) proxy_hosts_ = resolve_proxy_hosts_logged(settings_.http);
     slots_.resize(settings_.workers);
     for (std::size_t i = 0; i < slots_.size(); ++i) spawn(i);
     debug_log("Service: started, %u workers", settings_.workers);
@@ -600,8 +611,45 @@ void supervisor::read_client(client& c) {
 void supervisor::process_input(client& c) {
     if (c.protocol == service_protocol::auth)
         process_auth(c);
+    else if (c.protocol == service_protocol::http)
+        process_http(c);
     else
         process_socketmap(c);
+}
+
+// One request a connection, as nginx's HTTP/1.0 asks: the connection
+// closes after its answer.
+void supervisor::process_http(client& c) {
+    if (!client_reading(c)) return;
+    http_take take = take_http_request(c.in, settings_.max_line);
+    if (take.status == http_take_status::incomplete) return;
+    wipe_bytes(c.in, c.in.size());
+    const auto number = static_cast<unsigned long long>(c.number);
+    if (take.status == http_take_status::refused) {
+        error_log("Service: http client %llu sent %s: answered %d, disconnected", number,
+                  take.why.c_str(), take.code);
+        c.closing = true;
+        send(c, http_error_response(take.code));
+        return;
+    }
+    http_auth_step step = read_http_auth(take, settings_.http);
+    for (auto& header : take.headers) wipe_bytes(header.second, header.second.size());
+    if (!step.log.empty()) error_log("Service: http client %llu: %s", number, step.log.c_str());
+    if (!step.query) {
+        c.closing = true;
+        send(c, step.response);
+        return;
+    }
+    auto r = std::make_unique<request>();
+    r->client = c.number;
+    r->protocol = service_protocol::http;
+    r->mail = step.query->protocol;
+    r->attempt = step.query->attempt;
+    r->check.user = step.query->user;
+    r->check.password = std::move(step.query->password);
+    r->check.address = step.query->client_ip;
+    wipe_bytes(step.query->password, step.query->password.size());
+    dispatch(c, std::move(r), step.query->user);
 }
 
 void supervisor::process_auth(client& c) {
@@ -729,7 +777,7 @@ void supervisor::pump(std::size_t slot) {
         worker_job job;
         job.id = w->next_job++;
         if (w->next_job == 0) w->next_job = 1;
-        job.kind = r->protocol == service_protocol::auth ? job_kind::check : job_kind::lookup;
+        job.kind = r->protocol == service_protocol::socketmap ? job_kind::lookup : job_kind::check;
         job.user = r->check.user;
         job.password = r->check.password;
         job.address = r->check.address;
@@ -844,6 +892,17 @@ void supervisor::deliver(request& r, check_verdict verdict, const worker_answer*
             c->closing = true;
         }
         send(*c, line);
+    } else if (r.protocol == service_protocol::http) {
+        std::string why;
+        const std::optional<std::string> host =
+            answer && answer->options ? record_option(*answer->options, "host") : std::nullopt;
+        const std::string response =
+            http_auth_answer(r.mail, r.attempt, verdict, host, settings_.http, proxy_hosts_, why);
+        if (!why.empty())
+            error_log("Service: http client %llu, user %s: %s: a temporary failure",
+                      static_cast<unsigned long long>(number), r.check.user.c_str(), why.c_str());
+        c->closing = true;
+        send(*c, response);
     } else {
         std::string reply = "NOTFOUND ";
         if (verdict == check_verdict::unavailable) {
@@ -1104,6 +1163,8 @@ void supervisor::apply_reload() {
         error_log("Service: reload: %s takes effect at the next start", change.c_str());
     settings_.listen_auth = before.listen_auth;
     settings_.listen_socketmap = before.listen_socketmap;
+    settings_.listen_http = before.listen_http;
+    if (settings_.listen_http) proxy_hosts_ = resolve_proxy_hosts_logged(settings_.http);
     ++generation_;
     resize_slots(settings_.workers);
     debug_log("Service: reload: new settings read, %u workers, replaced one by one",

@@ -10,6 +10,7 @@
 #include "config/log.h"
 #include "config/number_text.h"
 #include "config/shared_folder.h"
+#include "service/listen_socket.h"
 
 namespace {
 
@@ -114,9 +115,11 @@ int service_settings_key(const char* key, const char* value) {
     static const text_key text_keys[] = {
         {"listen_auth", &service_settings::listen_auth},
         {"listen_socketmap", &service_settings::listen_socketmap},
+        {"listen_http", &service_settings::listen_http},
         {"socket_user", &service_settings::socket_user},
         {"socket_group", &service_settings::socket_group},
     };
+    if (http_auth_settings_key(settings.http, key, value)) return 1;
     for (const text_key& k : text_keys) {
         if (!ascii_equal_ignoring_case(key, k.name)) continue;
         settings.*k.field = std::string(value);
@@ -151,13 +154,18 @@ const service_settings& current_service_settings() {
 }
 
 void service_settings_problems(const service_settings& s, std::vector<std::string>& problems) {
-    if (!s.listen_auth && !s.listen_socketmap)
+    if (!s.listen_auth && !s.listen_socketmap && !s.listen_http)
         problems.push_back(
-            "neither listen_auth nor listen_socketmap is set: the service would serve nothing");
+            "neither listen_auth nor listen_socketmap nor listen_http is set: the service would "
+            "serve nothing");
     if (s.listen_auth && s.listen_socketmap && *s.listen_auth == *s.listen_socketmap)
         problems.push_back("listen_auth and listen_socketmap name the same socket " +
                            *s.listen_auth);
-    for (const std::optional<std::string>* path : {&s.listen_auth, &s.listen_socketmap}) {
+    // listen_http names a Unix socket by a path, a TCP address otherwise.
+    static const std::optional<std::string> none;
+    const bool http_socket = s.listen_http && !s.listen_http->empty() && (*s.listen_http)[0] == '/';
+    for (const std::optional<std::string>* path :
+         {&s.listen_auth, &s.listen_socketmap, http_socket ? &s.listen_http : &none}) {
         if (!*path) continue;
         const std::string& p = **path;
         if (p.empty() || p[0] != '/') {
@@ -175,6 +183,16 @@ void service_settings_problems(const service_settings& s, std::vector<std::strin
             problems.push_back("the folder " + folder + " of the socket " + p +
                                " may be written by " + writers +
                                ", who could put a socket of their own in its place");
+    }
+    if (s.listen_http) {
+        if (s.listen_http->empty() || (*s.listen_http)[0] != '/') {
+            std::string error;
+            if (!tcp_listen_address(*s.listen_http, error))
+                problems.push_back("listen_http " + *s.listen_http + ": " + error);
+        }
+        std::vector<std::string> unresolved;
+        resolve_proxy_hosts(s.http, unresolved);
+        for (std::string& line : unresolved) problems.push_back(line);
     }
     if (s.socket_user && !::getpwnam(s.socket_user->c_str()))
         problems.push_back("socket_user " + *s.socket_user + " is no user of this system");
@@ -199,6 +217,7 @@ std::vector<std::string> settings_needing_restart(const service_settings& before
     static const key keys[] = {
         {"listen_auth", &service_settings::listen_auth},
         {"listen_socketmap", &service_settings::listen_socketmap},
+        {"listen_http", &service_settings::listen_http},
         {"socket_user", &service_settings::socket_user},
         {"socket_group", &service_settings::socket_group},
     };

@@ -12,12 +12,16 @@
 #include <vector>
 
 #include "module/auth_module.h"
+#include "service/http_auth.h"
 
 // What a socketmap lookup under a map name answers.
 enum class map_answer { maildrop, user, forward };
 
 struct service_settings {
     std::optional<std::string> listen_auth, listen_socketmap;
+    // nginx's auth_http: a Unix socket's path or a TCP address:port.
+    std::optional<std::string> listen_http;
+    http_auth_settings http;
     // Owner, group and mode of the sockets the service makes (not of those
     // systemd hands over); unset: the process's own, and 0660.
     std::optional<std::string> socket_user, socket_group;
