@@ -17,7 +17,7 @@ demo_packages=(
 # The tests, the fuzz targets and the package test need the rest: GoogleTest,
 # the database servers and their drivers, the peers run as private instances.
 test_packages=(
-  clang-format
+  clang-format git
   libgtest-dev
   unixodbc odbcinst
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
