@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
-# The first command: installs what is missing, builds, sets up a SQLite user
-# table with an ODBC data source for it, and starts the authenticator on it
-# so that a person can type commands. Everything it writes is under build/.
+# The first command: installs what the demo lacks (scripts/deps.sh demo: the
+# compiler, CMake, the libraries, SQLite and its ODBC driver, none of the
+# tests' servers), builds quillmar and quillmar-pw alone in Release, sets up
+# a SQLite user table with an ODBC data source for it, and starts the
+# authenticator on it so that a person can type commands. Everything it
+# writes is under build/.
+#
+# On a terminal it shows what to try; from a pipe it answers the commands it
+# reads and nothing else: the set-up's lines go to stderr, the answers alone
+# to stdout (scripts/demo-test.sh reads them so).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/deps.sh"
-"$root/scripts/build.sh" plain
+programs="$root/build/demo-release"
+{
+  "$root/scripts/deps.sh" demo
+  # Neither the tests nor the benchmarks: GoogleTest is the test command's.
+  cmake -S "$root" -B "$programs" -DCMAKE_BUILD_TYPE=Release -DQM_TESTS=OFF -DQM_BENCH=OFF \
+    -DQM_FUZZ=OFF -DQM_SANITIZE=OFF >/dev/null
+  cmake --build "$programs" -j "$(nproc)" --target quillmar quillmar-pw
+} >&2
 
 demo="$root/build/demo"
 rm -rf "$demo"
@@ -28,9 +41,10 @@ INI
 export ODBCSYSINI="$demo" ODBCINI="$demo/odbc.ini"
 
 cp "$root/scripts/demo_quillmar.ini" "$demo/quillmar.ini"
-cp "$root/build/plain/src/quillmar" "$demo/quillmar"
+cp "$programs/src/quillmar" "$programs/src/quillmar-pw" "$demo/"
 cd "$demo"
-cat <<TEXT
+if [ -t 0 ]; then
+  cat <<TEXT
 quillmar is listening on this terminal (data in build/demo/users.db, log in build/demo/quillmar.log).
 Try:
   check alice wonderland
@@ -41,5 +55,7 @@ Try:
   check erin@other.example erin
   help
   quit
+Then build/demo/quillmar-pw makes a hashed password value from one you type.
 TEXT
+fi
 exec ./quillmar "$@"

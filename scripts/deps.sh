@@ -1,20 +1,38 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever the build, the demo and the tests need and
 # this machine lacks. Safe to run again: it installs nothing that is present.
+#   scripts/deps.sh        everything: the demo's packages and the tests'
+#   scripts/deps.sh demo   the demo's alone
 set -euo pipefail
 
-packages=(
-  g++ cmake make pkg-config clang-format
+# What a Release build of quillmar and quillmar-pw needs (CMake finds ODBC,
+# libsodium, libxcrypt, libcrypto and the HTTP parser of nginx's auth_http;
+# pkg-config only helps it find OpenSSL),
+# and what the demo runs them on: a SQLite file made by sqlite3, reached
+# through SQLite's ODBC driver.
+demo_packages=(
+  g++ cmake make pkg-config
+  unixodbc-dev libsqliteodbc sqlite3
+  libsodium-dev libcrypt-dev libssl-dev libhttp-parser-dev
+)
+# The tests, the fuzz targets and the package test need the rest: GoogleTest,
+# the database servers and their drivers, the peers run as private instances.
+test_packages=(
+  clang-format git
   libgtest-dev
-  unixodbc unixodbc-dev odbcinst libsqliteodbc sqlite3
+  unixodbc odbcinst
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
   clang libclang-rt-14-dev libfuzzer-14-dev
   dpkg-dev file groff-base lintian logrotate systemd procps
-  libsodium-dev libcrypt-dev libssl-dev libhttp-parser-dev
   dovecot-core whois argon2
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
   python3-prometheus-client postfix swaks
 )
+case "${1:-all}" in
+  all)  packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
+  demo) packages=("${demo_packages[@]}") ;;
+  *) echo "deps.sh: unknown set $1 (all or demo)" >&2; exit 2 ;;
+esac
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$QM_EXTRA_PACKAGES"
   packages+=("${extra[@]}")

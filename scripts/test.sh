@@ -3,7 +3,8 @@
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and runs every test
 # in both builds against private PostgreSQL and MariaDB servers (started once
 # for both runs and stopped on every exit), then runs every fuzz target for
-# about 20 s, and last builds, installs, runs and purges the Debian package.
+# about 20 s, runs the demo in a fresh clone, and last builds, installs, runs
+# and purges the Debian package.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh"
@@ -53,12 +54,18 @@ if ! "$root/scripts/fuzz.sh" "${QM_FUZZ_SECONDS:-20}"; then
   status=1
   failed=$((failed + 1))
 fi
+# The demo as a newcomer meets it: set up in a fresh clone, without a terminal.
+echo "== demo"
+if ! "$root/scripts/demo-test.sh"; then
+  status=1
+  failed=$((failed + 1))
+fi
 # The Debian package: built, installed, run and purged again.
 echo "== package"
 if ! "$root/scripts/package-test.sh"; then
   status=1
   failed=$((failed + 1))
 fi
-# One closing line for both builds, the fuzz run and the package.
+# One closing line for both builds, the fuzz run, the demo and the package.
 echo "tests: $passed passed, $failed failed"
 exit $status
