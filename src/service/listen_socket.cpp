@@ -48,7 +48,15 @@ std::string socket_path_of(int fd) {
 }  // namespace
 
 const char* protocol_name(service_protocol protocol) {
-    return protocol == service_protocol::auth ? "auth" : "socketmap";
+    switch (protocol) {
+    case service_protocol::auth:
+        return "auth";
+    case service_protocol::socketmap:
+        return "socketmap";
+    case service_protocol::saslauthd:
+        break;
+    }
+    return "saslauthd";
 }
 
 std::vector<listen_socket> handed_sockets(const service_settings& settings) {
@@ -75,16 +83,21 @@ std::vector<listen_socket> handed_sockets(const service_settings& settings) {
         listen_socket handed;
         handed.fd = fd;
         handed.path = socket_path_of(fd);
-        if (name == "auth" ||
-            (name != "socketmap" && settings.listen_auth && handed.path == *settings.listen_auth)) {
+        // A name systemd gives decides; without one, the path.
+        const bool named = name == "auth" || name == "socketmap" || name == "saslauthd";
+        auto is = [&](const char* protocol, const std::optional<std::string>& path) {
+            return named ? name == protocol : path && handed.path == *path;
+        };
+        if (is("auth", settings.listen_auth)) {
             handed.protocol = service_protocol::auth;
-        } else if (name == "socketmap" ||
-                   (settings.listen_socketmap && handed.path == *settings.listen_socketmap)) {
+        } else if (is("socketmap", settings.listen_socketmap)) {
             handed.protocol = service_protocol::socketmap;
+        } else if (is("saslauthd", settings.listen_saslauthd)) {
+            handed.protocol = service_protocol::saslauthd;
         } else {
             error_log(
-                "Service: socket %d from systemd (name '%s', path '%s') is neither auth nor "
-                "socketmap: closed",
+                "Service: socket %d from systemd (name '%s', path '%s') is none of auth, "
+                "socketmap, saslauthd: closed",
                 fd, name.c_str(), handed.path.c_str());
             ::close(fd);
             continue;

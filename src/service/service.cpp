@@ -33,6 +33,7 @@
 #include "module/record_options.h"
 #include "service/auth_protocol.h"
 #include "service/listen_socket.h"
+#include "service/saslauthd.h"
 #include "service/service_settings.h"
 #include "service/socketmap.h"
 #include "service/worker.h"
@@ -202,6 +203,7 @@ private:
     void process_auth(client& c);
     void process_socketmap(client& c);
     void handle_socketmap(client& c, std::string_view payload);
+    void process_saslauthd(client& c);
     void send(client& c, const std::string& text);
     void flush_client(client& c);
     void update_client(client& c);
@@ -283,6 +285,7 @@ bool supervisor::open_listeners() {
     const std::pair<const std::optional<std::string>*, service_protocol> wanted[] = {
         {&settings_.listen_auth, service_protocol::auth},
         {&settings_.listen_socketmap, service_protocol::socketmap},
+        {&settings_.listen_saslauthd, service_protocol::saslauthd},
     };
     for (const auto& [path, protocol] : wanted) {
         if (!*path || handed(protocol)) continue;
@@ -298,8 +301,9 @@ bool supervisor::open_listeners() {
         listeners_.push_back(made);
     }
     if (listeners_.empty()) {
-        error_log("Service: neither listen_auth nor listen_socketmap is set: nothing to serve");
-        std::fprintf(stderr, "quillmar: neither listen_auth nor listen_socketmap is set\n");
+        error_log(
+            "Service: no listen_auth, listen_socketmap or listen_saslauthd: nothing to serve");
+        std::fprintf(stderr, "quillmar: no listen_auth, listen_socketmap or listen_saslauthd\n");
         return false;
     }
     for (std::size_t i = 0; i < listeners_.size(); ++i) {
@@ -596,6 +600,8 @@ void supervisor::read_client(client& c) {
 void supervisor::process_input(client& c) {
     if (c.protocol == service_protocol::auth)
         process_auth(c);
+    else if (c.protocol == service_protocol::saslauthd)
+        process_saslauthd(c);
     else
         process_socketmap(c);
 }
@@ -684,6 +690,34 @@ void supervisor::handle_socketmap(client& c, std::string_view payload) {
     dispatch(c, std::move(r), parsed->key);
 }
 
+// One request a connection: once it is whole the client is read no more
+// (as if it had ended), and is closed when its answer is written.
+void supervisor::process_saslauthd(client& c) {
+    if (!client_reading(c)) return;
+    saslauthd_take take = take_saslauthd_request(c.in, settings_.max_line);
+    if (take.status == saslauthd_status::incomplete) return;
+    wipe_bytes(c.in, c.in.size());
+    if (take.status == saslauthd_status::broken) {
+        error_log("Service: saslauthd client %llu broke the protocol (%s): disconnected",
+                  static_cast<unsigned long long>(c.number), take.broken);
+        c.closing = true;
+        flush_client(c);
+        return;
+    }
+    c.ended = true;
+    if (!saslauthd_checkable(take.request)) {
+        send(c, saslauthd_answer(check_verdict::refused));
+        return;
+    }
+    auto r = std::make_unique<request>();
+    r->client = c.number;
+    r->protocol = service_protocol::saslauthd;
+    r->check.user = saslauthd_user(take.request);
+    r->check.password = std::move(take.request.password);
+    const std::string name = r->check.user;
+    dispatch(c, std::move(r), name);
+}
+
 std::size_t supervisor::held_for(std::size_t slot) const {
     const worker_slot& s = slots_[slot];
     return s.queue.size() + (s.current ? s.current->in_flight.size() : 0);
@@ -725,7 +759,7 @@ void supervisor::pump(std::size_t slot) {
         worker_job job;
         job.id = w->next_job++;
         if (w->next_job == 0) w->next_job = 1;
-        job.kind = r->protocol == service_protocol::auth ? job_kind::check : job_kind::lookup;
+        job.kind = r->protocol == service_protocol::socketmap ? job_kind::lookup : job_kind::check;
         job.user = r->check.user;
         job.password = r->check.password;
         job.address = r->check.address;
@@ -840,6 +874,8 @@ void supervisor::deliver(request& r, check_verdict verdict, const worker_answer*
             c->closing = true;
         }
         send(*c, line);
+    } else if (r.protocol == service_protocol::saslauthd) {
+        send(*c, saslauthd_answer(verdict));
     } else {
         std::string reply = "NOTFOUND ";
         if (verdict == check_verdict::unavailable) {
@@ -1100,6 +1136,7 @@ void supervisor::apply_reload() {
         error_log("Service: reload: %s takes effect at the next start", change.c_str());
     settings_.listen_auth = before.listen_auth;
     settings_.listen_socketmap = before.listen_socketmap;
+    settings_.listen_saslauthd = before.listen_saslauthd;
     ++generation_;
     resize_slots(settings_.workers);
     debug_log("Service: reload: new settings read, %u workers, replaced one by one",

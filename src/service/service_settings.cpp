@@ -112,6 +112,7 @@ int service_settings_key(const char* key, const char* value) {
     static const text_key text_keys[] = {
         {"listen_auth", &service_settings::listen_auth},
         {"listen_socketmap", &service_settings::listen_socketmap},
+        {"listen_saslauthd", &service_settings::listen_saslauthd},
         {"socket_user", &service_settings::socket_user},
         {"socket_group", &service_settings::socket_group},
     };
@@ -149,13 +150,24 @@ const service_settings& current_service_settings() {
 }
 
 void service_settings_problems(const service_settings& s, std::vector<std::string>& problems) {
-    if (!s.listen_auth && !s.listen_socketmap)
+    struct listen_key {
+        const char* name;
+        const std::optional<std::string>& path;
+    };
+    const listen_key listens[] = {{"listen_auth", s.listen_auth},
+                                  {"listen_socketmap", s.listen_socketmap},
+                                  {"listen_saslauthd", s.listen_saslauthd}};
+    if (!s.listen_auth && !s.listen_socketmap && !s.listen_saslauthd)
         problems.push_back(
-            "neither listen_auth nor listen_socketmap is set: the service would serve nothing");
-    if (s.listen_auth && s.listen_socketmap && *s.listen_auth == *s.listen_socketmap)
-        problems.push_back("listen_auth and listen_socketmap name the same socket " +
-                           *s.listen_auth);
-    for (const std::optional<std::string>* path : {&s.listen_auth, &s.listen_socketmap}) {
+            "none of listen_auth, listen_socketmap, listen_saslauthd is set: the service would "
+            "serve nothing");
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = i + 1; j < 3; ++j)
+            if (listens[i].path && listens[j].path && *listens[i].path == *listens[j].path)
+                problems.push_back(std::string(listens[i].name) + " and " + listens[j].name +
+                                   " name the same socket " + *listens[i].path);
+    for (const listen_key& listen : listens) {
+        const std::optional<std::string>* path = &listen.path;
         if (!*path) continue;
         const std::string& p = **path;
         if (p.empty() || p[0] != '/') {
@@ -193,6 +205,7 @@ std::vector<std::string> settings_needing_restart(const service_settings& before
     static const key keys[] = {
         {"listen_auth", &service_settings::listen_auth},
         {"listen_socketmap", &service_settings::listen_socketmap},
+        {"listen_saslauthd", &service_settings::listen_saslauthd},
         {"socket_user", &service_settings::socket_user},
         {"socket_group", &service_settings::socket_group},
     };
