@@ -26,7 +26,7 @@ test_packages=(
   dpkg-dev file groff-base lintian logrotate systemd procps
   dovecot-core whois argon2
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
-  python3-prometheus-client postfix swaks
+  python3-prometheus-client postfix swaks sasl2-bin libsasl2-modules
 )
 case "${1:-all}" in
   all)  packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
@@ -51,10 +51,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   # dovecot-core (whose doveadm makes test vectors and whose private
   # instances the tests run), squid, fail2ban (whose fail2ban-regex reads
-  # the failure lines) and postfix would start their services on install: a
-  # policy that forbids every start is put in place for the install when the
-  # machine has none, and a dovecot, squid, fail2ban or (newly installed)
-  # postfix left running is stopped.
+  # the failure lines), sasl2-bin (for testsaslauthd) and postfix would
+  # start their services on install: a policy that forbids every start is
+  # put in place for the install when the machine has none, and a dovecot,
+  # squid, fail2ban, saslauthd or (newly installed) postfix left running is
+  # stopped.
   policy=/usr/sbin/policy-rc.d
   own_policy=""
   if [ ! -e "$policy" ]; then
@@ -79,6 +80,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $SUDO systemctl stop dovecot >/dev/null 2>&1 || true
     $SUDO systemctl stop squid >/dev/null 2>&1 || true
     $SUDO systemctl stop fail2ban >/dev/null 2>&1 || true
+    $SUDO systemctl stop saslauthd >/dev/null 2>&1 || true
     if [ -n "$new_postfix" ]; then
       $SUDO systemctl stop postfix >/dev/null 2>&1 || true
       $SUDO systemctl disable postfix >/dev/null 2>&1 || true

@@ -17,7 +17,7 @@ build="$root/build/fuzz"
 all_targets=(command_line_fuzz command_loop_fuzz ini_fuzz ip_mask_fuzz connect_string_fuzz query_text_fuzz
              quote_brackets_fuzz sql_token_fuzz collect_errors_fuzz stored_value_fuzz
              squid_request_fuzz checkpassword_input_fuzz auth_protocol_fuzz socketmap_fuzz
-             counter_files_fuzz http_request_fuzz)
+             counter_files_fuzz http_request_fuzz saslauthd_fuzz)
 if [ "$#" -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DQM_FUZZ=ON -DQM_TESTS=OFF \

@@ -56,9 +56,11 @@ const char* protocol_name(service_protocol protocol) {
     case service_protocol::socketmap:
         return "socketmap";
     case service_protocol::http:
+        return "http";
+    case service_protocol::saslauthd:
         break;
     }
-    return "http";
+    return "saslauthd";
 }
 
 namespace {
@@ -164,19 +166,24 @@ std::vector<listen_socket> handed_sockets(const service_settings& settings) {
         listen_socket handed;
         handed.fd = fd;
         handed.path = socket_path_of(fd);
-        if (name == "auth" ||
-            (name != "socketmap" && settings.listen_auth && handed.path == *settings.listen_auth)) {
+        // A name systemd gives decides; without one, the path.
+        const bool named =
+            name == "auth" || name == "socketmap" || name == "http" || name == "saslauthd";
+        auto is = [&](const char* protocol, const std::optional<std::string>& path) {
+            return named ? name == protocol : path && handed.path == *path;
+        };
+        if (is("auth", settings.listen_auth)) {
             handed.protocol = service_protocol::auth;
-        } else if (name == "socketmap" ||
-                   (settings.listen_socketmap && handed.path == *settings.listen_socketmap)) {
+        } else if (is("socketmap", settings.listen_socketmap)) {
             handed.protocol = service_protocol::socketmap;
-        } else if (name == "http" ||
-                   (settings.listen_http && handed.path == *settings.listen_http)) {
+        } else if (is("http", settings.listen_http)) {
             handed.protocol = service_protocol::http;
+        } else if (is("saslauthd", settings.listen_saslauthd)) {
+            handed.protocol = service_protocol::saslauthd;
         } else {
             error_log(
                 "Service: socket %d from systemd (name '%s', path '%s') is none of auth, "
-                "socketmap, http: closed",
+                "socketmap, http, saslauthd: closed",
                 fd, name.c_str(), handed.path.c_str());
             ::close(fd);
             continue;

@@ -1,7 +1,8 @@
 // The sockets the service listens on: Unix sockets it makes at the paths
 // the ini file names, with the owner, group and mode it gives, and those
 // systemd hands over (LISTEN_FDS), told apart by their names
-// (LISTEN_FDNAMES: "auth", "socketmap", "http") or else by their paths.
+// (LISTEN_FDNAMES: "auth", "socketmap", "http", "saslauthd") or else by
+// their paths.
 // nginx's auth_http may also be served on a TCP address ("127.0.0.1:8025",
 // "[::1]:8025"): nginx reaches its auth_http server by TCP or a Unix socket.
 #pragma once
@@ -11,7 +12,7 @@
 
 #include "service/service_settings.h"
 
-enum class service_protocol { auth, socketmap, http };
+enum class service_protocol { auth, socketmap, http, saslauthd };
 
 struct listen_socket {
     int fd = -1;
@@ -22,7 +23,7 @@ struct listen_socket {
 
 // The sockets systemd handed to this process, each set non-blocking and
 // closed on exec; the LISTEN_* variables are removed so that no child
-// takes them for its own. One that is neither protocol's is closed with an
+// takes them for its own. One that is no protocol's is closed with an
 // error line.
 std::vector<listen_socket> handed_sockets(const service_settings& settings);
 

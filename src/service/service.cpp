@@ -34,6 +34,7 @@
 #include "service/auth_protocol.h"
 #include "service/http_auth.h"
 #include "service/listen_socket.h"
+#include "service/saslauthd.h"
 #include "service/service_settings.h"
 #include "service/socketmap.h"
 #include "service/worker.h"
@@ -210,6 +211,7 @@ private:
     void process_socketmap(client& c);
     void handle_socketmap(client& c, std::string_view payload);
     void process_http(client& c);
+    void process_saslauthd(client& c);
     void send(client& c, const std::string& text);
     void flush_client(client& c);
     void update_client(client& c);
@@ -293,6 +295,7 @@ bool supervisor::open_listeners() {
         {&settings_.listen_auth, service_protocol::auth},
         {&settings_.listen_socketmap, service_protocol::socketmap},
         {&settings_.listen_http, service_protocol::http},
+        {&settings_.listen_saslauthd, service_protocol::saslauthd},
     };
     for (const auto& [path, protocol] : wanted) {
         if (!*path || handed(protocol)) continue;
@@ -311,9 +314,11 @@ bool supervisor::open_listeners() {
     }
     if (listeners_.empty()) {
         error_log(
-            "Service: none of listen_auth, listen_socketmap, listen_http is set: nothing to serve");
+            "Service: none of listen_auth, listen_socketmap, listen_http, listen_saslauthd is set: "
+            "nothing to serve");
         std::fprintf(stderr,
-                     "quillmar: none of listen_auth, listen_socketmap, listen_http is set\n");
+                     "quillmar: none of listen_auth, listen_socketmap, listen_http, "
+                     "listen_saslauthd is set\n");
         return false;
     }
     for (std::size_t i = 0; i < listeners_.size(); ++i) {
@@ -613,6 +618,8 @@ void supervisor::process_input(client& c) {
         process_auth(c);
     else if (c.protocol == service_protocol::http)
         process_http(c);
+    else if (c.protocol == service_protocol::saslauthd)
+        process_saslauthd(c);
     else
         process_socketmap(c);
 }
@@ -734,6 +741,34 @@ void supervisor::handle_socketmap(client& c, std::string_view payload) {
     r->map = map->second;
     r->check.user = parsed->key;
     dispatch(c, std::move(r), parsed->key);
+}
+
+// One request a connection: once it is whole the client is read no more
+// (as if it had ended), and is closed when its answer is written.
+void supervisor::process_saslauthd(client& c) {
+    if (!client_reading(c)) return;
+    saslauthd_take take = take_saslauthd_request(c.in, settings_.max_line);
+    if (take.status == saslauthd_status::incomplete) return;
+    wipe_bytes(c.in, c.in.size());
+    if (take.status == saslauthd_status::broken) {
+        error_log("Service: saslauthd client %llu broke the protocol (%s): disconnected",
+                  static_cast<unsigned long long>(c.number), take.broken);
+        c.closing = true;
+        flush_client(c);
+        return;
+    }
+    c.ended = true;
+    if (!saslauthd_checkable(take.request)) {
+        send(c, saslauthd_answer(check_verdict::refused));
+        return;
+    }
+    auto r = std::make_unique<request>();
+    r->client = c.number;
+    r->protocol = service_protocol::saslauthd;
+    r->check.user = saslauthd_user(take.request);
+    r->check.password = std::move(take.request.password);
+    const std::string name = r->check.user;
+    dispatch(c, std::move(r), name);
 }
 
 std::size_t supervisor::held_for(std::size_t slot) const {
@@ -903,6 +938,8 @@ void supervisor::deliver(request& r, check_verdict verdict, const worker_answer*
                       static_cast<unsigned long long>(number), r.check.user.c_str(), why.c_str());
         c->closing = true;
         send(*c, response);
+    } else if (r.protocol == service_protocol::saslauthd) {
+        send(*c, saslauthd_answer(verdict));
     } else {
         std::string reply = "NOTFOUND ";
         if (verdict == check_verdict::unavailable) {
@@ -1165,6 +1202,7 @@ void supervisor::apply_reload() {
     settings_.listen_socketmap = before.listen_socketmap;
     settings_.listen_http = before.listen_http;
     if (settings_.listen_http) proxy_hosts_ = resolve_proxy_hosts_logged(settings_.http);
+    settings_.listen_saslauthd = before.listen_saslauthd;
     ++generation_;
     resize_slots(settings_.workers);
     debug_log("Service: reload: new settings read, %u workers, replaced one by one",

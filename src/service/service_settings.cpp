@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "config/ascii_text.h"
 #include "config/log.h"
 #include "config/number_text.h"
@@ -116,6 +115,7 @@ int service_settings_key(const char* key, const char* value) {
         {"listen_auth", &service_settings::listen_auth},
         {"listen_socketmap", &service_settings::listen_socketmap},
         {"listen_http", &service_settings::listen_http},
+        {"listen_saslauthd", &service_settings::listen_saslauthd},
         {"socket_user", &service_settings::socket_user},
         {"socket_group", &service_settings::socket_group},
     };
@@ -154,18 +154,29 @@ const service_settings& current_service_settings() {
 }
 
 void service_settings_problems(const service_settings& s, std::vector<std::string>& problems) {
-    if (!s.listen_auth && !s.listen_socketmap && !s.listen_http)
-        problems.push_back(
-            "neither listen_auth nor listen_socketmap nor listen_http is set: the service would "
-            "serve nothing");
-    if (s.listen_auth && s.listen_socketmap && *s.listen_auth == *s.listen_socketmap)
-        problems.push_back("listen_auth and listen_socketmap name the same socket " +
-                           *s.listen_auth);
     // listen_http names a Unix socket by a path, a TCP address otherwise.
     static const std::optional<std::string> none;
     const bool http_socket = s.listen_http && !s.listen_http->empty() && (*s.listen_http)[0] == '/';
-    for (const std::optional<std::string>* path :
-         {&s.listen_auth, &s.listen_socketmap, http_socket ? &s.listen_http : &none}) {
+    struct listen_key {
+        const char* name;
+        const std::optional<std::string>& path;
+    };
+    const listen_key listens[] = {{"listen_auth", s.listen_auth},
+                                  {"listen_socketmap", s.listen_socketmap},
+                                  {"listen_http", http_socket ? s.listen_http : none},
+                                  {"listen_saslauthd", s.listen_saslauthd}};
+    const std::size_t count = sizeof listens / sizeof listens[0];
+    if (!s.listen_auth && !s.listen_socketmap && !s.listen_http && !s.listen_saslauthd)
+        problems.push_back(
+            "none of listen_auth, listen_socketmap, listen_http, listen_saslauthd is set: the "
+            "service would serve nothing");
+    for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t j = i + 1; j < count; ++j)
+            if (listens[i].path && listens[j].path && *listens[i].path == *listens[j].path)
+                problems.push_back(std::string(listens[i].name) + " and " + listens[j].name +
+                                   " name the same socket " + *listens[i].path);
+    for (const listen_key& listen : listens) {
+        const std::optional<std::string>* path = &listen.path;
         if (!*path) continue;
         const std::string& p = **path;
         if (p.empty() || p[0] != '/') {
@@ -218,6 +229,7 @@ std::vector<std::string> settings_needing_restart(const service_settings& before
         {"listen_auth", &service_settings::listen_auth},
         {"listen_socketmap", &service_settings::listen_socketmap},
         {"listen_http", &service_settings::listen_http},
+        {"listen_saslauthd", &service_settings::listen_saslauthd},
         {"socket_user", &service_settings::socket_user},
         {"socket_group", &service_settings::socket_group},
     };

@@ -1,4 +1,5 @@
-// The service's own ini keys: the sockets it listens on and their owner and
+// The service's own ini keys: the sockets it listens on (Dovecot's
+// authentication protocol, Postfix's socketmap, saslauthd's) and their owner and
 // mode, the number of workers, the limits that keep one client from
 // crowding out the others, and the socketmap's map names. Every other key
 // goes on to the back end. A value a key refuses is one error line and
@@ -18,7 +19,7 @@
 enum class map_answer { maildrop, user, forward };
 
 struct service_settings {
-    std::optional<std::string> listen_auth, listen_socketmap;
+    std::optional<std::string> listen_auth, listen_socketmap, listen_saslauthd;
     // nginx's auth_http: a Unix socket's path or a TCP address:port.
     std::optional<std::string> listen_http;
     http_auth_settings http;

@@ -2,8 +2,9 @@
 // config_directory, queue_directory and data_directory, an SMTP listener on
 // a free loopback port, started with `postfix -c <dir> start` and stopped
 // when the test ends or its process dies) whose smtpd checks SMTP AUTH on
-// the service's socket (smtpd_sasl_type = dovecot), driven by swaks; and
-// postmap asking the service's socketmap.
+// the service's socket (smtpd_sasl_type = dovecot, or cyrus through
+// libsasl2's saslauthd client), driven by swaks; and postmap asking the
+// service's socketmap.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -25,7 +26,9 @@ const char* const swaks_binary = "/usr/bin/swaks";
 class private_postfix {
 public:
     // `run`: the mail system started; without, its settings alone (for postmap).
-    private_postfix(const std::string& dir, const service& s, bool run = true)
+    // `saslauthd`: smtpd checks passwords with Cyrus SASL on that socket.
+    private_postfix(const std::string& dir, const service& s, bool run = true,
+                    const std::string& saslauthd = "")
         : dir_(dir + "/postfix"), conf_(dir_ + "/conf") {
         std::filesystem::create_directories(conf_);
         std::filesystem::create_directories(dir_ + "/queue");
@@ -58,13 +61,20 @@ public:
                  "smtpd_relay_restrictions = permit_sasl_authenticated, reject",
                  // The lines the README gives.
                  "smtpd_sasl_auth_enable = yes",
-                 "smtpd_sasl_type = dovecot",
-                 "smtpd_sasl_path = " + s.auth_socket(),
+                 saslauthd.empty() ? "smtpd_sasl_type = dovecot" : "smtpd_sasl_type = cyrus",
+                 saslauthd.empty() ? "smtpd_sasl_path = " + s.auth_socket()
+                                   : "smtpd_sasl_path = smtpd",
                  "virtual_mailbox_domains = example.org",
                  "virtual_mailbox_maps = proxy:socketmap:unix:" + s.map_socket() + ":mailbox",
              })
             main_cf += line + "\n";
         write("main.cf", main_cf);
+        // Debian's Postfix has libsasl2 read <config_directory>/sasl/smtpd.conf.
+        if (!saslauthd.empty()) {
+            std::filesystem::create_directories(conf_ + "/sasl");
+            write("sasl/smtpd.conf", "pwcheck_method: saslauthd\nsaslauthd_path: " + saslauthd +
+                                         "\nmech_list: PLAIN LOGIN\n");
+        }
         // Nothing chrooted, so that the socket's path is the same inside.
         write("master.cf",
               "127.0.0.1:" + std::to_string(port_) +
@@ -166,6 +176,33 @@ TEST_F(Postfix, SmtpAuth) {
         {"LOGIN", "alice", "wrong", "535"},
         {"PLAIN", "nobody", "wonderland", "535"},
         {"LOGIN", "bob", "builder", "235"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.mechanism + " " + r.user + " " + r.password);
+        EXPECT_EQ(postfix.auth(r.mechanism, r.user, r.password), r.code) << postfix.log();
+    }
+}
+
+// The same through Cyrus SASL: smtpd's libsasl2 asks the saslauthd socket.
+TEST_F(Postfix, CyrusSaslauthd) {
+    world w;
+    qmsvc::fill_table(w);
+    const std::string mux = w.env().dir() + "/mux";
+    service s(w, "workers 2\nsocket_group postfix\nlisten_saslauthd " + mux + "\n");
+    ASSERT_TRUE(s.ready()) << s.log();
+    private_postfix postfix(w.env().dir(), s, true, mux);
+    ASSERT_TRUE(postfix.ready()) << postfix.log();
+    struct row {
+        std::string mechanism, user, password, code;
+    };
+    const std::vector<row> rows = {
+        {"PLAIN", "alice", "wonderland", "235"},
+        {"LOGIN", "alice", "wonderland", "235"},
+        {"PLAIN", "alice@example.org", "wonderland", "235"},
+        {"PLAIN", "alice", "wrong", "535"},
+        {"LOGIN", "alice", "wrong", "535"},
+        {"PLAIN", "nobody", "wonderland", "535"},
+        {"LOGIN", "bob@example.org", "builder", "235"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.mechanism + " " + r.user + " " + r.password);

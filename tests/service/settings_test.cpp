@@ -126,11 +126,17 @@ TEST(ServiceSettings, Problems) {
     const std::string others_group = as_root ? folder("nogroup", 0770, 0, nogroup->gr_gid) : "";
     std::vector<row> rows = {
         {{{"listen_auth", dir + "auth.sock"}}, {}},
-        {{}, {"neither listen_auth nor listen_socketmap"}},
+        {{{"listen_saslauthd", dir + "mux"}}, {}},
+        {{}, {"none of listen_auth, listen_socketmap, listen_http, listen_saslauthd"}},
         {{{"listen_auth", "auth.sock"}}, {"the socket auth.sock is not an absolute path"}},
         {{{"listen_auth", "/nonexistent-folder/auth.sock"}}, {"the folder /nonexistent-folder"}},
         {{{"listen_auth", dir + "s"}, {"listen_socketmap", dir + "s"}, {"socketmap_map", "m user"}},
          {"listen_auth and listen_socketmap name the same socket"}},
+        {{{"listen_socketmap", dir + "s"},
+          {"listen_saslauthd", dir + "s"},
+          {"socketmap_map", "m user"}},
+         {"listen_socketmap and listen_saslauthd name the same socket"}},
+        {{{"listen_saslauthd", "mux"}}, {"the socket mux is not an absolute path"}},
         {{{"listen_socketmap", dir + "map.sock"}},
          {"listen_socketmap is set but no socketmap_map"}},
         {{{"listen_auth", dir + "a"}, {"socketmap_map", "mailbox maildrop"}},
