@@ -11,9 +11,9 @@ packages=(
   clang libclang-rt-14-dev libfuzzer-14-dev
   dpkg-dev file groff-base lintian logrotate systemd procps
   libsodium-dev libcrypt-dev libssl-dev libhttp-parser-dev
-  dovecot-core whois argon2
+  dovecot-core dovecot-imapd whois argon2
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
-  python3-prometheus-client postfix swaks
+  python3-prometheus-client postfix swaks nginx libnginx-mod-mail
 )
 if [ -n "${QM_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$QM_EXTRA_PACKAGES"
@@ -33,10 +33,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   # dovecot-core (whose doveadm makes test vectors and whose private
   # instances the tests run), squid, fail2ban (whose fail2ban-regex reads
-  # the failure lines) and postfix would start their services on install: a
-  # policy that forbids every start is put in place for the install when the
-  # machine has none, and a dovecot, squid, fail2ban or (newly installed)
-  # postfix left running is stopped.
+  # the failure lines), postfix and nginx would start their services on
+  # install: a policy that forbids every start is put in place for the
+  # install when the machine has none, and a dovecot, squid, fail2ban, nginx
+  # or (newly installed) postfix left running is stopped; nginx, which
+  # serves the tests' private instances alone, is also kept from starting
+  # at boot.
   policy=/usr/sbin/policy-rc.d
   own_policy=""
   if [ ! -e "$policy" ]; then
@@ -61,6 +63,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $SUDO systemctl stop dovecot >/dev/null 2>&1 || true
     $SUDO systemctl stop squid >/dev/null 2>&1 || true
     $SUDO systemctl stop fail2ban >/dev/null 2>&1 || true
+    $SUDO systemctl stop nginx >/dev/null 2>&1 || true
+    $SUDO systemctl disable nginx >/dev/null 2>&1 || true
     if [ -n "$new_postfix" ]; then
       $SUDO systemctl stop postfix >/dev/null 2>&1 || true
       $SUDO systemctl disable postfix >/dev/null 2>&1 || true
@@ -71,6 +75,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   fi
   if [ -r /run/dovecot/master.pid ]; then $SUDO kill "$(cat /run/dovecot/master.pid)" 2>/dev/null || true; fi
   if [ -r /run/squid.pid ]; then $SUDO kill "$(cat /run/squid.pid)" 2>/dev/null || true; fi
+  if [ -r /run/nginx.pid ]; then $SUDO kill "$(cat /run/nginx.pid)" 2>/dev/null || true; fi
   if [ -r /run/fail2ban/fail2ban.pid ]; then $SUDO kill "$(cat /run/fail2ban/fail2ban.pid)" 2>/dev/null || true; fi
   if [ "$status" -ne 0 ]; then exit "$status"; fi
 fi
