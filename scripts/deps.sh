@@ -24,9 +24,10 @@ test_packages=(
   postgresql odbc-postgresql mariadb-server mariadb-client odbc-mariadb
   clang libclang-rt-14-dev libfuzzer-14-dev
   dpkg-dev file groff-base lintian logrotate systemd procps
-  dovecot-core whois argon2
+  dovecot-core dovecot-imapd whois argon2
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
   python3-prometheus-client postfix swaks sasl2-bin libsasl2-modules
+  nginx libnginx-mod-mail
 )
 case "${1:-all}" in
   all)  packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
@@ -51,11 +52,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   # dovecot-core (whose doveadm makes test vectors and whose private
   # instances the tests run), squid, fail2ban (whose fail2ban-regex reads
-  # the failure lines), sasl2-bin (for testsaslauthd) and postfix would
-  # start their services on install: a policy that forbids every start is
-  # put in place for the install when the machine has none, and a dovecot,
-  # squid, fail2ban, saslauthd or (newly installed) postfix left running is
-  # stopped.
+  # the failure lines), sasl2-bin (for testsaslauthd), postfix and nginx
+  # would start their services on install: a policy that forbids every start
+  # is put in place for the install when the machine has none, and a
+  # dovecot, squid, fail2ban, saslauthd, nginx or (newly installed) postfix
+  # left running is stopped; nginx, which serves the tests' private
+  # instances alone, is also kept from starting at boot.
   policy=/usr/sbin/policy-rc.d
   own_policy=""
   if [ ! -e "$policy" ]; then
@@ -81,6 +83,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $SUDO systemctl stop squid >/dev/null 2>&1 || true
     $SUDO systemctl stop fail2ban >/dev/null 2>&1 || true
     $SUDO systemctl stop saslauthd >/dev/null 2>&1 || true
+    $SUDO systemctl stop nginx >/dev/null 2>&1 || true
+    $SUDO systemctl disable nginx >/dev/null 2>&1 || true
     if [ -n "$new_postfix" ]; then
       $SUDO systemctl stop postfix >/dev/null 2>&1 || true
       $SUDO systemctl disable postfix >/dev/null 2>&1 || true
@@ -91,6 +95,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   fi
   if [ -r /run/dovecot/master.pid ]; then $SUDO kill "$(cat /run/dovecot/master.pid)" 2>/dev/null || true; fi
   if [ -r /run/squid.pid ]; then $SUDO kill "$(cat /run/squid.pid)" 2>/dev/null || true; fi
+  if [ -r /run/nginx.pid ]; then $SUDO kill "$(cat /run/nginx.pid)" 2>/dev/null || true; fi
   if [ -r /run/fail2ban/fail2ban.pid ]; then $SUDO kill "$(cat /run/fail2ban/fail2ban.pid)" 2>/dev/null || true; fi
   if [ "$status" -ne 0 ]; then exit "$status"; fi
 fi

@@ -12,136 +12,41 @@
 #include <vector>
 
 #include "peer_harness.h"
+#include "postfix_harness.h"
 #include "service_harness.h"
 
 namespace {
 
 using qmdir::world;
+using qmpeer::private_postfix;
 using qmsvc::service;
 
-const char* const postfix_binary = "/usr/sbin/postfix";
-const char* const postmap_binary = "/usr/sbin/postmap";
-const char* const swaks_binary = "/usr/bin/swaks";
+using qmpeer::postfix_binary;
+using qmpeer::postmap_binary;
+using qmpeer::swaks_binary;
 
-class private_postfix {
-public:
-    // `run`: the mail system started; without, its settings alone (for postmap).
-    // `saslauthd`: smtpd checks passwords with Cyrus SASL on that socket.
-    private_postfix(const std::string& dir, const service& s, bool run = true,
-                    const std::string& saslauthd = "")
-        : dir_(dir + "/postfix"), conf_(dir_ + "/conf") {
-        std::filesystem::create_directories(conf_);
-        std::filesystem::create_directories(dir_ + "/queue");
-        std::filesystem::create_directories(dir_ + "/data");
-        // Postfix's daemons run as its mail_owner, who must pass the folder
-        // of the socket and own the data folder.
-        std::filesystem::permissions(dir, std::filesystem::perms::others_exec,
-                                     std::filesystem::perm_options::add);
-        if (const passwd* owner = ::getpwnam("postfix"))
-            if (::chown((dir_ + "/data").c_str(), owner->pw_uid, owner->pw_gid) != 0) return;
-        port_ = qmpeer::free_port();
-        std::string main_cf;
-        for (const std::string& line : std::vector<std::string>{
-                 "compatibility_level = 3.6",
-                 "queue_directory = " + dir_ + "/queue",
-                 "data_directory = " + dir_ + "/data",
-                 "meta_directory = /etc/postfix",
-                 "mail_owner = postfix",
-                 "setgid_group = postdrop",
-                 "myhostname = quillmar-test.localdomain",
-                 "mydestination =",
-                 "inet_interfaces = 127.0.0.1",
-                 "inet_protocols = ipv4",
-                 "alias_maps =",
-                 "alias_database =",
-                 "local_recipient_maps =",
-                 "maillog_file = " + dir_ + "/maillog",
-                 "maillog_file_prefixes = " + dir_,
-                 "smtpd_tls_security_level = none",
-                 "smtpd_relay_restrictions = permit_sasl_authenticated, reject",
-                 // The lines the README gives.
-                 "smtpd_sasl_auth_enable = yes",
-                 saslauthd.empty() ? "smtpd_sasl_type = dovecot" : "smtpd_sasl_type = cyrus",
-                 saslauthd.empty() ? "smtpd_sasl_path = " + s.auth_socket()
-                                   : "smtpd_sasl_path = smtpd",
-                 "virtual_mailbox_domains = example.org",
-                 "virtual_mailbox_maps = proxy:socketmap:unix:" + s.map_socket() + ":mailbox",
-             })
-            main_cf += line + "\n";
-        write("main.cf", main_cf);
-        // Debian's Postfix has libsasl2 read <config_directory>/sasl/smtpd.conf.
-        if (!saslauthd.empty()) {
-            std::filesystem::create_directories(conf_ + "/sasl");
-            write("sasl/smtpd.conf", "pwcheck_method: saslauthd\nsaslauthd_path: " + saslauthd +
-                                         "\nmech_list: PLAIN LOGIN\n");
-        }
-        // Nothing chrooted, so that the socket's path is the same inside.
-        write("master.cf",
-              "127.0.0.1:" + std::to_string(port_) +
-                  " inet n - n - - smtpd\n"
-                  "pickup unix n - n 60 1 pickup\ncleanup unix n - n - 0 cleanup\n"
-                  "qmgr unix n - n 300 1 qmgr\nrewrite unix - - n - - trivial-rewrite\n"
-                  "bounce unix - - n - 0 bounce\ndefer unix - - n - 0 bounce\n"
-                  "trace unix - - n - 0 bounce\nverify unix - - n - 1 verify\n"
-                  "proxymap unix - - n - - proxymap\nsmtp unix - - n - - smtp\n"
-                  "error unix - - n - - error\nretry unix - - n - - error\n"
-                  "anvil unix - - n - 1 anvil\nscache unix - - n - 1 scache\n"
-                  "postlog unix-dgram n - n - 1 postlogd\n");
-        if (!run) return;
-        // Started under a shell that stops it when the test ends or dies.
-        postfix_.start(
-            {"/bin/sh", "-c",
-             "trap '" + std::string(postfix_binary) + " -c \"$0\" stop; exit 0' TERM; " +
-                 postfix_binary + " -c \"$0\" start || exit 1; while :; do sleep 0.2; done",
-             conf_},
-            {}, dir_ + "/start.out");
-        ready_ = qmpeer::wait_until([&] { return qmpeer::port_answers(port_); });
-    }
-    ~private_postfix() { postfix_.stop(); }
+// The service's SMTP AUTH socket and socketmap, as the README gives them.
+std::vector<std::string> service_lines(const service& s) {
+    return {
+        "smtpd_relay_restrictions = permit_sasl_authenticated, reject",
+        "smtpd_sasl_auth_enable = yes",
+        "smtpd_sasl_type = dovecot",
+        "smtpd_sasl_path = " + s.auth_socket(),
+        "virtual_mailbox_domains = example.org",
+        "virtual_mailbox_maps = proxy:socketmap:unix:" + s.map_socket() + ":mailbox",
+    };
+}
 
-    bool ready() const { return ready_; }
-    std::string log() const {
-        return qmpeer::read_text(dir_ + "/start.out") + qmpeer::read_text(dir_ + "/maillog");
-    }
-
-    // The SMTP reply code swaks met after AUTH ("235", "535", "454"), or
-    // its whole output when it met none.
-    std::string auth(const std::string& mechanism, const std::string& user,
-                     const std::string& password) const {
-        qmtest::child_options o;
-        o.args = {"--server",        "127.0.0.1", "--port",       std::to_string(port_),
-                  "--auth",          mechanism,   "--auth-user",  user,
-                  "--auth-password", password,    "--quit-after", "AUTH",
-                  "--ehlo",          "test"};
-        qmtest::child_result r = qmtest::run_child(swaks_binary, "", o);
-        for (const char* code : {"235 ", "535 ", "454 "})
-            if (r.out.find("<~ " + std::string(code)) != std::string::npos ||
-                r.out.find("<-  " + std::string(code)) != std::string::npos ||
-                r.out.find("<** " + std::string(code)) != std::string::npos)
-                return std::string(code, 3);
-        return r.out + r.err;
-    }
-
-    // postmap -q: the value, "" when not found; `err` gets what it said.
-    qmtest::child_result lookup(const std::string& key, const std::string& table) const {
-        qmtest::child_options o;
-        o.args = {"-c", conf_, "-q", key, table};
-        return qmtest::run_child(postmap_binary, "", o);
-    }
-
-private:
-    void write(const std::string& name, const std::string& text) const {
-        std::FILE* file = std::fopen((conf_ + "/" + name).c_str(), "w");
-        if (!file) return;
-        std::fputs(text.c_str(), file);
-        std::fclose(file);
-    }
-
-    std::string dir_, conf_;
-    int port_ = -1;
-    bool ready_ = false;
-    qmpeer::instance postfix_;
-};
+// The same socket asked through Cyrus SASL: Debian's Postfix has libsasl2
+// read <config_directory>/sasl/smtpd.conf, which names the saslauthd socket.
+std::vector<std::string> cyrus_lines() {
+    return {
+        "smtpd_relay_restrictions = permit_sasl_authenticated, reject",
+        "smtpd_sasl_auth_enable = yes",
+        "smtpd_sasl_type = cyrus",
+        "smtpd_sasl_path = smtpd",
+    };
+}
 
 class Postfix : public ::testing::Test {
 protected:
@@ -163,7 +68,7 @@ TEST_F(Postfix, SmtpAuth) {
     qmsvc::fill_table(w);
     service s(w, "workers 2\nsocket_group postfix\n");
     ASSERT_TRUE(s.ready()) << s.log();
-    private_postfix postfix(w.env().dir(), s);
+    private_postfix postfix(w.env().dir(), service_lines(s));
     ASSERT_TRUE(postfix.ready()) << postfix.log();
     struct row {
         std::string mechanism, user, password, code;
@@ -190,7 +95,9 @@ TEST_F(Postfix, CyrusSaslauthd) {
     const std::string mux = w.env().dir() + "/mux";
     service s(w, "workers 2\nsocket_group postfix\nlisten_saslauthd " + mux + "\n");
     ASSERT_TRUE(s.ready()) << s.log();
-    private_postfix postfix(w.env().dir(), s, true, mux);
+    private_postfix postfix(w.env().dir(), cyrus_lines(), true,
+                            {{"sasl/smtpd.conf", "pwcheck_method: saslauthd\nsaslauthd_path: " +
+                                                     mux + "\nmech_list: PLAIN LOGIN\n"}});
     ASSERT_TRUE(postfix.ready()) << postfix.log();
     struct row {
         std::string mechanism, user, password, code;
@@ -216,7 +123,7 @@ TEST_F(Postfix, SocketmapLookups) {
     qmsvc::fill_table(w);
     service s(w, "workers 2\n");
     ASSERT_TRUE(s.ready()) << s.log();
-    private_postfix postfix(w.env().dir(), s, false);
+    private_postfix postfix(w.env().dir(), service_lines(s), false);
     const std::string map = "socketmap:unix:" + s.map_socket() + ":";
     struct row {
         std::string key, table;
@@ -257,7 +164,7 @@ TEST_F(Postfix, DatabaseStopped) {
     qmsvc::fill_table(w);
     service s(w, "workers 2\nsocket_group postfix\n");
     ASSERT_TRUE(s.ready()) << s.log();
-    private_postfix postfix(w.env().dir(), s);
+    private_postfix postfix(w.env().dir(), service_lines(s));
     ASSERT_TRUE(postfix.ready()) << postfix.log();
     const std::string mailbox = "socketmap:unix:" + s.map_socket() + ":mailbox";
     ASSERT_EQ(postfix.auth("PLAIN", "alice", "wonderland"), "235") << postfix.log();
