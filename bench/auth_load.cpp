@@ -398,9 +398,9 @@ private:
     }
 
     // A unix socket connects at once or not at all: EAGAIN is a full
-    // backlog, tried again shortly, like a refusal. A TCP connect on
-    // loopback is done or refused at once too, or else completes before the
-    // request, written when it does, goes.
+    // backlog, tried again shortly, like a refusal. A TCP connect still in
+    // progress takes the request once it completes (flush waits for
+    // EPOLLOUT); one refused then counts as a request lost.
     bool connected(int fd) const {
         if (o_.tcp)
             return ::connect(fd, reinterpret_cast<const sockaddr*>(&o_.address),
