@@ -5,9 +5,14 @@
 // and wrong passwords. It knows which answer is right, so it counts wrong
 // answers as well as checks per second, latency and the kinds of answers.
 //
-//   auth_load --socket PATH --users FILE [--clients N] [--seconds S]
-//             [--wrong-every N] [--kill PID --kill-at S]
+//   auth_load {--socket PATH | --http ADDRESS:PORT|PATH} --users FILE
+//             [--clients N] [--seconds S] [--wrong-every N] [--kill PID --kill-at S]
 //             [--run COMMAND --run-at S] [--param NAME[=VALUE]]... [--drain S]
+//
+// --http speaks nginx's auth_http instead, over TCP to an IPv4 address and
+// port or over a unix socket (a path from /), as nginx's mail proxy does:
+// each check a connection of its own, its latency counted from the connect,
+// the next check connected as soon as the server has closed the last.
 //
 // The users file holds "user password" lines (the password is the rest of
 // the line after one blank or tab); a line with a user alone names one who
@@ -28,8 +33,11 @@
 //
 // The exit status is 0 when every check had its answer and none was wrong
 // or broke the protocol, 1 otherwise, 2 when the load could not run.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -48,6 +56,8 @@
 #include <string>
 #include <vector>
 
+#include "auth_load_http.h"
+
 namespace {
 
 using steady = std::chrono::steady_clock;
@@ -62,7 +72,10 @@ struct user_entry {
 };
 
 struct options {
-    std::string socket;
+    std::string socket;  // a unix socket's path, or --http's ADDRESS:PORT
+    bool http = false;
+    bool tcp = false;
+    sockaddr_in address{};
     std::string users_file;
     int clients = 200;
     double seconds = 30;
@@ -78,7 +91,8 @@ struct options {
 [[noreturn]] void usage(const std::string& why) {
     std::fprintf(stderr,
                  "auth_load: %s\n"
-                 "usage: auth_load --socket PATH --users FILE [--clients N] [--seconds S]\n"
+                 "usage: auth_load {--socket PATH | --http ADDRESS:PORT|PATH} --users FILE\n"
+                 "                 [--clients N] [--seconds S]\n"
                  "                 [--wrong-every N] [--kill PID --kill-at S]\n"
                  "                 [--run COMMAND --run-at S] [--param NAME[=VALUE]]...\n"
                  "                 [--drain S]\n",
@@ -102,9 +116,11 @@ options parse(int argc, char** argv) {
         std::string option = argv[i];
         if (i + 1 >= argc) usage(option + " needs a value");
         const char* value = argv[++i];
-        if (option == "--socket")
+        if (option == "--socket" || option == "--http") {
+            if (!o.socket.empty()) usage("one of --socket and --http");
             o.socket = value;
-        else if (option == "--users")
+            o.http = option == "--http";
+        } else if (option == "--users")
             o.users_file = value;
         else if (option == "--clients")
             o.clients = static_cast<int>(number(option, value, 1));
@@ -129,8 +145,21 @@ options parse(int argc, char** argv) {
         else
             usage("unknown option " + option);
     }
-    if (o.socket.empty() || o.users_file.empty()) usage("--socket and --users are needed");
-    if (o.socket.size() >= sizeof(sockaddr_un{}.sun_path)) usage("the socket path is too long");
+    if (o.socket.empty() || o.users_file.empty())
+        usage("--socket or --http, and --users, are needed");
+    o.tcp = o.http && o.socket[0] != '/';
+    if (o.tcp) {
+        const std::size_t colon = o.socket.rfind(':');
+        const std::string host = o.socket.substr(0, colon);
+        o.address.sin_family = AF_INET;
+        if (colon == std::string::npos ||
+            ::inet_pton(AF_INET, host.c_str(), &o.address.sin_addr) != 1)
+            usage("--http wants an IPv4 ADDRESS:PORT or a path, not '" + o.socket + "'");
+        const double port = number("--http's port", o.socket.c_str() + colon + 1, 1);
+        if (port > 65535) usage("--http's port is out of range");
+        o.address.sin_port = htons(static_cast<std::uint16_t>(port));
+    } else if (o.socket.size() >= sizeof(sockaddr_un{}.sun_path))
+        usage("the socket path is too long");
     if ((o.kill_pid != 0) != (o.kill_at >= 0)) usage("--kill and --kill-at go together");
     if (o.command.empty() != (o.run_at < 0)) usage("--run and --run-at go together");
     return o;
@@ -368,15 +397,25 @@ private:
             if (e.done) e.right(now);
     }
 
-    void connect(client& c, steady::time_point now) {
-        c.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (c.fd < 0) throw std::runtime_error("socket: " + std::string(strerror(errno)));
+    // A unix socket connects at once or not at all: EAGAIN is a full
+    // backlog, tried again shortly, like a refusal. A TCP connect still in
+    // progress takes the request once it completes (flush waits for
+    // EPOLLOUT); one refused then counts as a request lost.
+    bool connected(int fd) const {
+        if (o_.tcp)
+            return ::connect(fd, reinterpret_cast<const sockaddr*>(&o_.address),
+                             sizeof o_.address) == 0 ||
+                   errno == EINPROGRESS;
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, o_.socket.data(), o_.socket.size());
-        // A unix socket connects at once or not at all: EAGAIN is a full
-        // backlog, tried again shortly, like a refusal.
-        if (::connect(c.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+
+    void connect(client& c, steady::time_point now) {
+        c.fd = ::socket(o_.tcp ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (c.fd < 0) throw std::runtime_error("socket: " + std::string(strerror(errno)));
+        if (!connected(c.fd)) {
             ::close(c.fd);
             c.fd = -1;
             ++t_.refused;
@@ -394,6 +433,7 @@ private:
         c.in.clear();
         c.out.clear();
         c.offers_plain = false;
+        if (o_.http) return ask(c, now);
         // The client's half of the handshake goes at once; the server's may
         // come before, after or around it.
         send(c, "VERSION\t1\t2\nCPID\t" + std::to_string(::getpid()) + "\n", now);
@@ -452,12 +492,18 @@ private:
         char chunk[4096];
         ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        // An auth_http answer ends where the server closes.
+        if (n == 0 && o_.http && c.at == state::asking && !c.in.empty()) return http_answer(c, now);
         if (n <= 0) {
             ++t_.disconnects;
             drop(c, now);
             return;
         }
         c.in.append(chunk, static_cast<std::size_t>(n));
+        if (o_.http) {
+            if (c.in.size() > 65536) return broken(c, now, "an answer longer than 64 KiB");
+            return;
+        }
         // Dovecot's own limit for a line is 16 KiB.
         if (c.in.size() > 65536 && c.in.find('\n') == std::string::npos)
             return broken(c, now, "a line longer than 64 KiB");
@@ -494,6 +540,7 @@ private:
         c.id = c.next_id++;
         c.at = state::asking;
         c.sent = now;
+        if (o_.http) return send(c, auth_load_http::request(u.name, password), now);
         send(c,
              "AUTH\t" + std::to_string(c.id) + "\tPLAIN\tservice=smtp" + o_.params +
                  "\tresp=" + base64(std::string(1, '\0') + u.name + '\0' + password) + "\n",
@@ -507,15 +554,33 @@ private:
         bool temp = false;
         for (std::size_t i = 2; i < f.size(); ++i)
             temp = temp || f[i] == "temp" || f[i] == "code=temp_fail";
-        if (f[0] == "OK") {
+        if (f[0] != "OK" && f[0] != "FAIL") return broken(c, now, "not OK or FAIL: " + line);
+        counted(c, now, f[0] == "OK", temp, line);
+        c.at = state::idle;
+        if (now < end_) ask(c, now);
+    }
+
+    void http_answer(client& c, steady::time_point now) {
+        const auth_load_http::answer a = auth_load_http::read(c.in);
+        if (a.said == auth_load_http::verdict::broken) return broken(c, now, a.status);
+        counted(c, now, a.said == auth_load_http::verdict::ok,
+                a.said == auth_load_http::verdict::temporary, "Auth-Status: " + a.status);
+        ::close(c.fd);
+        c.fd = -1;
+        c.at = state::waiting_to_connect;
+        c.retry_at = now;
+        if (now < end_) connect(c, now);
+    }
+
+    // An answer to the check in flight: its kind, its latency, and whether
+    // it was the right one.
+    void counted(client& c, steady::time_point now, bool ok, bool temp, const std::string& line) {
+        if (ok)
             ++t_.ok;
-        } else if (f[0] == "FAIL" && temp) {
+        else if (temp)
             ++t_.temp;
-        } else if (f[0] == "FAIL") {
+        else
             ++t_.fail;
-        } else {
-            return broken(c, now, "not OK or FAIL: " + line);
-        }
         t_.latency_us.push_back(static_cast<std::uint32_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(now - c.sent).count()));
         last_answer_ = now;
@@ -528,7 +593,7 @@ private:
             for (event& e : events_)
                 if (e.done) ++e.temp;
             failure(now);
-        } else if ((f[0] == "OK") != c.expect_ok) {
+        } else if (ok != c.expect_ok) {
             ++t_.wrong;
             failure(now);
             if (t_.wrong_examples.size() < 5)
@@ -538,8 +603,6 @@ private:
         } else {
             right(now);
         }
-        c.at = state::idle;
-        if (now < end_) ask(c, now);
     }
 
     static double percentile(std::vector<std::uint32_t>& v, double share) {
@@ -551,8 +614,8 @@ private:
 
     int report() {
         long checks = t_.ok + t_.fail + t_.temp + t_.wrong;
-        std::printf("auth_load: %d clients for %.1f s on %s, %zu users, ", o_.clients, measured_,
-                    o_.socket.c_str(), users_.size());
+        std::printf("auth_load: %d clients for %.1f s on %s%s, %zu users, ", o_.clients, measured_,
+                    o_.http ? "auth_http at " : "", o_.socket.c_str(), users_.size());
         if (o_.wrong_every > 0)
             std::printf("every %d. password wrong\n", o_.wrong_every);
         else
@@ -567,6 +630,13 @@ private:
         // Wrong answers are counted apart, whichever word they had.
         std::printf("answers: OK %ld, FAIL %ld, FAIL temp %ld\n", t_.ok, t_.fail, t_.temp);
         std::printf("wrong answers: %ld\n", t_.wrong);
+        // Its own share of the machine, which the service does not have.
+        rusage used{};
+        ::getrusage(RUSAGE_SELF, &used);
+        const double own = used.ru_utime.tv_sec + used.ru_stime.tv_sec +
+                           (used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
+        std::printf("generator: %.1f us of processor time a check\n",
+                    checks > 0 ? own * 1e6 / checks : 0.0);
         std::printf(
             "protocol errors: %ld, disconnects: %ld (requests lost %ld), refused connects: %ld, "
             "unanswered: %ld\n",

@@ -4,7 +4,11 @@
 // protocol is Dovecot's, and its counts are checked against answers known
 // beforehand: right and wrong passwords, a user who is not there, a list
 // that is wrong about a password, and the auth process killed under load.
+// Its auth_http side is checked against the service's listen_http, which
+// no other program here answers.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <dirent.h>
 #include <stdlib.h>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "e2e/peer_harness.h"
+#include "e2e/service_harness.h"
 #include "support/child_process.h"
 
 namespace {
@@ -197,6 +202,61 @@ TEST_F(AuthLoad, KillAndCommandUnderLoad) {
     EXPECT_NE(line_of(r.out, "run 'touch ").find(": exited 0 after"), std::string::npos) << r.out;
     EXPECT_TRUE(std::filesystem::exists(marker));
     EXPECT_NE(dovecot.auth_process(), auth);
+}
+
+// A loopback port free at the moment asked.
+int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// nginx's auth_http against the service, over TCP and its unix socket: a
+// connection per check, the counts as against Dovecot, and the wrong
+// answers when the list is wrong about a password.
+TEST(AuthLoadHttp, CountsAnswersAgainstTheService) {
+    const std::string tcp = "127.0.0.1:" + std::to_string(free_port());
+    struct case_ {
+        std::string target, users;
+        int exit_code;
+        bool wrong;
+    } cases[] = {
+        {tcp,
+         "alice@example.org wonderland\nbob builder\ndave@example.org p%4+ss "
+         "w:rd\ncarol@example.org\n",
+         0, false},
+        {"", "alice@example.org wonderland\nbob@example.org builder\n", 0, false},
+        {tcp, "alice@example.org wonderland\nbob@example.org bulldozer\n", 1, true},
+    };
+    for (const case_& c : cases) {
+        qmdir::world w;
+        qmsvc::fill_table(w);
+        // A password that breaks unless escaped and unescaped alike.
+        w.exec("INSERT INTO maildb VALUES ('dave@example.org', 'p%4+ss w:rd', NULL, NULL, NULL);");
+        const std::string target = c.target.empty() ? w.env().dir() + "/http.sock" : c.target;
+        SCOPED_TRACE(target + "\n" + c.users);
+        qmsvc::service s(w,
+                         "workers 2\nproxy_default_host 127.0.0.9\nlisten_http " + target + "\n");
+        ASSERT_TRUE(s.ready()) << s.log();
+        const std::string users = w.env().dir() + "/users";
+        std::ofstream(users) << c.users;
+        qmtest::child_result r =
+            generate({"--http", target, "--users", users, "--clients", "20", "--seconds", "1"});
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err << s.log();
+        EXPECT_GE(count(r.out, "checks"), 100) << r.out;
+        EXPECT_GT(count(r.out, "OK"), 0) << r.out;
+        EXPECT_GT(count(r.out, "FAIL"), 0) << r.out;
+        EXPECT_EQ(count(r.out, "FAIL temp"), 0) << r.out;
+        EXPECT_EQ(count(r.out, "wrong answers") > 0, c.wrong) << r.out;
+        EXPECT_EQ(count(r.out, "protocol errors"), 0) << r.out;
+        EXPECT_EQ(count(r.out, "unanswered"), 0) << r.out;
+    }
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 # stopped on every exit), driven by bench/auth_load: N clients at once
 # checking in a loop, every second password wrong.
 #
-#   scripts/load.sh [-s SECONDS] [-c CLIENTS]     (30 s, 200 clients)
+#   scripts/load.sh [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all]
+#                                   (30 s, 200 clients, both protocols)
 #
 # Runs, each on a service started afresh:
 #   - PLAIN stored values without and with the answer cache, ARGON2ID ones
@@ -19,20 +20,30 @@
 #     before it were all answered (those queued for it wait for the worker
 #     started in its place);
 #   - the serving database server SIGKILLed a third of the way through, its
-#     standby promoted: the same, and no wrong answer.
+#     standby promoted: the same, and no wrong answer;
+#   - nginx's auth_http (`listen_http` on loopback TCP), auth_load --http:
+#     a connection per check as nginx's mail proxy makes, PLAIN without and
+#     with the cache, 1 worker and 2, the same figures ("http" rows).
+#     ARGON2ID is left out: the hash costs the same whatever the protocol.
 # The generator shares the machine with the service: on two cores it takes
 # part of what the workers could have.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds=30
 clients=200
-while getopts "s:c:" option; do
+protocols=all
+while getopts "s:c:p:" option; do
   case "$option" in
     s) seconds="$OPTARG" ;;
     c) clients="$OPTARG" ;;
-    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS]" >&2; exit 2 ;;
+    p) protocols="$OPTARG" ;;
+    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all]" >&2; exit 2 ;;
   esac
 done
+case "$protocols" in
+  dovecot | http | all) ;;
+  *) echo "load: -p wants dovecot, http or all" >&2; exit 2 ;;
+esac
 users=1000
 
 "$root/scripts/deps.sh"
@@ -108,9 +119,13 @@ EOF
 export ODBCSYSINI="$work/odbc" ODBCINI="$work/odbc/odbc.ini"
 
 socket="$work/auth"
+# A loopback port for listen_http, free when asked.
+http_port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 # start_service WORKERS TABLE CACHE_TTL
 # The PLAIN table is compared by the database, the ARGON2ID one verified by
-# the service (default_pass_scheme).
+# the service (default_pass_scheme). listen_http is there in every run
+# (nginx wants a back end for a right password: proxy_default_host); the
+# auth socket's appearing says the service is up.
 start_service() {
   local scheme=""
   [ "$2" = users_argon ] && scheme="default_pass_scheme ARGON2ID"
@@ -125,6 +140,8 @@ odbc_fast_path true
 cache_ttl $3
 cache_negative_ttl $(( $3 > 0 ? 60 : 0 ))
 listen_auth $socket
+listen_http 127.0.0.1:$http_port
+proxy_default_host 127.0.0.1
 workers $1
 EOF
   rm -f "$socket"
@@ -170,14 +187,17 @@ field() { grep -o "$2 [0-9.]*" <<<"$1" | head -n 1 | awk '{ print $NF }'; }
 
 rows=()
 # measure LABEL WORKERS TABLE CACHE_TTL [auth_load options...]
+# The Dovecot protocol on the auth socket, or auth_http when LABEL begins
+# with "http".
 measure() {
-  local label="$1" workers="$2" table="$3" cache="$4"
+  local label="$1" workers="$2" table="$3" cache="$4" target=(--socket "$socket")
   shift 4
+  [ "${label%% *}" = http ] && target=(--http "127.0.0.1:$http_port")
   start_service "$workers" "$table" "$cache"
   echo "== $label, workers $workers"
   local before
   before="$(ticks)"
-  "$load" --socket "$socket" --users "$work/$table" --clients "$clients" --seconds "$seconds" \
+  "$load" "${target[@]}" --users "$work/$table" --clients "$clients" --seconds "$seconds" \
     --drain 300 "$@" >"$work/report" 2>&1 &
   local generator=$!
   sleep "$(( seconds / 2 ))"
@@ -204,12 +224,29 @@ measure() {
   [ "$status" -eq 0 ] || echo "load: auth_load exited $status" >&2
 }
 
-measure "PLAIN, no cache" 1 users_plain 0
-measure "PLAIN, no cache" 2 users_plain 0
-measure "PLAIN, cache" 1 users_plain 600
-measure "PLAIN, cache" 2 users_plain 600
-measure "ARGON2ID, no cache" 1 users_argon 0
-measure "ARGON2ID, no cache" 2 users_argon 0
+if [ "$protocols" != http ]; then
+  measure "PLAIN, no cache" 1 users_plain 0
+  measure "PLAIN, no cache" 2 users_plain 0
+  measure "PLAIN, cache" 1 users_plain 600
+  measure "PLAIN, cache" 2 users_plain 600
+  measure "ARGON2ID, no cache" 1 users_argon 0
+  measure "ARGON2ID, no cache" 2 users_argon 0
+fi
+if [ "$protocols" != dovecot ]; then
+  for workers in 1 2; do measure "http PLAIN, no cache" "$workers" users_plain 0; done
+  for workers in 1 2; do measure "http PLAIN, cache" "$workers" users_plain 600; done
+fi
+table() {
+  echo
+  echo "== $clients clients for $seconds s, $users users, every second password wrong"
+  printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s\n' "stored values" workers "checks/s" "p50 ms" \
+    "p99 ms" wrong temp "MiB r/p" "cpu ms/ck" load
+  printf '%s\n' "${rows[@]}"
+}
+if [ "$protocols" = http ]; then
+  table
+  exit 0
+fi
 
 third=$(( seconds / 3 ))
 # The worker killed: the first child of the front end, once it runs.
@@ -226,9 +263,5 @@ start_service 2 users_plain 0
   --run-at "$third" --drain 60 | tee "$work/report-db" || true
 stop_service
 
-echo
-echo "== $clients clients for $seconds s, $users users, every second password wrong"
-printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s\n' "stored values" workers "checks/s" "p50 ms" \
-  "p99 ms" wrong temp "MiB r/p" "cpu ms/ck" load
-printf '%s\n' "${rows[@]}"
+table
 grep -h '^kill \|^run ' "$work/report-kill" "$work/report-db" || true
