@@ -228,6 +228,18 @@ struct own_servers {
     bool started = false;
 };
 
+// A PostgreSQL server of the test's own, named `name`, for a test that takes
+// the database away under a running peer: the test fails when the test
+// command requires servers and none could be started, and is skipped
+// otherwise.
+#define QM_OWN_PG_SERVERS(name)                                                            \
+    qmdir::own_servers name("pg");                                                         \
+    if (!name.started) {                                                                   \
+        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started"; \
+        GTEST_SKIP() << "no PostgreSQL server could be started";                           \
+    }                                                                                      \
+    static_assert(true, "")
+
 // One database, with the fast path off (the ini as written) or on.
 struct db_case {
     db_case(db_kind k, bool f = false) : kind(k), fast(f) {}

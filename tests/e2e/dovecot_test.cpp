@@ -141,11 +141,7 @@ TEST_F(Dovecot, LoginsAndLookups) {
 // The database stopped: a temporary failure for the login and the lookup
 // alike, never a wrong password or an unknown user.
 TEST_F(Dovecot, DatabaseStopped) {
-    qmdir::own_servers servers("pg");
-    if (!servers.started) {
-        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
-    }
+    QM_OWN_PG_SERVERS(servers);
     world w(qmtest::db_kind::postgres, servers.env_file());
     fill_table(w);
     private_dovecot dovecot(w);

@@ -163,11 +163,7 @@ TEST(Exim, SmtpAuth) {
         if (qmtest::servers_required()) FAIL() << "a private Exim must be started as root";
         GTEST_SKIP() << "a private Exim must be started as root";
     }
-    qmdir::own_servers servers("pg");
-    if (!servers.started) {
-        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
-    }
+    QM_OWN_PG_SERVERS(servers);
     world w(qmtest::db_kind::postgres, servers.env_file());
     qmsvc::fill_table(w);
     w.exec(

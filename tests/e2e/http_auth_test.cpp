@@ -139,11 +139,7 @@ TEST(HttpAuthService, NginxRequests) {
 // The database stopped: nginx's temporary error, SMTP's 451, never a
 // refusal; over the Unix socket.
 TEST(HttpAuthService, DatabaseStopped) {
-    qmdir::own_servers servers("pg");
-    if (!servers.started) {
-        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
-    }
+    QM_OWN_PG_SERVERS(servers);
     world w(qmtest::db_kind::postgres, servers.env_file());
     qmsvc::fill_table(w);
     const std::string socket = w.env().dir() + "/http.sock";

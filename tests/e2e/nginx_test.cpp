@@ -182,11 +182,7 @@ TEST(Nginx, MailProxy) {
         if (qmtest::servers_required()) FAIL() << "a private Postfix must be started as root";
         GTEST_SKIP() << "a private Postfix must be started as root";
     }
-    qmdir::own_servers servers("pg");
-    if (!servers.started) {
-        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
-    }
+    QM_OWN_PG_SERVERS(servers);
     world w(qmtest::db_kind::postgres, servers.env_file());
     const std::string dir = w.env().dir();
     std::filesystem::permissions(dir, std::filesystem::perms::others_exec,

@@ -155,11 +155,7 @@ TEST_F(Postfix, SocketmapLookups) {
 // The database stopped: 454 for SMTP AUTH, a temporary error for lookups;
 // never 535 or "not found".
 TEST_F(Postfix, DatabaseStopped) {
-    qmdir::own_servers servers("pg");
-    if (!servers.started) {
-        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
-    }
+    QM_OWN_PG_SERVERS(servers);
     world w(qmtest::db_kind::postgres, servers.env_file());
     qmsvc::fill_table(w);
     service s(w, "workers 2\nsocket_group postfix\n");

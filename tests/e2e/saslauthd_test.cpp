@@ -146,11 +146,7 @@ TEST_F(Saslauthd, RawRequests) {
 // The database stopped: a "NO" that says so, logged as a database error,
 // never as a wrong password.
 TEST_F(Saslauthd, DatabaseStopped) {
-    qmdir::own_servers servers("pg");
-    if (!servers.started) {
-        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
-    }
+    QM_OWN_PG_SERVERS(servers);
     world w(qmtest::db_kind::postgres, servers.env_file());
     qmsvc::fill_table(w);
     service s(w, with_mux(w, "log_auth_failures true\n"));

@@ -77,11 +77,7 @@ TEST(Service, DoveadmLogins) {
 TEST(Service, DatabaseStopped) {
     std::string missing;
     if (!qmpeer::programs_here({doveadm_binary}, missing)) GTEST_SKIP() << missing;
-    qmdir::own_servers servers("pg");
-    if (!servers.started) {
-        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
-    }
+    QM_OWN_PG_SERVERS(servers);
     world w(qmtest::db_kind::postgres, servers.env_file());
     qmsvc::fill_table(w);
     service s(w, "workers 2\n");

@@ -178,11 +178,7 @@ TEST_F(Squid, ParallelRequests) {
 // The database stopped under running helpers: squid gets BH, which it logs
 // as the helper's failure (and asks again), not as a wrong password.
 TEST_F(Squid, DatabaseStopped) {
-    qmdir::own_servers servers("pg");
-    if (!servers.started) {
-        if (qmtest::servers_required()) FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
-    }
+    QM_OWN_PG_SERVERS(servers);
     world w(qmtest::db_kind::postgres, servers.env_file());
     fill_table(w);
     qmpeer::http_target target(w.env().dir() + "/www");
