@@ -204,24 +204,11 @@ TEST_F(AuthLoad, KillAndCommandUnderLoad) {
     EXPECT_NE(dovecot.auth_process(), auth);
 }
 
-// A loopback port free at the moment asked.
-int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // nginx's auth_http against the service, over TCP and its unix socket: a
 // connection per check, the counts as against Dovecot, and the wrong
 // answers when the list is wrong about a password.
 TEST(AuthLoadHttp, CountsAnswersAgainstTheService) {
-    const std::string tcp = "127.0.0.1:" + std::to_string(free_port());
+    const std::string tcp = "127.0.0.1:" + std::to_string(qmpeer::free_port());
     struct case_ {
         std::string target, users;
         int exit_code;

@@ -19,19 +19,6 @@ using qmdir::world;
 using qmsvc::connection;
 using qmsvc::service;
 
-// A loopback port free at the moment asked.
-int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // All that the service answers before it closes; "(open)" when it does not.
 std::string exchange_tcp(int port, const std::string& bytes) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -84,7 +71,7 @@ TEST(HttpAuthService, NginxRequests) {
         "ALTER TABLE maildb ADD COLUMN host VARCHAR(64);"
         "UPDATE maildb SET host = '127.0.0.2:1143' WHERE [user] = 'alice@example.org';"
         "UPDATE maildb SET host = 'localhost' WHERE [user] = 'carol@example.org';");
-    const int port = free_port();
+    const int port = qmpeer::free_port();
     service s(w, "workers 2\nmax_line 1000\nlisten_http 127.0.0.1:" + std::to_string(port) +
                      "\nfield_mail_host host\nproxy_default_host 127.0.0.9\nproxy_hosts "
                      "localhost\nauth_http_key k%ey\n");
