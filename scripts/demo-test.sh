@@ -10,19 +10,9 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 limit="${QM_DEMO_SECONDS:-120}"
 
-checks=0
-failures=0
-pass() { checks=$((checks + 1)); }
-fail() {
-  checks=$((checks + 1))
-  failures=$((failures + 1))
-  echo "demo test: FAILED: $*" >&2
-}
-finish() {
-  echo "demo test: $checks checks, $failures failed"
-  [ "$failures" -eq 0 ]
-  exit
-}
+tally_name="demo test"
+# shellcheck source=scripts/check-tally.sh
+. "$root/scripts/check-tally.sh"
 
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT

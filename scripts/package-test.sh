@@ -11,19 +11,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-checks=0
-failures=0
-pass() { checks=$((checks + 1)); }
-fail() {
-  checks=$((checks + 1))
-  failures=$((failures + 1))
-  echo "package test: FAILED: $*" >&2
-}
-finish() {
-  echo "package test: $checks checks, $failures failed"
-  [ "$failures" -eq 0 ]
-  exit
-}
+tally_name="package test"
+# shellcheck source=scripts/check-tally.sh
+. "$root/scripts/check-tally.sh"
 # expect WHAT EXPECTED ACTUAL
 expect() {
   if [ "$2" == "$3" ]; then pass; else
