@@ -254,7 +254,7 @@ answer_cache::slot answer_cache::find_or_add(std::string_view user, pool in) {
     e.in = in;
     e.text.cut(0);
     e.text.append(user);
-    e.lengths = {length_of(user), 0, 0, 0, 0};
+    e.lengths = {length_of(user), 0, 0, 0, 0, 0};
     e.user_is_key = false;
     e.present = 0;
     e.hash = hash;
@@ -270,15 +270,16 @@ void answer_cache::store_record(entry& e, const cached_record& record) {
     e.text.cut(e.lengths[0]);
     e.user_is_key = record.user == e.key();
     std::size_t total = e.lengths[0] + (e.user_is_key ? 0 : record.user.size());
-    for (const auto* field : {&record.mailmask, &record.maildrop, &record.options})
+    for (const auto* field :
+         {&record.mailmask, &record.maildrop, &record.options, &record.allow_nets})
         total += *field ? (*field)->size() : 0;
     e.text.reserve(total);
     if (!e.user_is_key) e.text.append(record.user);
     e.lengths[1] = length_of(record.user);
     e.present = 0;
     const std::optional<std::string_view>* fields[] = {&record.mailmask, &record.maildrop,
-                                                       &record.options};
-    for (std::size_t i = 0; i < 3; ++i) {
+                                                       &record.options, &record.allow_nets};
+    for (std::size_t i = 0; i < 4; ++i) {
         const std::optional<std::string_view>& field = *fields[i];
         e.lengths[i + 2] = field ? length_of(*field) : 0;
         if (!field) continue;
@@ -299,8 +300,8 @@ cached_record answer_cache::record_of(const entry& e) const {
         at += e.lengths[1];
     }
     std::optional<std::string_view>* fields[] = {&record.mailmask, &record.maildrop,
-                                                 &record.options};
-    for (std::size_t i = 0; i < 3; ++i) {
+                                                 &record.options, &record.allow_nets};
+    for (std::size_t i = 0; i < 4; ++i) {
         if (!(e.present & (1u << i))) continue;
         *fields[i] = text.substr(at, e.lengths[i + 2]);
         at += e.lengths[i + 2];

@@ -35,6 +35,8 @@ struct password_fingerprint {
 struct cached_record {
     std::string_view user;
     std::optional<std::string_view> mailmask, maildrop, options;
+    // Kept as the row gave it and read at every check, as the mask is.
+    std::optional<std::string_view> allow_nets = std::nullopt;
 };
 
 enum class cache_verdict {
@@ -171,12 +173,12 @@ private:
     struct entry {
         cache_clock::time_point record_until, right_until, wrong_until;
         password_fingerprint right, wrong;
-        std::array<std::uint32_t, 5> lengths{};  // key, user, mask, drop, options
+        std::array<std::uint32_t, 6> lengths{};  // key, user, mask, drop, options, networks
         record_state record = record_state::none;
         bool has_right = false, has_wrong = false;
         pool in = answers;
         bool user_is_key = false;
-        std::uint8_t present = 0;  // bits: mail mask, mail drop, options
+        std::uint8_t present = 0;  // bits: mail mask, mail drop, options, networks
         std::uint32_t hash = 0;
         std::uint32_t stamp = 0;  // of the entry's latest use; 0 while the entry is free
         entry_text text;

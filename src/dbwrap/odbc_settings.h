@@ -25,6 +25,9 @@ struct odbc_settings_record {
     // The server that holds the user's mail ("host" or "host:port"), for
     // a proxy's answer; carried as the record's host option.
     std::optional<std::string> field_mail_host;
+    // The networks a user may check from (as Dovecot's allow_nets), IPv4
+    // and IPv6, beside the IPv4 mask.
+    std::optional<std::string> field_allow_nets;
     // "true" in any letter case turns the fast path on (db_set_fast_path).
     std::optional<std::string> odbc_fast_path;
 };

@@ -72,15 +72,19 @@ void cache_follow_flushes(cache_clock::time_point now) {
 
 answer_cache* directory_cache() { return cache.get(); }
 
-cached_record cache_record_of(const auth_result& result) {
+cached_record cache_record_of(const auth_result& result,
+                              const std::optional<std::string>& allow_nets) {
     return {result.user ? std::string_view(*result.user) : std::string_view(),
-            view_of(result.mailmask), view_of(result.maildrop), view_of(result.options)};
+            view_of(result.mailmask), view_of(result.maildrop), view_of(result.options),
+            view_of(allow_nets)};
 }
 
-void fill_from_cache(auth_result& result, const cached_record& record) {
+void fill_from_cache(auth_result& result, std::optional<std::string>& allow_nets,
+                     const cached_record& record) {
     empty_auth_result(result);
     result.user = std::string(record.user);
     result.mailmask = text_of(record.mailmask);
     result.maildrop = text_of(record.maildrop);
     result.options = text_of(record.options);
+    allow_nets = text_of(record.allow_nets);
 }

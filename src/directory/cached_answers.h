@@ -3,6 +3,9 @@
 // follows, and the records copied between it and the result record.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "cache/answer_cache.h"
 #include "module/auth_module.h"
 
@@ -19,7 +22,10 @@ void cache_follow_flushes(cache_clock::time_point now);
 // The cache, or null when there is none.
 answer_cache* directory_cache();
 
-// The fields of a result record the cache keeps, and back: the stored
+// The fields of a result record the cache keeps, and back, with the row's
+// allowed networks (the directory's own, beside the record): the stored
 // password is neither kept nor given back, since no answer shows it.
-cached_record cache_record_of(const auth_result& result);
-void fill_from_cache(auth_result& result, const cached_record& record);
+cached_record cache_record_of(const auth_result& result,
+                              const std::optional<std::string>& allow_nets);
+void fill_from_cache(auth_result& result, std::optional<std::string>& allow_nets,
+                     const cached_record& record);

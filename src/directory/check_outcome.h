@@ -10,7 +10,7 @@ enum class check_outcome : unsigned char {
     // Without stored hashes the database compares the password too: no row
     // may mean either.
     wrong_user_or_password,
-    mask,            // the password was right, the address outside the user's mask
+    mask,            // the password was right, the address outside the user's mask or networks
     refused_value,   // a stored value that cannot be verified or answered
     throttled,       // refused at once: the address failed too often
     database_error,  // the database failed, or was not reached, and nothing kept answered

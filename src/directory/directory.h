@@ -55,9 +55,8 @@ void set_mail_uid();
 std::vector<std::string> directory_statement_texts();
 
 // The columns to select, in a fixed order whatever the order of the ini
-// file: user name, password, then forward, quota, mail mask, mail drop and
-// mail host
-// for those that are set. Positions in the row store follow this order.
+// file: user name, password, then forward, quota, mail mask, mail drop, mail
+// host and allowed networks for those that are set. Positions in the row store follow this order.
 std::string directory_select_list(const odbc_settings_record& settings);
 
 // Fills the process's result record from the row store.

@@ -18,6 +18,7 @@
 #include "dbwrap/command_deadline.h"
 #include "dbwrap/db_query.h"
 #include "dbwrap/db_update.h"
+#include "directory/allowed_networks.h"
 #include "directory/cached_answers.h"
 #include "directory/check_report.h"
 #include "directory/directory.h"
@@ -29,6 +30,9 @@ namespace {
 
 // The one record handed to the front end; it empties it after printing.
 auth_result result_record;
+// The row's allowed networks, for the address test of a check: the
+// directory's own, beside the record, since no answer shows them.
+std::optional<std::string> result_allow_nets;
 
 // Whether the last command's query found the database unable to answer,
 // whether it was not reached or its statement failed.
@@ -170,7 +174,7 @@ std::string directory_select_list(const odbc_settings_record& settings) {
     list += text_or_empty(settings.field_password);
     for (const std::optional<std::string>* column :
          {&settings.field_forward, &settings.field_quota, &settings.field_mailmask,
-          &settings.field_maildrop, &settings.field_mail_host}) {
+          &settings.field_maildrop, &settings.field_mail_host, &settings.field_allow_nets}) {
         if (*column) {
             list += ',';
             list += **column;
@@ -182,11 +186,12 @@ std::string directory_select_list(const odbc_settings_record& settings) {
 namespace {
 
 // The settings a statement is made of.
-std::array<const std::optional<std::string>*, 8> statement_settings() {
-    return {&odbc_settings.field_username,  &odbc_settings.field_password,
-            &odbc_settings.field_forward,   &odbc_settings.field_quota,
-            &odbc_settings.field_mailmask,  &odbc_settings.field_maildrop,
-            &odbc_settings.field_mail_host, &odbc_settings.odbc_mail_user_table};
+std::array<const std::optional<std::string>*, 9> statement_settings() {
+    return {&odbc_settings.field_username,      &odbc_settings.field_password,
+            &odbc_settings.field_forward,       &odbc_settings.field_quota,
+            &odbc_settings.field_mailmask,      &odbc_settings.field_maildrop,
+            &odbc_settings.field_mail_host,     &odbc_settings.field_allow_nets,
+            &odbc_settings.odbc_mail_user_table};
 }
 
 // The statement of check or lookup and the values for its markers, kept
@@ -197,7 +202,7 @@ std::array<const std::optional<std::string>*, 8> statement_settings() {
 // slower.
 struct made_statement {
     bool made = false;
-    std::array<std::optional<std::string>, 8> settings;
+    std::array<std::optional<std::string>, 9> settings;
     std::string text;
     std::vector<std::string> values;
 };
@@ -300,18 +305,46 @@ auth_result* query_user(command_words& words, bool with_password, bool log_locat
     return result;
 }
 
-// The client's address against the record's mask, on every check, whether
-// the record came from the database or from the cache; a failure empties
-// the record.
-bool address_passes(const command_words& words) {
-    if (!words[3] || !result_record.mailmask) return true;
-    debug_log("...Checking IPMask");
-    std::uint32_t m = ip_mask_value(*result_record.mailmask);
-    std::uint32_t a = ip_mask_value(*words[3]);
-    if (ip_mask_passes(a, m)) return true;
-    debug_log("...IPMask Failed");
-    empty_auth_result(result_record);
-    return false;
+// How the client's address met the record's allowed networks and mask.
+enum class address_test { passes, outside, unreadable };
+
+// The allowed networks, then the mask (both must pass), on every check,
+// whether the record came from the database or from the cache. A list that
+// cannot be read refuses whatever the mask says, so that the administrator
+// hears of it from any client. A failure empties the record.
+address_test test_address(const command_words& words) {
+    if (!words[3]) return address_test::passes;
+    address_test test = address_test::passes;
+    if (result_allow_nets) {
+        debug_log("...Checking allowed networks");
+        const networks_answer nets =
+            match_allowed_networks(*result_allow_nets, read_client_address(*words[3]));
+        if (nets.verdict == networks_verdict::unreadable) {
+            error_log(
+                "Stored allowed networks of user %s: entry %zu is no network (column %s): "
+                "check refused",
+                log_safe_name(result_record.user.value_or("")).c_str(), nets.entry,
+                odbc_settings.field_allow_nets.value_or("").c_str());
+            test = address_test::unreadable;
+        } else if (nets.verdict == networks_verdict::outside) {
+            debug_log("...Allowed networks Failed");
+            test = address_test::outside;
+        }
+    }
+    if (test == address_test::passes && result_record.mailmask) {
+        debug_log("...Checking IPMask");
+        std::uint32_t m = ip_mask_value(*result_record.mailmask);
+        std::uint32_t a = ip_mask_value(*words[3]);
+        if (!ip_mask_passes(a, m)) {
+            debug_log("...IPMask Failed");
+            test = address_test::outside;
+        }
+    }
+    if (test != address_test::passes) {
+        empty_auth_result(result_record);
+        result_allow_nets.reset();
+    }
+    return test;
 }
 
 // A cached answer, byte for byte the database's: the kept record (the mail
@@ -320,7 +353,7 @@ bool address_passes(const command_words& words) {
 // command, or rests after failing an earlier one.
 enum class expired { no, database_fails, database_rests };
 auth_result* answer_from_cache(const cache_answer& answer, const command_words& words, bool check,
-                               expired why) {
+                               expired why, address_test* tested = nullptr) {
     if (answer.verdict == cache_verdict::ask) return nullptr;
     count_cache_answer(answer.verdict == cache_verdict::refuse ? cache_source::negative
                        : why == expired::no                    ? cache_source::fresh
@@ -335,8 +368,12 @@ auth_result* answer_from_cache(const cache_answer& answer, const command_words& 
         debug_log("...Answered from the cache");
     set_mail_uid();
     if (answer.verdict == cache_verdict::refuse) return nullptr;
-    fill_from_cache(result_record, answer.record);
-    if (check && !address_passes(words)) return nullptr;
+    fill_from_cache(result_record, result_allow_nets, answer.record);
+    if (check) {
+        const address_test test = test_address(words);
+        if (tested) *tested = test;
+        if (test != address_test::passes) return nullptr;
+    }
     return &result_record;
 }
 
@@ -365,6 +402,7 @@ std::vector<std::string> directory_statement_texts() {
 auth_result* build_auth_result(const row_value_table& values) {
     auth_result& result = result_record;
     empty_auth_result(result);
+    result_allow_nets.reset();
     result.user = values[0];
     result.password = values[1];
     std::size_t next = 2;
@@ -414,17 +452,28 @@ auth_result* build_auth_result(const row_value_table& values) {
             options += (options.empty() ? "host=\"" : " host=\"") + *host + "\"";
         }
     }
+    if (odbc_settings.field_allow_nets) {
+        const std::optional<std::string>& nets = values[next++];
+        if (present(nets)) result_allow_nets = nets;
+    }
     if (!options.empty()) result.options = options;
     return &result;
 }
 
 namespace {
 
+// A check refused by its address test: outside the user's networks or mask,
+// or a stored list that cannot be read.
+check_outcome address_outcome(address_test test) {
+    return test == address_test::unreadable ? check_outcome::refused_value : check_outcome::mask;
+}
+
 // What a check answered from the cache comes to: the record's address test
 // or the kept refusal; nothing usable kept means the database failed.
-check_outcome cached_outcome(const cache_answer& answer, const auth_result* result, bool hashed) {
+check_outcome cached_outcome(const cache_answer& answer, const auth_result* result, bool hashed,
+                             address_test tested) {
     if (answer.verdict == cache_verdict::accept)
-        return result ? check_outcome::accepted : check_outcome::mask;
+        return result ? check_outcome::accepted : address_outcome(tested);
     if (answer.verdict == cache_verdict::ask) return check_outcome::database_error;
     if (answer.user_unknown) return check_outcome::unknown_user;
     return hashed ? check_outcome::wrong_password : check_outcome::wrong_user_or_password;
@@ -440,16 +489,18 @@ auth_result* check_user(command_words& words, check_outcome& outcome) {
     if (cache) {
         cache_answer kept = cache->check(user, words[2].value_or(""), now, fingerprint);
         if (kept.verdict != cache_verdict::ask) {
-            auth_result* result = answer_from_cache(kept, words, true, expired::no);
-            outcome = cached_outcome(kept, result, hashed);
+            address_test tested = address_test::passes;
+            auth_result* result = answer_from_cache(kept, words, true, expired::no, &tested);
+            outcome = cached_outcome(kept, result, hashed, tested);
             return result;
         }
         if (cache->database_resting(now)) {
             cache_answer stale = cache->check_stale(user, fingerprint, now);
             if (stale.verdict != cache_verdict::ask) {
+                address_test tested = address_test::passes;
                 auth_result* result =
-                    answer_from_cache(stale, words, true, expired::database_rests);
-                outcome = cached_outcome(stale, result, hashed);
+                    answer_from_cache(stale, words, true, expired::database_rests, &tested);
+                outcome = cached_outcome(stale, result, hashed, tested);
                 return result;
             }
         }
@@ -464,7 +515,8 @@ auth_result* check_user(command_words& words, check_outcome& outcome) {
     // `wrong`: the password itself was refused, not a stored value that
     // could not be verified; only that is remembered as a refusal, so that
     // a row mended by the administrator is not refused meanwhile.
-    bool verified = false, wrong = false, masked = false;
+    bool verified = false, wrong = false;
+    address_test tested = address_test::passes;
     std::size_t room = 0;
     asked how;
     auth_result* result = query_user(
@@ -488,19 +540,21 @@ auth_result* check_user(command_words& words, check_outcome& outcome) {
                 return nullptr;
             }
             // Kept before the address test, which every later check makes again.
-            if (cache) cache->checked(user, cache_record_of(result_record), fingerprint, now);
-            masked = !address_passes(words);
-            return masked ? nullptr : &result_record;
+            if (cache)
+                cache->checked(user, cache_record_of(result_record, result_allow_nets), fingerprint,
+                               now);
+            tested = test_address(words);
+            return tested == address_test::passes ? &result_record : nullptr;
         },
         how);
     if (hashed && !verified) password_unknown_user(given);
     if (hashed && result && result->password) password_rehash(user, given, *result->password, room);
     switch (how) {
     case asked::found:
-        outcome = result   ? check_outcome::accepted
-                  : masked ? check_outcome::mask
-                  : wrong  ? check_outcome::wrong_password
-                           : check_outcome::refused_value;
+        outcome = result                           ? check_outcome::accepted
+                  : tested != address_test::passes ? address_outcome(tested)
+                  : wrong                          ? check_outcome::wrong_password
+                                                   : check_outcome::refused_value;
         break;
     case asked::no_row:
         outcome = hashed ? check_outcome::unknown_user : check_outcome::wrong_user_or_password;
@@ -520,8 +574,8 @@ auth_result* check_user(command_words& words, check_outcome& outcome) {
         // The rest counts from the failure's end: a silent server's takes the deadline.
         cache->database_failed(cache_clock::now());
         const cache_answer stale = cache->check_stale(user, fingerprint, now);
-        result = answer_from_cache(stale, words, true, expired::database_fails);
-        outcome = cached_outcome(stale, result, hashed);
+        result = answer_from_cache(stale, words, true, expired::database_fails, &tested);
+        outcome = cached_outcome(stale, result, hashed, tested);
         return result;
     }
     // Without stored hashes no row may just be a wrong password; with them
@@ -613,7 +667,8 @@ auth_result* directory_lookup(command_words& words) {
         words, false, true,
         [&]() -> auth_result* {
             debug_log("...User Located");
-            if (cache) cache->looked_up(user, cache_record_of(result_record), now);
+            if (cache)
+                cache->looked_up(user, cache_record_of(result_record, result_allow_nets), now);
             return &result_record;
         },
         how);

@@ -40,6 +40,7 @@ const setting_key setting_keys[] = {
     {"field_mailmask", &odbc_settings_record::field_mailmask},
     {"field_maildrop", &odbc_settings_record::field_maildrop},
     {"field_mail_host", &odbc_settings_record::field_mail_host},
+    {"field_allow_nets", &odbc_settings_record::field_allow_nets},
     {"odbc_fast_path", &odbc_settings_record::odbc_fast_path},
 };
 
@@ -214,6 +215,7 @@ void directory_cleanup() {
     odbc_settings.field_mailmask.reset();
     odbc_settings.field_maildrop.reset();
     odbc_settings.field_mail_host.reset();
+    odbc_settings.field_allow_nets.reset();
     odbc_settings.odbc_fast_path.reset();
     password_cleanup();
     cache_cleanup();

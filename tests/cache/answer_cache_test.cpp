@@ -252,11 +252,11 @@ TEST(AnswerCache, RecordsComeBackAsGiven) {
     // Longer than an entry's own room: kept in a block of its own.
     const std::string drop = "/var/mail/" + std::string(150, 'd'), quota(80, '9');
     const row rows[] = {
-        {"bob", {"bob", opt(), opt("/var/mail/bob"), opt("quota=\"100\"")}},
-        {"long", {"long-stored", opt(), opt(drop), opt(quota)}},
+        {"bob", {"bob", opt(), opt("/var/mail/bob"), opt("quota=\"100\""), opt("2001:db8::/32")}},
+        {"long", {"long-stored", opt(), opt(drop), opt(quota), opt(drop)}},
         {"Bob", {"bob", opt("10.0.0.0"), opt(), opt("fwd=\"x@y\" quota=\"5\"")}},
-        {"ann", {"ann", opt(""), opt(""), opt("")}},
-        {"carl@example.org", {"carl@example.org", opt(), opt(), opt()}},
+        {"ann", {"ann", opt(""), opt(""), opt(""), opt("")}},
+        {"carl@example.org", {"carl@example.org", opt(), opt(), opt(), opt("::1")}},
         {"", {"", opt(), opt("/d"), opt()}},
     };
     answer_cache cache({10, 5, 100, 100});
@@ -269,12 +269,13 @@ TEST(AnswerCache, RecordsComeBackAsGiven) {
         EXPECT_EQ(a.record.mailmask, r.record.mailmask) << r.key;
         EXPECT_EQ(a.record.maildrop, r.record.maildrop) << r.key;
         EXPECT_EQ(a.record.options, r.record.options) << r.key;
+        EXPECT_EQ(a.record.allow_nets, r.record.allow_nets) << r.key;
     }
     // A lookup replaces a record; the later one is the one given back.
     cache.looked_up("bob", {"bob", opt(), opt(), opt()}, at(2));
     cache_answer a = cache.lookup("bob", at(3));
     EXPECT_EQ(a.record.user, "bob");
-    EXPECT_FALSE(a.record.maildrop || a.record.options || a.record.mailmask);
+    EXPECT_FALSE(a.record.maildrop || a.record.options || a.record.mailmask || a.record.allow_nets);
 }
 
 // Size 3: the least recently used leaves, a hit counts as a use; refusals

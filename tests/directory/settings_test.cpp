@@ -48,6 +48,7 @@ TEST_F(fresh_settings, LoadMatchesWholeKeysInAnyAsciiCase) {
         {"field_quota", "quota", &odbc_settings_record::field_quota},
         {"field_mailmask", "mask", &odbc_settings_record::field_mailmask},
         {"Field_MailDrop", "drop", &odbc_settings_record::field_maildrop},
+        {"Field_Allow_Nets", "nets", &odbc_settings_record::field_allow_nets},
         {"ODBC_Fast_Path", "TRUE", &odbc_settings_record::odbc_fast_path},
         {"field_username ", "nope", nullptr},
         {"field_user", "nope", nullptr},
@@ -72,13 +73,14 @@ TEST_F(fresh_settings, LoadMatchesWholeKeysInAnyAsciiCase) {
 }
 
 TEST_F(fresh_settings, SelectListHasAFixedOrder) {
+    directory_load("field_allow_nets", "nets");
     directory_load("field_maildrop", "drop");
     directory_load("field_password", "pass");
     directory_load("field_mailmask", "mask");
     directory_load("field_username", "user");
     directory_load("field_quota", "quota");
     directory_load("field_forward", "fwd");
-    EXPECT_EQ(directory_select_list(odbc_settings), "user,pass,fwd,quota,mask,drop");
+    EXPECT_EQ(directory_select_list(odbc_settings), "user,pass,fwd,quota,mask,drop,nets");
 
     odbc_settings_record two;
     two.field_username = "u";
