@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The service under load, for the README's figures: `quillmar -serve` with
+# The service under load, for docs/benchmarks.md's figures: `quillmar -serve` with
 # its auth socket (`listen_auth`) on a user table in a private PostgreSQL
 # primary with a hot standby behind it (scripts/db-servers.sh, pg-pair,
 # stopped on every exit), driven by bench/auth_load: N clients at once
@@ -103,7 +103,7 @@ for i in $(seq 1 "$users"); do echo "user$i@example.org pw-$i"; done >"$work/use
 for i in $(seq 1 "$users"); do echo "user$i@example.org argon-secret"; done >"$work/users_argon"
 
 # The data source lists both servers; the driver takes the first that
-# answers (see README, "More than one database server").
+# answers (see docs/databases.md, "More than one database server").
 driver="$(dpkg -L odbc-postgresql | grep '/psqlodbca\.so$' | head -n 1)"
 mkdir -p "$work/odbc"
 : >"$work/odbc/odbcinst.ini"

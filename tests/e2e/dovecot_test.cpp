@@ -58,7 +58,7 @@ public:
                 "plain\nauth_failure_delay = 0\n"
                 "import_environment = " +
                 import + "\n" + users +
-                // The lines the README gives.
+                // The lines docs/dovecot.md gives.
                 "passdb {\n  driver = checkpassword\n  args = " + program +
                 "\n  override_fields = userdb_gid=5000\n}\n"
                 "userdb {\n  driver = prefetch\n}\n"

@@ -33,7 +33,7 @@ const char* const unshare_binary = "/usr/bin/unshare";
 
 // The group Exim's user gets inside its namespace, and the service's socket
 // outside it: one that every Debian system has, so that the socket can carry
-// it (the README's deployment gives the socket the group Debian-exim).
+// it (docs/service.md's deployment gives the socket the group Debian-exim).
 const char* const socket_group = "mail";
 
 class private_exim {
@@ -67,7 +67,7 @@ public:
                  "tls_advertise_hosts =",
                  "auth_advertise_hosts = *",
                  "begin authenticators",
-                 // The lines the README gives.
+                 // The lines docs/postfix-exim.md gives.
                  "quillmar_plain:",
                  "  driver = dovecot",
                  "  public_name = PLAIN",

@@ -213,7 +213,7 @@ TEST(Nginx, MailProxy) {
                      std::to_string(auth_wait) + "\nproxy_port_imap " + std::to_string(two.port()) +
                      "\nproxy_port_smtp " + std::to_string(postfix.port()) + "\n");
     ASSERT_TRUE(s.ready()) << s.log();
-    // The lines the README gives.
+    // The lines docs/nginx.md gives.
     private_nginx nginx(dir, "  auth_http 127.0.0.1:" + std::to_string(http) +
                                  "/auth;\n  auth_http_header X-Auth-Key \"s3cr3t\";\n");
     ASSERT_TRUE(nginx.ready()) << nginx.log();

@@ -81,7 +81,7 @@ inline bool wait_until(const std::function<bool()>& done,
 
 // Run as root, a peer's helpers run as its own user (squid's proxy,
 // Dovecot's dovecot), which must read the settings and the database and
-// write the log: the folder is given to it, as the README asks of a
+// write the log: the folder is given to it, as docs/squid.md asks of a
 // deployment. Folders above it must let it pass.
 inline void hand_to(const std::string& dir, const char* user) {
     if (::getuid() != 0) return;

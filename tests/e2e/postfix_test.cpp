@@ -25,7 +25,7 @@ using qmpeer::postfix_binary;
 using qmpeer::postmap_binary;
 using qmpeer::swaks_binary;
 
-// The service's SMTP AUTH socket and socketmap, as the README gives them.
+// The service's SMTP AUTH socket and socketmap, as docs/postfix-exim.md gives them.
 std::vector<std::string> service_lines(const service& s) {
     return {
         "smtpd_relay_restrictions = permit_sasl_authenticated, reject",
@@ -157,7 +157,7 @@ TEST_F(Postfix, DatabaseStopped) {
     const std::string mailbox = "socketmap:unix:" + s.map_socket() + ":mailbox";
     ASSERT_EQ(postfix.auth("PLAIN", "alice", "wonderland"), "235") << postfix.log();
     ASSERT_EQ(postfix.lookup("alice@example.org", mailbox).out, "alice/\n");
-    // Through proxymap, as the README's virtual_mailbox_maps has it.
+    // Through proxymap, as docs/postfix-exim.md's virtual_mailbox_maps has it.
     ASSERT_EQ(postfix.lookup("alice@example.org", "proxy:" + mailbox).out, "alice/\n");
     ASSERT_TRUE(servers.halt());
 

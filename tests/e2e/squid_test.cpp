@@ -73,7 +73,7 @@ public:
                 "/access.log\ncache_store_log none\ncoredump_dir " + dir_ +
                 "\nnetdb_filename none\ncache deny all\nvisible_hostname localhost\n"
                 "shutdown_lifetime 1 seconds\n"
-                // The lines the README gives.
+                // The lines docs/squid.md gives.
                 "auth_param basic program " +
                 dir_ + "/quillmar -config " + dir_ +
                 "/quillmar.ini -protocol squid\n"
