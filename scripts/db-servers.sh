@@ -8,6 +8,8 @@
 #       pg, mariadb   only that one
 #       pg-pair       a PostgreSQL primary and a streaming hot standby of it
 #                     (QM_PG_*, QM_PG2_*)
+#       pg-trio       a PostgreSQL primary and two streaming hot standbys of it
+#                     (QM_PG_*, QM_PG2_*, QM_PG3_*)
 #       mariadb-pair  two MariaDB servers, the second replicating the first
 #                     (QM_MARIADB_*, QM_MARIADB2_*)
 #   db-servers.sh stop DIR     stops them (also after a failed start), and the
@@ -16,7 +18,7 @@
 #   db-servers.sh resume DIR [SERVER]  starts halted or killed servers (or that
 #                              one) again on the same ports
 #   db-servers.sh signal DIR SERVER SIG   sends SIG (KILL, STOP, CONT) to all
-#                              processes of SERVER (pg, pg2, mariadb, mariadb2)
+#                              processes of SERVER (pg, pg2, pg3, mariadb, mariadb2)
 #   db-servers.sh promote DIR  makes the standby pg2 a primary
 # halt, resume, signal and promote let a test take a database away in the
 # middle of a session. Every failure says on standard error what failed.
@@ -24,12 +26,12 @@ set -Eeuo pipefail
 
 cmd="${1:-}"
 dir="${2:-}"
-usage="usage: $0 start|stop|halt|resume|signal|promote DIR [pg|mariadb|pg-pair|mariadb-pair]"
+usage="usage: $0 start|stop|halt|resume|signal|promote DIR [pg|mariadb|pg-pair|pg-trio|mariadb-pair]"
 [ -n "$cmd" ] && [ -n "$dir" ] || { echo "$usage" >&2; exit 2; }
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
 pgbin="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)"
-servers=(pg pg2 mariadb mariadb2)
+servers=(pg pg2 pg3 mariadb mariadb2)
 
 # A step that failed without a word of its own is still named on the terminal.
 trap 'echo "db-servers.sh $cmd: failed (line $LINENO: $BASH_COMMAND)" >&2' ERR
@@ -168,24 +170,25 @@ start_pg() {
   } >>"$dir/servers.env"
 }
 
-# A hot standby copied from the running primary; standby.signal and the
-# primary's address come from pg_basebackup -R.
+# A hot standby (pg2, or the NAME given) copied from the running primary;
+# standby.signal and the primary's address come from pg_basebackup -R.
 start_pg_standby() {
-  local base port
+  local name="${1:-pg2}" key base port
+  key="QM_$(echo "$name" | tr a-z A-Z)"
   port="$(free_port)"
-  remove_base pg2
-  make_pg_base pg2
-  base="$(pg_dir pg2)"
+  remove_base "$name"
+  make_pg_base "$name"
+  base="$(pg_dir "$name")"
   echo "$port" >"$base/port"
   as_pg "$pgbin/pg_basebackup" -h "$(pg_dir pg)/sock" -p "$(cat "$dir/pg/port")" -U postgres \
     -D "$base/data" -R -X stream -c fast >"$base/basebackup.log" 2>&1 ||
     fail "pg_basebackup of the standby failed" "$base/basebackup.log"
   [ -f "$base/data/standby.signal" ] || fail "pg_basebackup wrote no standby.signal"
-  launch_pg pg2
+  launch_pg "$name"
   {
-    echo "QM_PG2_PORT=$port"
-    echo "QM_PG2_SOCKET_DIR=$base/sock"
-    echo "QM_PG2_DATA=$base/data"
+    echo "${key}_PORT=$port"
+    echo "${key}_SOCKET_DIR=$base/sock"
+    echo "${key}_DATA=$base/data"
   } >>"$dir/servers.env"
 }
 
@@ -304,7 +307,7 @@ stop_all() {
   rm -rf "$dir/own"
   halt_all
   local name
-  for name in pg pg2; do
+  for name in pg pg2 pg3; do
     if [ -L "$dir/$name" ]; then remove_base "$name"; fi
   done
   rm -f "$dir/servers.env"
@@ -339,6 +342,7 @@ case "$cmd" in
       pg) start_pg ;;
       mariadb) prepare_mariadb mariadb; start_mariadb mariadb; mariadb_users ;;
       pg-pair) start_pg; start_pg_standby ;;
+      pg-trio) start_pg; start_pg_standby pg2; start_pg_standby pg3 ;;
       mariadb-pair)
         prepare_mariadb mariadb --server-id=1 --log-bin=binlog
         prepare_mariadb mariadb2 --server-id=2

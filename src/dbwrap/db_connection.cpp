@@ -118,23 +118,7 @@ constexpr std::uint32_t connect_options = CDatabase::optNoPrompt;
 // learn_connection).
 bool connect_with(const std::string& connect, const char* where, const file_id* before,
                   bool learn = true) {
-    // A second short of what is left: a driver with a list of servers (libpq
-    // applies the login timeout to each) then still has time for the next
-    // one after a first that never answers.
-    odbc_connection.SetLoginTimeout(command_deadline::left_seconds(1000));
-    bool opened = false;
-    try {
-        opened = odbc_connection.OpenConnection(connect.c_str(), connect_options);
-    } catch (const CDBException& error) {
-        log_db_exception(where, error);
-        open_failure = db_error_reason(error);
-    } catch (const CException&) {
-        // Out of memory for the environment: a failed open like any other.
-        open_failure = "the ODBC environment could not be allocated";
-    } catch (...) {
-        log_layer_fault(where);
-        open_failure = layer_fault_text();
-    }
+    const bool opened = db_connect(odbc_connection, connect, where, open_failure);
     if (opened && learn) learn_connection(before);
     return opened;
 }
@@ -187,6 +171,36 @@ const char* layer_code_name(SQLRETURN code) {
 }
 
 }  // namespace
+
+bool db_connect(CDatabase& database, const std::string& connect, const char* where,
+                std::string& failure) {
+    // A second short of what is left: a driver with a list of servers (libpq
+    // applies the login timeout to each) then still has time for the next
+    // one after a first that never answers.
+    database.SetLoginTimeout(command_deadline::left_seconds(1000));
+    try {
+        if (database.OpenConnection(connect.c_str(), connect_options)) return true;
+        failure = "the driver gave no reason";
+    } catch (const CDBException& error) {
+        if (where) log_db_exception(where, error);
+        failure = db_error_reason(error);
+    } catch (const CException&) {
+        // Out of memory for the environment: a failed open like any other.
+        failure = "the ODBC environment could not be allocated";
+    } catch (...) {
+        if (where) log_layer_fault(where);
+        failure = layer_fault_text();
+    }
+    return false;
+}
+
+db_dbms db_dbms_of(CDatabase& database) {
+    try {
+        return dbms_named(database.GetInfoText(SQL_DBMS_NAME));
+    } catch (...) {
+        return db_dbms::other;
+    }
+}
 
 std::string db_error_reason(const CDBException& error) {
     if (!error.m_strErrorText.empty()) return one_line(error.m_strErrorText);

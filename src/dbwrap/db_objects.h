@@ -71,6 +71,19 @@ db_failure db_failure_of(const CDBException& error);
 // when it carries no message.
 std::string db_error_reason(const CDBException& error);
 
+// One connect of a connection with the connect string, within what is left
+// of the command's deadline. A failure's reason goes to `failure`, and to the
+// log as met `where` unless that is null.
+bool db_connect(CDatabase& database, const std::string& connect, const char* where,
+                std::string& failure);
+// What the database behind an open connection is.
+db_dbms db_dbms_of(CDatabase& database);
+
+// The write source's connection (write_source.h), opened when it is not
+// open or `reopen` asks for a fresh one, and what database it is; null when
+// it cannot be opened now (why in db_write_source_failure()).
+CDatabase* db_write_connection(bool reopen, db_dbms& dbms);
+
 // Closes the connection opened by db_open and opens it again with the same
 // connect string (a second time at once when the first try failed within a
 // second), logging the attempt as an error, all within what is left of the

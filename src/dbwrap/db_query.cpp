@@ -158,9 +158,10 @@ struct catalog_walk {
 };
 
 // False when the catalog could not be opened.
-bool walk_catalog(const query_parts& parts, catalog_walk& walk) {
-    fit_waits_to_deadline();
-    CColumns columns(&odbc_connection);
+bool walk_catalog(const query_parts& parts, catalog_walk& walk,
+                  CDatabase& database = odbc_connection) {
+    if (&database == &odbc_connection) fit_waits_to_deadline();
+    CColumns columns(&database);
     columns.SetTablePattern(parts.table);
     if (!columns.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly)) return false;
     walk.found.assign(parts.names.size(), false);
@@ -304,8 +305,11 @@ query_outcome read_rows(walked_result* walked) {
     return query_outcome::found;
 }
 
-column_report db_check_columns(const std::string& statement) {
+column_report db_check_columns(const std::string& statement, bool at_write_source) {
     column_report report;
+    CDatabase* database = &odbc_connection;
+    db_dbms dbms = db_dbms::other;
+    if (at_write_source) database = db_write_connection(false, dbms);
     const query_parts parts = split_query(statement);
     if (!parts.has_select || !parts.has_table) {
         report.failure = "the statement names no table";
@@ -313,9 +317,9 @@ column_report db_check_columns(const std::string& statement) {
     }
     catalog_walk walk;
     try {
-        if (!odbc_connection.IsOpen())
+        if (!database || !database->IsOpen())
             report.failure = "the connection is not open";
-        else if (!walk_catalog(parts, walk))
+        else if (!walk_catalog(parts, walk, *database))
             report.failure = "the driver did not list the catalog";
     } catch (...) {
         report.failure = layer_fault_text();

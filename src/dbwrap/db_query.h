@@ -48,7 +48,8 @@ struct column_report {
     // characters the catalog counts; 0 when the catalog did not say.
     std::size_t key_size = 0;
 };
-column_report db_check_columns(const std::string& statement);
+// At the write source (write_source.h) when asked, on its open connection.
+column_report db_check_columns(const std::string& statement, bool at_write_source = false);
 
 // The longest value, in bytes, a statement's parameter is bound with.
 std::size_t db_parameter_room();

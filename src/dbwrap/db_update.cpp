@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "config/log.h"
+#include "dbwrap/command_deadline.h"
 #include "dbwrap/db_objects.h"
+#include "dbwrap/write_source.h"
 
 namespace {
 
@@ -132,44 +134,87 @@ private:
 // the first read (after the lock), and PostgreSQL's REPEATABLE READ and
 // SERIALIZABLE refuse the lock when the row changed after their snapshot,
 // which fails the write instead.
+namespace {
+
+// The change on one connection; the class layer's errors pass through.
+update_outcome replace_on(CDatabase& database, const value_change& change) {
+    const std::string where = " WHERE " + change.key_column + "=?";
+    transaction held(database);
+    {
+        update_statement lock(database);
+        lock.execute(
+            "UPDATE " + change.table + " SET " + change.column + "=" + change.column + where,
+            {&change.key});
+    }
+    std::vector<std::optional<std::string>> now;
+    {
+        update_statement read(database);
+        read.execute("SELECT " + change.column + " FROM " + change.table + where, {&change.key});
+        now = read.first_column();
+    }
+    if (now.size() != 1 || now[0] != change.expected) {
+        held.end(false);
+        return update_outcome::no_row;
+    }
+    SQLLEN rows = 0;
+    {
+        update_statement write(database);
+        write.execute("UPDATE " + change.table + " SET " + change.column + "=?" + where + " AND " +
+                          change.column + "=?",
+                      {&change.value, &change.key, &change.expected});
+        rows = write.rows();
+    }
+    held.end(rows > 0);
+    return rows > 0 ? update_outcome::written : update_outcome::no_row;
+}
+
+// The write source: opened at the first write, and like the main connection
+// opened again and the write run once more when the connection went away,
+// while the command's deadline allows. Whatever fails, one line names the
+// data source and why.
+update_outcome replace_at_write_source(const value_change& change,
+                                       const std::vector<std::string>& bound) {
+    const std::string& name = db_write_source_name();
+    std::string why;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        db_dbms dbms = db_dbms::other;
+        CDatabase* database = db_write_connection(attempt > 0, dbms);
+        if (!database) {
+            why = db_write_source_failure();
+            break;
+        }
+        try {
+            if (database->m_dwQueryTimeout != CDatabase::kNoQueryTimeout)
+                database->SetQueryTimeout(command_deadline::left_seconds());
+            return replace_on(*database, change);
+        } catch (const CDBException& error) {
+            why = db_hide_values(db_error_reason(error), bound);
+            db_failure failure = db_judge_failure(error, dbms);
+            if (failure == db_failure::unknown && database->ConnectionDead() != 0)
+                failure = db_failure::lost;
+            if (failure != db_failure::lost || command_deadline::passed()) break;
+        } catch (...) {
+            why = layer_fault_text();
+            break;
+        }
+    }
+    error_log("Write to data source (%s) of odbc_write_dsn failed: %s", name.c_str(), why.c_str());
+    return update_outcome::failed;
+}
+
+}  // namespace
+
 update_outcome db_replace_value(const value_change& change) {
+    // Values hidden from the log's copy of a driver's error.
+    const std::vector<std::string> bound = {change.value, change.key, change.expected};
+    if (db_write_source_set()) return replace_at_write_source(change, bound);
     if (!odbc_connection.IsOpen()) {
         error_log("FATAL: Database is not yet open.");
         return update_outcome::failed;
     }
-    const std::string where = " WHERE " + change.key_column + "=?";
-    // Values hidden from the log's copy of a driver's error.
-    const std::vector<std::string> bound = {change.value, change.key, change.expected};
     try {
         db_fit_connection_waits();
-        transaction held(odbc_connection);
-        {
-            update_statement lock(odbc_connection);
-            lock.execute(
-                "UPDATE " + change.table + " SET " + change.column + "=" + change.column + where,
-                {&change.key});
-        }
-        std::vector<std::optional<std::string>> now;
-        {
-            update_statement read(odbc_connection);
-            read.execute("SELECT " + change.column + " FROM " + change.table + where,
-                         {&change.key});
-            now = read.first_column();
-        }
-        if (now.size() != 1 || now[0] != change.expected) {
-            held.end(false);
-            return update_outcome::no_row;
-        }
-        SQLLEN rows = 0;
-        {
-            update_statement write(odbc_connection);
-            write.execute("UPDATE " + change.table + " SET " + change.column + "=?" + where +
-                              " AND " + change.column + "=?",
-                          {&change.value, &change.key, &change.expected});
-            rows = write.rows();
-        }
-        held.end(rows > 0);
-        return rows > 0 ? update_outcome::written : update_outcome::no_row;
+        return replace_on(odbc_connection, change);
     } catch (const CDBException& error) {
         log_db_exception("writing", error, bound);
     } catch (...) {

@@ -24,8 +24,9 @@ struct value_change {
 // Writes the value when exactly one row matches and its column holds the
 // expected bytes exactly: a value that differs only in letter case or
 // trailing blanks, which a database's collation may call equal, is left
-// alone. A failure is not retried: a lost connection is opened again by the
-// next query.
+// alone. On the main connection a failure is not retried: a lost connection
+// is opened again by the next query. A write source of its own
+// (write_source.h) takes the write instead, and is opened again for it.
 update_outcome db_replace_value(const value_change& change);
 
 // The longest value the column at this position of the open user-table

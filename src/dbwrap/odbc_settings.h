@@ -16,6 +16,9 @@ struct odbc_settings_record {
     std::optional<std::string> odbc_mail_user_table;
     std::optional<std::string> odbc_mail_uid;
     std::optional<std::string> odbc_driver_name;
+    // The data source of the rehash's write when the checks read from
+    // standbys (write_source.h); unset, the write goes to odbc_driver_name.
+    std::optional<std::string> odbc_write_dsn;
     std::optional<std::string> field_username;
     std::optional<std::string> field_password;
     std::optional<std::string> field_forward;

@@ -9,6 +9,7 @@
 #include "dbwrap/db_connection.h"
 #include "dbwrap/db_query.h"
 #include "dbwrap/secret_column.h"
+#include "dbwrap/write_source.h"
 #include "directory/cached_answers.h"
 #include "directory/check_report.h"
 #include "directory/directory.h"
@@ -33,6 +34,7 @@ const setting_key setting_keys[] = {
     {"odbc_mail_user_table", &odbc_settings_record::odbc_mail_user_table},
     {"odbc_mail_uid", &odbc_settings_record::odbc_mail_uid},
     {"odbc_driver_name", &odbc_settings_record::odbc_driver_name},
+    {"odbc_write_dsn", &odbc_settings_record::odbc_write_dsn},
     {"field_username", &odbc_settings_record::field_username},
     {"field_password", &odbc_settings_record::field_password},
     {"field_forward", &odbc_settings_record::field_forward},
@@ -85,6 +87,40 @@ void add_once(std::vector<std::string>& problems, const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// The write source as a rehash would meet it: it connects, and the table
+// holds the user and password columns the write names.
+void check_write_source(std::vector<std::string>& problems) {
+    if (!odbc_settings.odbc_write_dsn) return;
+    const std::string source = *odbc_settings.odbc_write_dsn;
+    db_set_write_source(odbc_settings.odbc_write_dsn, odbc_settings.odbc_login,
+                        odbc_settings.odbc_password);
+    if (!db_open_write_source()) {
+        problems.push_back(
+            "cannot connect to data source '" + source + "' (odbc_write_dsn)" +
+            (odbc_settings.odbc_login ? " as '" + *odbc_settings.odbc_login + "'" : "") + ": " +
+            db_write_source_failure());
+        return;
+    }
+    if (!odbc_settings.field_username || !odbc_settings.field_password) return;
+    const std::string table = odbc_settings.odbc_mail_user_table.value_or("(null)");
+    column_report report = db_check_columns(directory_statement_texts().front(), true);
+    if (!report.failure.empty())
+        add_once(problems, "cannot list the columns of table " + table + " at data source '" +
+                               source + "' (odbc_write_dsn): " + report.failure);
+    else if (!report.table_found)
+        add_once(problems, "data source '" + source + "' (odbc_write_dsn) has no table " + table +
+                               " (odbc_mail_user_table)");
+    for (const std::string& name : report.missing)
+        if (name == *odbc_settings.field_username || name == *odbc_settings.field_password)
+            add_once(problems, "table " + table + " at data source '" + source +
+                                   "' (odbc_write_dsn) has no column '" + name + "'" +
+                                   keys_naming(name));
+}
+
+}  // namespace
+
 int directory_init() {
     odbc_settings = odbc_settings_record{};
     odbc_settings.odbc_server = "localhost";
@@ -132,6 +168,9 @@ int directory_start() {
             odbc_settings.odbc_login ? odbc_settings.odbc_login->c_str() : "(null)");
         return 0;
     }
+    // Opened at the first write, not here: most processes never write.
+    db_set_write_source(odbc_settings.odbc_write_dsn, odbc_settings.odbc_login,
+                        odbc_settings.odbc_password);
     db_set_fast_path(odbc_settings.odbc_fast_path &&
                      ascii_equal_ignoring_case(odbc_settings.odbc_fast_path->c_str(), "true"));
     debug_log("...ODBC: Connected to (%s) database driver..",
@@ -166,8 +205,10 @@ int directory_check_settings(std::vector<std::string>& problems) {
     if (!db_open(odbc_settings, login, odbc_settings.odbc_password)) {
         problems.push_back("cannot connect to data source '" + source + "'" +
                            (login ? " as '" + *login + "'" : "") + ": " + db_open_failure());
+        check_write_source(problems);
         return 0;
     }
+    check_write_source(problems);
     if (!odbc_settings.field_username || !odbc_settings.field_password) return 1;
 
     const std::string table = odbc_settings.odbc_mail_user_table.value_or("(null)");
@@ -200,6 +241,7 @@ void directory_cleanup() {
     // another program after its one command would leave the server a
     // connection that drops without a word.
     db_close();
+    db_close_write_source();
     db_set_fast_path(false);
     odbc_settings.odbc_server.reset();
     odbc_settings.odbc_login.reset();
@@ -207,6 +249,7 @@ void directory_cleanup() {
     odbc_settings.odbc_mail_user_db.reset();
     odbc_settings.odbc_mail_user_table.reset();
     odbc_settings.odbc_driver_name.reset();
+    odbc_settings.odbc_write_dsn.reset();
     odbc_settings.odbc_mail_uid.reset();
     odbc_settings.field_username.reset();
     odbc_settings.field_password.reset();

@@ -81,11 +81,11 @@ bool servers_required() {
     return v && std::string(v) == "1";
 }
 
-server_settings second_server(const server_settings& servers) {
+server_settings second_server(const server_settings& servers, const std::string& n) {
     server_settings out = servers;
     for (const char* key :
          {"QM_PG_PORT", "QM_PG_SOCKET_DIR", "QM_MARIADB_PORT", "QM_MARIADB_SOCKET"}) {
-        std::string second = std::string(key).insert(std::string(key).find('_', 3), "2");
+        std::string second = std::string(key).insert(std::string(key).find('_', 3), n);
         auto it = servers.find(second);
         if (it != servers.end()) out[key] = it->second;
     }

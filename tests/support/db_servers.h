@@ -33,7 +33,8 @@ bool has_server(db_kind kind, const server_settings& servers);
 bool servers_required();
 // The second server of a pair (QM_PG2_*, QM_MARIADB2_*) under the names of
 // the first, for a server_database there.
-server_settings second_server(const server_settings& servers);
+// A further server ("3": QM_PG3_*) the same way.
+server_settings second_server(const server_settings& servers, const std::string& n = "2");
 
 // One scratch database on a running server, dropped again at destruction.
 class server_database {
