@@ -6,6 +6,8 @@
 // that is wrong about a password, and the auth process killed under load.
 // Its auth_http side is checked against the service's listen_http, which
 // no other program here answers.
+// Against the service's Dovecot socket, it shows that guessers held back
+// by auth_failure_delay do not slow the others.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -244,6 +247,46 @@ TEST(AuthLoadHttp, CountsAnswersAgainstTheService) {
         EXPECT_EQ(count(r.out, "protocol errors"), 0) << r.out;
         EXPECT_EQ(count(r.out, "unanswered"), 0) << r.out;
     }
+}
+
+// A figure of the report: the number after `label`, -1 when there is none.
+double figure(const std::string& report, const std::string& label) {
+    const std::size_t at = report.find(label);
+    return at == std::string::npos ? -1 : std::atof(report.c_str() + at + label.size());
+}
+
+// auth_failure_delay under load: 100 clients with right passwords keep the
+// rate and p99 they have alone while 100 others send only wrong ones, each
+// of which waits the delay (so a guesser gets about one try a second).
+TEST(AuthLoadDelay, GuessersWaitOthersDoNot) {
+    qmdir::world w;
+    qmsvc::fill_table(w);
+    qmsvc::service s(w, "workers 2\nauth_failure_delay 1\n");
+    ASSERT_TRUE(s.ready()) << s.log();
+    const std::string users = w.env().dir() + "/users";
+    std::ofstream(users) << "alice@example.org wonderland\nbob@example.org builder\n";
+    auto load = [&](const char* seconds, const char* wrong_every) {
+        return generate({"--socket", s.auth_socket(), "--users", users, "--clients", "100",
+                         "--seconds", seconds, "--wrong-every", wrong_every});
+    };
+    const qmtest::child_result alone = load("2", "0");
+    auto guessing = std::async(std::launch::async, [&] { return load("3", "1"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const qmtest::child_result beside = load("2", "0");
+    const qmtest::child_result guessed = guessing.get();
+    for (const qmtest::child_result* r : {&alone, &beside, &guessed}) {
+        EXPECT_EQ(r->exit_code, 0) << r->out << r->err << s.log();
+        EXPECT_EQ(count(r->out, "unanswered"), 0) << r->out;
+    }
+    // Generous: the machine is shared, and the guessers' checks still cost.
+    EXPECT_GE(figure(beside.out, "checks: "), figure(alone.out, "checks: ") / 3)
+        << alone.out << beside.out;
+    EXPECT_LE(figure(beside.out, "p99 "), 5 * figure(alone.out, "p99 ") + 100)
+        << alone.out << beside.out;
+    // At most one check a second for each guesser, every one refused.
+    EXPECT_LE(count(guessed.out, "checks"), 100 * 4) << guessed.out;
+    EXPECT_EQ(count(guessed.out, "FAIL"), count(guessed.out, "checks")) << guessed.out;
+    EXPECT_GE(figure(guessed.out, "p50 "), 1000) << guessed.out;
 }
 
 }  // namespace

@@ -32,6 +32,7 @@
 #include "config/log.h"
 #include "module/record_options.h"
 #include "service/auth_protocol.h"
+#include "service/held_answers.h"
 #include "service/http_auth.h"
 #include "service/listen_socket.h"
 #include "service/saslauthd.h"
@@ -213,6 +214,8 @@ private:
     void process_http(client& c);
     void process_saslauthd(client& c);
     void send(client& c, const std::string& text);
+    bool hold_refusal(const client& c, check_verdict verdict, const std::string& text);
+    void release_held(steady::time_point upto);
     void flush_client(client& c);
     void update_client(client& c);
     void close_client(client& c, const char* why = nullptr);
@@ -251,6 +254,7 @@ private:
     std::vector<listen_socket> listeners_;
     resolved_hosts proxy_hosts_;  // listen_http's mail hosts, resolved at start and reload
     std::unordered_map<std::uint64_t, std::unique_ptr<client>> clients_;
+    held_answers delayed_;  // refusals waiting out auth_failure_delay
     std::unordered_map<std::uint64_t, std::unique_ptr<worker_process>> workers_;
     std::deque<worker_slot> slots_;  // a deque: a slot stays where it is when more are added
     std::vector<pid_t> exited_;      // workers closed, not yet reaped
@@ -428,7 +432,7 @@ int supervisor::run() {
     epoll_event events[64];
     steady::time_point last_tick = steady::now();
     while (!done_) {
-        const int n = ::epoll_wait(epoll_, events, 64, 250);
+        const int n = ::epoll_wait(epoll_, events, 64, delayed_.wait_ms(steady::now(), 250));
         if (n < 0 && errno != EINTR) {
             error_log("Service: the event loop failed: %s", std::strerror(errno));
             break;
@@ -457,6 +461,7 @@ int supervisor::run() {
             }
         }
         const steady::time_point now = steady::now();
+        release_held(now);
         if (now - last_tick >= std::chrono::milliseconds(250)) {
             last_tick = now;
             tick();
@@ -536,12 +541,34 @@ void supervisor::close_client(client& c, const char* why) {
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
     ::close(c.fd);
     if (!c.in.empty()) sodium_memzero(&c.in[0], c.in.size());
+    delayed_.forget(c.number);
     clients_.erase(c.number);
 }
 
 void supervisor::send(client& c, const std::string& text) {
     c.out += text;
     flush_client(c);
+}
+
+// A refused check is answered only after auth_failure_delay, so that a
+// guesser gets few tries a connection; the worker is free at once. nginx's
+// auth_http is not held: its answer tells nginx to wait (Auth-Wait). A
+// database that cannot answer is no guess and is answered at once.
+bool supervisor::hold_refusal(const client& c, check_verdict verdict, const std::string& text) {
+    if (verdict != check_verdict::refused || settings_.auth_failure_delay == 0 || draining_)
+        return false;
+    delayed_.hold(c.number, text,
+                  steady::now() + std::chrono::seconds(settings_.auth_failure_delay));
+    return true;
+}
+
+void supervisor::release_held(steady::time_point upto) {
+    delayed_.release(upto, [this](std::uint64_t number, const std::string& text) {
+        client* c = find_client(number);
+        if (!c) return;
+        c->quiet_since = steady::now();
+        send(*c, text);
+    });
 }
 
 // Writes what it can; the rest waits for the socket. Ends the client when
@@ -562,7 +589,7 @@ void supervisor::flush_client(client& c) {
         close_client(c, "the client reads no answers");
         return;
     }
-    const bool answered = c.at_workers == 0;
+    const bool answered = c.at_workers == 0 && !delayed_.holds(c.number);
     if (c.out.empty() && (c.closing || ((c.ended || draining_) && answered))) {
         close_client(c, c.closing ? "closed after its last answer" : nullptr);
         return;
@@ -605,7 +632,7 @@ void supervisor::read_client(client& c) {
     if (!find_client(number)) return;
     if (ended) {
         c.ended = true;
-        if (c.at_workers == 0) {
+        if (c.at_workers == 0 && !delayed_.holds(number)) {
             close_client(c, "the client closed the connection");
             return;
         }
@@ -926,7 +953,7 @@ void supervisor::deliver(request& r, check_verdict verdict, const worker_answer*
                       static_cast<unsigned long long>(number));
             c->closing = true;
         }
-        send(*c, line);
+        if (!hold_refusal(*c, verdict, line)) send(*c, line);
     } else if (r.protocol == service_protocol::http) {
         std::string why;
         const std::optional<std::string> host =
@@ -939,7 +966,8 @@ void supervisor::deliver(request& r, check_verdict verdict, const worker_answer*
         c->closing = true;
         send(*c, response);
     } else if (r.protocol == service_protocol::saslauthd) {
-        send(*c, saslauthd_answer(verdict));
+        const std::string text = saslauthd_answer(verdict);
+        if (!hold_refusal(*c, verdict, text)) send(*c, text);
     } else {
         std::string reply = "NOTFOUND ";
         if (verdict == check_verdict::unavailable) {
@@ -1096,7 +1124,8 @@ void supervisor::tick() {
     std::vector<client*> idle;
     const auto limit = std::chrono::seconds(settings_.idle_timeout);
     for (auto& [number, c] : clients_)
-        if (c->at_workers == 0 && now - c->quiet_since > limit) idle.push_back(c.get());
+        if (c->at_workers == 0 && !delayed_.holds(number) && now - c->quiet_since > limit)
+            idle.push_back(c.get());
     for (client* c : idle) close_client(*c, "idle for longer than idle_timeout");
 }
 
@@ -1276,6 +1305,8 @@ void supervisor::begin_drain() {
         l.fd = -1;
     }
     listeners_.clear();
+    // No client leaves without an answer it has waited for.
+    release_held(steady::time_point::max());
     std::vector<client*> all;
     for (auto& [number, c] : clients_) all.push_back(c.get());
     for (client* c : all) flush_client(*c);
@@ -1296,6 +1327,7 @@ bool supervisor::drained() const {
 // here are removed.
 void supervisor::finish() {
     draining_ = true;
+    release_held(steady::time_point::max());
     for (worker_slot& s : slots_) {
         std::deque<request_ptr> queued = std::move(s.queue);
         for (request_ptr& r : queued) deliver(*r, check_verdict::unavailable, nullptr);

@@ -38,9 +38,10 @@ struct number_key {
 
 // The limits, with what each allows.
 const number_key number_keys[] = {
-    {"workers", 1, 256, "workers"},        {"max_clients", 1, 100000, "clients"},
-    {"max_line", 256, 1048576, "bytes"},   {"idle_timeout", 1, 86400, "seconds"},
-    {"max_queue", 1, 1000000, "requests"}, {"max_pending", 1, 10000, "requests"},
+    {"workers", 1, 256, "workers"},           {"max_clients", 1, 100000, "clients"},
+    {"max_line", 256, 1048576, "bytes"},      {"idle_timeout", 1, 86400, "seconds"},
+    {"max_queue", 1, 1000000, "requests"},    {"max_pending", 1, 10000, "requests"},
+    {"auth_failure_delay", 0, 60, "seconds"},
 };
 
 void set_number(const char* key, long long value) {
@@ -54,8 +55,10 @@ void set_number(const char* key, long long value) {
         settings.idle_timeout = static_cast<unsigned>(value);
     else if (ascii_equal_ignoring_case(key, "max_queue"))
         settings.max_queue = static_cast<std::size_t>(value);
-    else
+    else if (ascii_equal_ignoring_case(key, "max_pending"))
         settings.max_pending = static_cast<std::size_t>(value);
+    else
+        settings.auth_failure_delay = static_cast<unsigned>(value);
 }
 
 bool take_map(const char* value) {

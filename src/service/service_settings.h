@@ -35,6 +35,9 @@ struct service_settings {
     // Requests of one client waiting for its next step (Postfix and Exim
     // hold one at a time).
     std::size_t max_pending = 16;
+    // Seconds a refused check waits in the supervisor before it is
+    // answered (Dovecot's auth_failure_delay); 0: none.
+    unsigned auth_failure_delay = 2;
     // Map names in the order given; a name given twice keeps its last line.
     std::map<std::string, map_answer> maps;
 };

@@ -65,6 +65,8 @@ public:
             << table_ini << "log_path " << dir_ << "/quillmar.log\nlisten_auth " << auth_
             << "\nlisten_socketmap " << map_ << "\nsocketmap_map mailbox maildrop\n"
             << "socketmap_map login user\nsocketmap_map forward forward\n"
+            // Refusals at once, but where a test is about their delay.
+            << "auth_failure_delay 0\n"
             << extra;
     }
 
