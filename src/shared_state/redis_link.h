@@ -1,0 +1,67 @@
+// One process's connection to the shared Redis, owned whole (the context and
+// every reply). It never lets a check wait on Redis for longer than the
+// timeout, all endpoints together, and after a try that found none it does
+// not try again within a second: a Redis that is gone costs the checks
+// nothing but its absence. An endpoint that refuses a write (a replica's
+// READONLY) is passed over as one that does not answer. The loss of Redis is
+// one error line, its return another. Made lazily and per process: a worker
+// forked from a process that held a connection makes its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shared_state/shared_settings.h"
+
+struct redisContext;
+struct redisReply;
+
+struct redis_reply_free {
+    void operator()(redisReply* reply) const;
+};
+using redis_reply = std::unique_ptr<redisReply, redis_reply_free>;
+
+class redis_link {
+public:
+    redis_link(std::vector<redis_endpoint> endpoints, std::chrono::milliseconds timeout,
+               std::optional<std::string> password);
+    ~redis_link();
+    redis_link(const redis_link&) = delete;
+    redis_link& operator=(const redis_link&) = delete;
+
+    // The command's reply (an error reply too, but never READONLY), or null
+    // when no endpoint answered within the timeout or the last try failed
+    // less than a second ago.
+    redis_reply run(const std::vector<std::string>& words);
+
+    // For a tool run by hand (-flush), which may wait longer than a check.
+    void wait_at_least(std::chrono::milliseconds timeout);
+
+    // Whether the last command was answered.
+    bool up() const { return up_; }
+
+private:
+    struct context_free {
+        void operator()(redisContext* context) const;
+    };
+    using steady = std::chrono::steady_clock;
+    bool connect(std::size_t endpoint, steady::time_point deadline, std::string& reason);
+    redis_reply ask(const std::vector<std::string>& words, steady::time_point deadline,
+                    std::string& reason);
+    void lost(const std::string& where, const std::string& reason);
+
+    std::vector<redis_endpoint> endpoints_;
+    std::chrono::milliseconds timeout_;
+    std::optional<std::string> password_;
+    std::unique_ptr<redisContext, context_free> context_;
+    std::size_t current_ = 0;  // the endpoint of the context
+    pid_t owner_ = 0;          // the process that made the context
+    steady::time_point next_try_{};
+    bool up_ = true;  // until a try fails, so that the first success is no "back" line
+    bool said_lost_ = false;
+};
