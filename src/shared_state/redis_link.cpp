@@ -88,13 +88,18 @@ redis_reply redis_link::ask(const std::vector<std::string>& words, steady::time_
     return reply;
 }
 
-void redis_link::lost(const std::string& where, const std::string& reason) {
+void redis_link::back(std::size_t endpoint) {
+    error_log("Shared state: Redis back (%s): the throttle and cache flushes are shared again",
+              endpoints_[endpoint].text().c_str());
+}
+
+void redis_link::lost(const std::string& why) {
     if (said_lost_) return;
     said_lost_ = true;
     error_log(
-        "Shared state: Redis lost (%s: %s): the throttle and cache flushes are this host's "
-        "alone until it is back",
-        where.c_str(), reason.c_str());
+        "Shared state: Redis lost (%s): the throttle and cache flushes are this host's alone "
+        "until it is back",
+        why.c_str());
 }
 
 redis_reply redis_link::run(const std::vector<std::string>& words) {
@@ -106,9 +111,16 @@ redis_reply redis_link::run(const std::vector<std::string>& words) {
     if (!context_ && start < next_try_) return nullptr;
     const steady::time_point deadline = start + timeout_;
     std::vector<bool> passed(endpoints_.size(), false);
-    std::string where, reason;
+    std::string reason;
+    // What each endpoint did, for the line that says Redis is lost.
+    std::vector<std::string> said(endpoints_.size());
+    // A connection kept from before may have been closed meanwhile (Redis
+    // started again, its idle timeout): its endpoint gets a fresh one first.
+    bool kept = context_ != nullptr;
+    std::optional<std::size_t> dropped;
+    std::string dropped_reason;
     // The endpoint of the connection first, then every other in the order given.
-    for (std::size_t attempt = 0; attempt <= endpoints_.size(); ++attempt) {
+    for (std::size_t attempt = 0; attempt <= endpoints_.size() + 1; ++attempt) {
         if (steady::now() >= deadline) {
             if (reason.empty())
                 reason = "no answer within " + std::to_string(timeout_.count()) + " ms";
@@ -120,37 +132,47 @@ redis_reply redis_link::run(const std::vector<std::string>& words) {
             if (next == endpoints_.size()) break;
             passed[next] = true;
             if (!connect(next, deadline, reason)) {
-                where = endpoints_[next].text();
+                said[next] = reason;
                 continue;
             }
         }
         const std::size_t serving = current_;
-        passed[serving] = true;
+        const bool fresh = !kept;
+        kept = false;
         redis_reply reply = ask(words, deadline, reason);
         if (reply && error_starting(reply.get(), "READONLY")) {
             reason = "a replica (READONLY)";
             context_.reset();
             reply.reset();
+            passed[serving] = true;
         }
         if (!reply) {
-            where = endpoints_[serving].text();
-            if (up_) lost(where, reason);
-            up_ = false;
+            said[serving] = reason;
+            if (fresh) passed[serving] = true;
+            if (!dropped) {
+                dropped = serving;
+                dropped_reason = reason;
+            }
             continue;
         }
-        if (said_lost_)
-            error_log(
-                "Shared state: Redis back (%s): the throttle and cache flushes are shared "
-                "again",
-                endpoints_[serving].text().c_str());
-        up_ = true;
+        if (said_lost_) {
+            back(serving);
+        } else if (dropped && *dropped != serving) {
+            lost(endpoints_[*dropped].text() + ": " + dropped_reason);
+            back(serving);
+        }
         said_lost_ = false;
         return reply;
     }
     if (endpoints_.empty()) return nullptr;
-    if (where.empty()) where = endpoints_.front().text();
-    up_ = false;
-    lost(where, reason);
+    std::string where;
+    for (std::size_t i = 0; i < endpoints_.size(); ++i) {
+        if (said[i].empty()) continue;
+        if (!where.empty()) where += "; ";
+        where += endpoints_[i].text() + ": " + said[i];
+    }
+    if (where.empty()) where = endpoints_.front().text() + ": " + reason;
+    lost(where);
     next_try_ = steady::now() + retry_pause;
     return nullptr;
 }

@@ -42,9 +42,6 @@ public:
     // For a tool run by hand (-flush), which may wait longer than a check.
     void wait_at_least(std::chrono::milliseconds timeout);
 
-    // Whether the last command was answered.
-    bool up() const { return up_; }
-
 private:
     struct context_free {
         void operator()(redisContext* context) const;
@@ -53,7 +50,9 @@ private:
     bool connect(std::size_t endpoint, steady::time_point deadline, std::string& reason);
     redis_reply ask(const std::vector<std::string>& words, steady::time_point deadline,
                     std::string& reason);
-    void lost(const std::string& where, const std::string& reason);
+    // Each endpoint tried and what it did: "host:port: reason; ...".
+    void lost(const std::string& why);
+    void back(std::size_t endpoint);
 
     std::vector<redis_endpoint> endpoints_;
     std::chrono::milliseconds timeout_;
@@ -62,6 +61,5 @@ private:
     std::size_t current_ = 0;  // the endpoint of the context
     pid_t owner_ = 0;          // the process that made the context
     steady::time_point next_try_{};
-    bool up_ = true;  // until a try fails, so that the first success is no "back" line
-    bool said_lost_ = false;
+    bool said_lost_ = false;  // and not yet back
 };
