@@ -26,6 +26,16 @@ bool error_starting(const redisReply* reply, const char* word) {
            std::strncmp(reply->str, word, std::strlen(word)) == 0;
 }
 
+// Why the endpoint cannot serve us whatever we ask, or "" when it can: a
+// replica refuses writes, a Redis wanting a password (or another one)
+// refuses everything, one loading its data or cut from its primary too.
+std::string unusable(const redisReply* reply) {
+    if (error_starting(reply, "READONLY")) return "a replica (READONLY)";
+    for (const char* word : {"NOAUTH", "WRONGPASS", "LOADING", "MASTERDOWN", "MISCONF"})
+        if (error_starting(reply, word)) return reply->str;
+    return "";
+}
+
 }  // namespace
 
 void redis_reply_free::operator()(redisReply* reply) const { freeReplyObject(reply); }
@@ -140,8 +150,8 @@ redis_reply redis_link::run(const std::vector<std::string>& words) {
         const bool fresh = !kept;
         kept = false;
         redis_reply reply = ask(words, deadline, reason);
-        if (reply && error_starting(reply.get(), "READONLY")) {
-            reason = "a replica (READONLY)";
+        if (reply && !unusable(reply.get()).empty()) {
+            reason = unusable(reply.get());
             context_.reset();
             reply.reset();
             passed[serving] = true;

@@ -3,7 +3,8 @@
 // timeout, all endpoints together, and after a try that found none it does
 // not try again within a second: a Redis that is gone costs the checks
 // nothing but its absence. An endpoint that refuses a write (a replica's
-// READONLY) is passed over as one that does not answer. The loss of Redis is
+// READONLY), or every command (a password missing or wrong), is passed over
+// as one that does not answer, so that it is said. The loss of Redis is
 // one error line, its return another. Made lazily and per process: a worker
 // forked from a process that held a connection makes its own.
 #pragma once
@@ -34,7 +35,8 @@ public:
     redis_link(const redis_link&) = delete;
     redis_link& operator=(const redis_link&) = delete;
 
-    // The command's reply (an error reply too, but never READONLY), or null
+    // The command's reply (an error reply too, but none of an
+    // endpoint that cannot serve), or null
     // when no endpoint answered within the timeout or the last try failed
     // less than a second ago.
     redis_reply run(const std::vector<std::string>& words);

@@ -43,8 +43,10 @@ inline int free_port() {
 
 class redis_instance {
 public:
-    // `replica_of`: the port of a Redis to follow from the start (replicaof).
-    explicit redis_instance(const std::string& base, int replica_of = 0) {
+    // `replica_of`: the port of a Redis to follow from the start (replicaof);
+    // `password`: the one it asks for (requirepass).
+    explicit redis_instance(const std::string& base, int replica_of = 0, std::string password = "")
+        : password_(std::move(password)) {
         std::string pattern = base + "/redis_XXXXXX";
         dir_ = ::mkdtemp(&pattern[0]) ? pattern : "";
         port_ = free_port();
@@ -52,6 +54,7 @@ public:
         conf << "port " << port_ << "\nbind 127.0.0.1\nsave \"\"\nappendonly no\ndir " << dir_
              << "\ndaemonize no\nlogfile " << dir_ << "/redis.log\n";
         if (replica_of) conf << "replicaof 127.0.0.1 " << replica_of << "\n";
+        if (!password_.empty()) conf << "requirepass " << password_ << "\n";
         conf.close();
         start();
     }
@@ -102,12 +105,14 @@ public:
     std::string cli(const std::vector<std::string>& words) const {
         qmtest::child_options o;
         o.args = {"-p", std::to_string(port_)};
+        if (!password_.empty()) o.args.insert(o.args.end(), {"-a", password_, "--no-auth-warning"});
         o.args.insert(o.args.end(), words.begin(), words.end());
         o.timeout = std::chrono::seconds(5);
         return qmtest::run_child("/usr/bin/redis-cli", "", o).out;
     }
 
 private:
+    std::string password_;
     std::string dir_;
     int port_ = 0;
     pid_t pid_ = -1;

@@ -222,6 +222,25 @@ TEST(SharedRedis, ReplicaPromotedInPlaceOfTheFirstTakesOver) {
     EXPECT_EQ(s.log_count(1, "Redis back (" + replica.endpoint() + ")"), 1) << s.log(1);
 }
 
+TEST(SharedRedis, PasswordReadFromItsFileAndOneMissingSaid) {
+    site s;
+    redis_instance redis(s.dir(), 0, "pw-of-the-site");
+    s.w.env().write_file("redis-password", "pw-of-the-site\n");
+    s.write_inis(redis.endpoint(), "auth_failure_limit 2 60\n");
+    {
+        hosts_running hosts(s);
+        hosts.walk({{1, "check bob n1 192.0.2.60", bob_no}});
+    }
+    EXPECT_EQ(s.log_count(1, "Redis lost (" + redis.endpoint() + ": NOAUTH"), 1) << s.log(1);
+    s.write_inis(redis.endpoint(), "auth_failure_limit 2 60\nshared_redis_password_file " +
+                                       s.dir() + "/redis-password\n");
+    hosts_running hosts(s);
+    hosts.walk({{1, "check bob m1 192.0.2.61", bob_no},
+                {2, "check bob m2 192.0.2.61", bob_no},
+                {1, "check bob m3 192.0.2.61", bob_no},
+                {1, "check bob secret 192.0.2.61", bob_no}});
+}
+
 // The keys and what -check says of them.
 struct check_case {
     const char* name;
