@@ -112,14 +112,15 @@ void redis_link::lost(const std::string& why) {
         why.c_str());
 }
 
-redis_reply redis_link::run(const std::vector<std::string>& words) {
+redis_reply redis_link::run(const std::vector<std::string>& words,
+                            std::optional<steady::time_point> until) {
     if (context_ && owner_ != ::getpid()) {
         // The parent's connection: its socket is closed here alone.
         context_.reset();
     }
     const steady::time_point start = steady::now();
     if (!context_ && start < next_try_) return nullptr;
-    const steady::time_point deadline = start + timeout_;
+    const steady::time_point deadline = until ? *until : start + timeout_;
     std::vector<bool> passed(endpoints_.size(), false);
     std::string reason;
     // What each endpoint did, for the line that says Redis is lost.

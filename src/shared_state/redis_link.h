@@ -39,7 +39,12 @@ public:
     // endpoint that cannot serve), or null
     // when no endpoint answered within the timeout or the last try failed
     // less than a second ago.
-    redis_reply run(const std::vector<std::string>& words);
+    // The commands of one check share one deadline: `until`, when given (see
+    // deadline()).
+    using steady = std::chrono::steady_clock;
+    redis_reply run(const std::vector<std::string>& words,
+                    std::optional<steady::time_point> until = std::nullopt);
+    steady::time_point deadline() const { return steady::now() + timeout_; }
 
     // For a tool run by hand (-flush), which may wait longer than a check.
     void wait_at_least(std::chrono::milliseconds timeout);
@@ -48,7 +53,6 @@ private:
     struct context_free {
         void operator()(redisContext* context) const;
     };
-    using steady = std::chrono::steady_clock;
     bool connect(std::size_t endpoint, steady::time_point deadline, std::string& reason);
     redis_reply ask(const std::vector<std::string>& words, steady::time_point deadline,
                     std::string& reason);

@@ -144,14 +144,15 @@ shared_state::shared_state(const shared_settings& settings, std::string_view sec
 
 redis_reply shared_state::run_script(const std::string& script, std::string& sha,
                                      std::vector<std::string> words) {
+    const redis_link::steady::time_point until = link_.deadline();
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (sha.empty()) {
-            redis_reply loaded = link_.run({"SCRIPT", "LOAD", script});
+            redis_reply loaded = link_.run({"SCRIPT", "LOAD", script}, until);
             if (!loaded || loaded->type != REDIS_REPLY_STRING) return nullptr;
             sha = text_of(loaded.get());
         }
         words[1] = sha;
-        redis_reply reply = link_.run(words);
+        redis_reply reply = link_.run(words, until);
         // Another endpoint, or a Redis started again: it loads the script anew.
         if (reply && reply->type == REDIS_REPLY_ERROR && reply->str &&
             std::strncmp(reply->str, "NOSCRIPT", 8) == 0) {
@@ -218,7 +219,9 @@ bool shared_state::write_flush(std::uint64_t user_hash, std::string& error) {
 }
 
 std::optional<shared_state::flush_look> shared_state::look_flushes(bool at_start) {
-    redis_reply reply = link_.run({"MGET", prefix_ + "flush:generation", prefix_ + "flush:mark"});
+    const redis_link::steady::time_point until = link_.deadline();
+    redis_reply reply =
+        link_.run({"MGET", prefix_ + "flush:generation", prefix_ + "flush:mark"}, until);
     if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) return std::nullopt;
     const std::optional<std::uint64_t> latest = integer_of(reply->element[0]);
     if (!latest) return std::nullopt;
@@ -240,7 +243,7 @@ std::optional<shared_state::flush_look> shared_state::look_flushes(bool at_start
     std::vector<std::string> words{"MGET"};
     for (std::uint64_t g = seen + 1; g <= *latest; ++g)
         words.push_back(prefix_ + "flush:record:" + std::to_string(g));
-    redis_reply records = link_.run(words);
+    redis_reply records = link_.run(words, until);
     if (!records || records->type != REDIS_REPLY_ARRAY || records->elements != words.size() - 1) {
         look.all = true;
         return look;
