@@ -7,13 +7,14 @@ set -euo pipefail
 
 # What a Release build of quillmar and quillmar-pw needs (CMake finds ODBC,
 # libsodium, libxcrypt, libcrypto and the HTTP parser of nginx's auth_http;
-# pkg-config only helps it find OpenSSL),
+# pkg-config helps it find OpenSSL and finds hiredis, the Redis client of
+# shared_redis),
 # and what the demo runs them on: a SQLite file made by sqlite3, reached
 # through SQLite's ODBC driver.
 demo_packages=(
   g++ cmake make pkg-config
   unixodbc-dev libsqliteodbc sqlite3
-  libsodium-dev libcrypt-dev libssl-dev libhttp-parser-dev
+  libsodium-dev libcrypt-dev libssl-dev libhttp-parser-dev libhiredis-dev
 )
 # The tests, the fuzz targets and the package test need the rest: GoogleTest,
 # the database servers and their drivers, the peers run as private instances.
@@ -28,6 +29,7 @@ test_packages=(
   squid curl python3 libdbd-sqlite3-perl libdbd-pg-perl fail2ban
   python3-prometheus-client postfix swaks sasl2-bin libsasl2-modules
   nginx libnginx-mod-mail
+  redis-server redis-tools
 )
 case "${1:-all}" in
   all)  packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
@@ -51,7 +53,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
   export DEBIAN_FRONTEND=noninteractive
   # dovecot-core (whose doveadm makes test vectors and whose private
-  # instances the tests run), squid, fail2ban (whose fail2ban-regex reads
+  # instances the tests run), redis-server (private instances too), squid, fail2ban (whose fail2ban-regex reads
   # the failure lines), sasl2-bin (for testsaslauthd), postfix and nginx
   # would start their services on install: a policy that forbids every start
   # is put in place for the install when the machine has none, and a
@@ -85,6 +87,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $SUDO systemctl stop saslauthd >/dev/null 2>&1 || true
     $SUDO systemctl stop nginx >/dev/null 2>&1 || true
     $SUDO systemctl disable nginx >/dev/null 2>&1 || true
+    $SUDO systemctl stop redis-server >/dev/null 2>&1 || true
+    $SUDO systemctl disable redis-server >/dev/null 2>&1 || true
     if [ -n "$new_postfix" ]; then
       $SUDO systemctl stop postfix >/dev/null 2>&1 || true
       $SUDO systemctl disable postfix >/dev/null 2>&1 || true

@@ -5,8 +5,13 @@
 # stopped on every exit), driven by bench/auth_load: N clients at once
 # checking in a loop, every second password wrong.
 #
-#   scripts/load.sh [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all]
+#   scripts/load.sh [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared]
 #                                   (30 s, 200 clients, both protocols)
+#
+# -p shared runs only the shared state's rows: PLAIN without the cache, 2
+# workers, the throttle on (a limit no second reaches), every password right
+# and every password wrong, each without and with shared_redis (a private
+# redis-server on loopback, stopped on every exit).
 #
 # Runs, each on a service started afresh:
 #   - PLAIN stored values without and with the answer cache, ARGON2ID ones
@@ -37,12 +42,12 @@ while getopts "s:c:p:" option; do
     s) seconds="$OPTARG" ;;
     c) clients="$OPTARG" ;;
     p) protocols="$OPTARG" ;;
-    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all]" >&2; exit 2 ;;
+    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared]" >&2; exit 2 ;;
   esac
 done
 case "$protocols" in
-  dovecot | http | all) ;;
-  *) echo "load: -p wants dovecot, http or all" >&2; exit 2 ;;
+  dovecot | http | all | shared) ;;
+  *) echo "load: -p wants dovecot, http, all or shared" >&2; exit 2 ;;
 esac
 users=1000
 
@@ -70,7 +75,9 @@ stop_service() {
   echo "SIGTERM: the service exited $status after $((SECONDS - from)) s$killed"
   service=""
 }
-trap 'stop_service; "$root/scripts/db-servers.sh" stop "$dbs" >/dev/null 2>&1 || true' EXIT
+redis=""
+stop_redis() { if [ -n "$redis" ]; then kill -KILL "$redis" 2>/dev/null || true; wait "$redis" 2>/dev/null || true; redis=""; fi; }
+trap 'stop_service; stop_redis; "$root/scripts/db-servers.sh" stop "$dbs" >/dev/null 2>&1 || true' EXIT
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -143,6 +150,7 @@ listen_auth $socket
 listen_http 127.0.0.1:$http_port
 proxy_default_host 127.0.0.1
 workers $1
+$extra_ini
 EOF
   rm -f "$socket"
   "$quillmar" -serve -config "$work/quillmar.ini" >>"$work/serve.out" 2>&1 &
@@ -224,6 +232,42 @@ measure() {
   [ "$status" -eq 0 ] || echo "load: auth_load exited $status" >&2
 }
 
+table() {
+  echo
+  echo "== $clients clients for $seconds s, $users users, every second password wrong"
+  printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s\n' "stored values" workers "checks/s" "p50 ms" \
+    "p99 ms" wrong temp "MiB r/p" "cpu ms/ck" load
+  printf '%s\n' "${rows[@]}"
+}
+if [ "$protocols" = shared ]; then
+  redis_port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+  mkdir -p "$work/redis"
+  printf 'port %s\nbind 127.0.0.1\nsave ""\nappendonly no\ndir %s\nlogfile %s/redis.log\n' \
+    "$redis_port" "$work/redis" "$work/redis" >"$work/redis/redis.conf"
+  redis-server "$work/redis/redis.conf" &
+  redis=$!
+  for _ in $(seq 1 100); do [ "$(redis-cli -p "$redis_port" ping 2>/dev/null)" = PONG ] && break; sleep 0.1; done
+  head -c 48 /dev/urandom | base64 >"$work/secret"
+  chmod 600 "$work/secret"
+  throttle="auth_failure_limit 32767 1
+auth_failure_table $work/auth-failures
+cache_flush_path $work/cache-flush"
+  shared="shared_redis 127.0.0.1:$redis_port
+shared_secret_file $work/secret"
+  for wrong in 0 1; do
+    path=right
+    [ "$wrong" = 1 ] && path=wrong
+    extra_ini="$throttle"
+    measure "$path, local" 2 users_plain 0 --wrong-every "$wrong" --param rip=192.0.2.1
+    extra_ini="$throttle
+$shared"
+    measure "$path, shared_redis" 2 users_plain 0 --wrong-every "$wrong" --param rip=192.0.2.1
+  done
+  table
+  echo "keys in Redis: $(redis-cli -p "$redis_port" dbsize)"
+  exit 0
+fi
+extra_ini=""
 if [ "$protocols" != http ]; then
   measure "PLAIN, no cache" 1 users_plain 0
   measure "PLAIN, no cache" 2 users_plain 0
@@ -236,13 +280,6 @@ if [ "$protocols" != dovecot ]; then
   for workers in 1 2; do measure "http PLAIN, no cache" "$workers" users_plain 0; done
   for workers in 1 2; do measure "http PLAIN, cache" "$workers" users_plain 600; done
 fi
-table() {
-  echo
-  echo "== $clients clients for $seconds s, $users users, every second password wrong"
-  printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s\n' "stored values" workers "checks/s" "p50 ms" \
-    "p99 ms" wrong temp "MiB r/p" "cpu ms/ck" load
-  printf '%s\n' "${rows[@]}"
-}
 if [ "$protocols" = http ]; then
   table
   exit 0

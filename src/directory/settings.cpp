@@ -14,6 +14,7 @@
 #include "directory/check_report.h"
 #include "directory/directory.h"
 #include "directory/passwords.h"
+#include "shared_state/shared_state.h"
 #include "stats/stats_files.h"
 
 odbc_settings_record odbc_settings;
@@ -131,6 +132,8 @@ int directory_init() {
     password_cleanup();
     cache_cleanup();
     check_report_cleanup();
+    // After the cache and the throttle, which hold the shared state.
+    shared_state_cleanup();
     directory_forget_name_room();
     // Every statement of the directory selects the password second.
     db_set_secret_column(1);
@@ -147,7 +150,8 @@ int directory_load(const char* key, const char* value) {
         }
     }
     return password_load(key, value) || cache_key_load(key, value) ||
-                   check_report_key_load(key, value)
+                   check_report_key_load(key, value) ||
+                   shared_settings_load(shared_state_settings(), key, value)
                ? 1
                : 0;
 }
@@ -197,6 +201,8 @@ int directory_check_settings(std::vector<std::string>& problems) {
     for (const std::string& line : password_report()) std::printf("%s\n", line.c_str());
 
     if (std::optional<std::string> problem = check_report_problem()) problems.push_back(*problem);
+    for (std::string& problem : shared_settings_problems(shared_state_settings()))
+        problems.push_back(std::move(problem));
     if (!odbc_settings.field_username) problems.push_back("field_username is not set");
     if (!odbc_settings.field_password) problems.push_back("field_password is not set");
 
@@ -263,6 +269,7 @@ void directory_cleanup() {
     password_cleanup();
     cache_cleanup();
     check_report_cleanup();
+    shared_state_cleanup();
     stats_finish();
 }
 

@@ -13,6 +13,7 @@
 
 #include "config/log.h"
 #include "config/shared_folder.h"
+#include "shared_state/shared_state.h"
 
 namespace {
 
@@ -176,9 +177,23 @@ bool write_cache_flush(const std::string& path, const std::optional<std::string>
     return false;
 }
 
+shared_flush write_shared_flush(const std::optional<std::string>& user, std::string& error) {
+    shared_state* shared = shared_state_of_process();
+    if (!shared) {
+        if (!shared_state_settings().wanted()) return shared_flush::off;
+        error = "the shared state cannot be used (see the lines above)";
+        return shared_flush::failed;
+    }
+    return shared->write_flush(user ? flush_user_hash(*user) : 0, error) ? shared_flush::written
+                                                                         : shared_flush::failed;
+}
+
 flush_follower::flush_follower(std::string path, flush_clock::time_point now)
-    : path_(std::move(path)), next_look_(now + flush_look_interval) {
+    : path_(std::move(path)),
+      shared_(shared_state_of_process()),
+      next_look_(now + flush_look_interval) {
     open_file(false);
+    if (shared_) shared_->look_flushes(true);
 }
 
 flush_follower::~flush_follower() {
@@ -222,11 +237,19 @@ flush_news flush_follower::look(flush_clock::time_point now) {
         // The open file first: a flush written before it was removed or
         // replaced counts too.
         read_news(news);
-        if (there && st.st_dev == device_ && st.st_ino == inode_) return news;
-        ::close(fd_);
-        fd_ = -1;
+        if (!there || st.st_dev != device_ || st.st_ino != inode_) {
+            ::close(fd_);
+            fd_ = -1;
+        }
     }
-    if (there && open_file(true)) read_news(news);
+    if (fd_ < 0 && there && open_file(true)) read_news(news);
+    if (shared_) {
+        // The same flush may come by both ways: dropping twice is harmless.
+        if (std::optional<shared_state::flush_look> shared = shared_->look_flushes()) {
+            news.all = news.all || shared->all;
+            news.users.insert(news.users.end(), shared->users.begin(), shared->users.end());
+        }
+    }
     return news;
 }
 

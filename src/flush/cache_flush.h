@@ -15,6 +15,10 @@
 // turns under flock), the file being removed (the next flush makes it anew,
 // and each process replays what the new file holds), and a file that is
 // not one (the next flush replaces it).
+//
+// With shared_redis the flushes are written to Redis as well and followed
+// there at the same pace, so that a flush on one front host reaches every
+// host; the file still serves this host alone when Redis is gone.
 #pragma once
 
 #include <sys/types.h>
@@ -25,6 +29,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+class shared_state;
 
 using flush_clock = std::chrono::steady_clock;
 
@@ -42,6 +48,11 @@ std::uint64_t flush_user_hash(std::string_view user);
 // reason in `error`, when it could not be written.
 bool write_cache_flush(const std::string& path, const std::optional<std::string>& user,
                        std::string& error);
+
+// The flush written to Redis too (shared_redis): `off` when it is not set,
+// `failed` with the reason in `error` when Redis did not take it.
+enum class shared_flush { off, written, failed };
+shared_flush write_shared_flush(const std::optional<std::string>& user, std::string& error);
 
 // How long a flush must wait before it may say that every process drops
 // the entries before its next command: a look interval, and what the
@@ -74,6 +85,7 @@ private:
     void read_news(flush_news& news);
 
     std::string path_;
+    shared_state* shared_ = nullptr;
     int fd_ = -1;
     dev_t device_ = 0;
     ino_t inode_ = 0;

@@ -11,12 +11,17 @@
 #include "config/log.h"
 #include "flush/cache_flush.h"
 #include "frontend/front_end.h"
+#include "shared_state/shared_settings.h"
+#include "shared_state/shared_state.h"
 #include "stats/stats_files.h"
 
 namespace {
 
-// The keys of the back end do not matter here.
-int ignore_key(const char*, const char*) { return 1; }
+// Of the back end's keys only the shared state's matter here (-flush).
+int shared_keys_only(const char* key, const char* value) {
+    shared_settings_load(shared_state_settings(), key, value);
+    return 1;
+}
 
 // The ini file as a start reads it (the one -config names, if any), for the
 // process-wide keys and the default domain; what it would log (a value a
@@ -24,7 +29,7 @@ int ignore_key(const char*, const char*) { return 1; }
 void read_settings(const char* program_path, const command_options& options) {
     std::vector<std::string> lines;
     divert_log(&lines);
-    load_ini(program_path, ignore_key,
+    load_ini(program_path, shared_keys_only,
              options.config_file ? options.config_file->c_str() : nullptr);
     divert_log(nullptr);
     for (const std::string& line : lines) std::fprintf(stderr, "quillmar: %s\n", line.c_str());
@@ -62,8 +67,22 @@ int run_cache_flush(const char* program_path, const command_options& options) {
         std::fprintf(stderr, "quillmar: cache not flushed: %s\n", error.c_str());
         return 1;
     }
-    // Each process looks at the file before a command, at most every look
-    // interval: once that has passed, none answers from what was flushed.
+    // The local part is done whatever Redis says; the other hosts' part is
+    // reported apart, with an exit status of its own (2).
+    std::vector<std::string> lines;
+    divert_log(&lines);
+    std::string shared_error;
+    const shared_flush shared = write_shared_flush(key, shared_error);
+    divert_log(nullptr);
+    for (const std::string& line : lines) std::fprintf(stderr, "quillmar: %s\n", line.c_str());
+    if (shared == shared_flush::failed)
+        std::fprintf(stderr,
+                     "quillmar: shared flush failed (shared_redis): %s: the other hosts still "
+                     "answer from their caches\n",
+                     shared_error.c_str());
+    // Each process looks at the file (and Redis) before a command, at most
+    // every look interval: once that has passed, none answers from what was
+    // flushed.
     std::this_thread::sleep_for(flush_settle_time());
     if (key)
         std::printf("flushed %s from the answer cache of every process (%s)\n", key->c_str(),
@@ -71,5 +90,7 @@ int run_cache_flush(const char* program_path, const command_options& options) {
     else
         std::printf("flushed every entry from the answer cache of every process (%s)\n",
                     cache_flush_path.c_str());
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    if (shared == shared_flush::written) std::printf("and of every host (shared_redis)\n");
+    if (std::fflush(stdout) != 0) return 1;
+    return shared == shared_flush::failed ? 2 : 0;
 }

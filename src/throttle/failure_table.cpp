@@ -282,3 +282,26 @@ failure_counted failure_table::failed(const address_network& network, std::strin
         return begins ? failure_counted::throttle_began : failure_counted::counted;
     }
 }
+
+bool failure_table::throttle_for(const address_network& network, std::uint32_t seconds_left,
+                                 std::uint32_t now, ended_throttle& ended) {
+    const std::uint64_t tag = tag_of(network);
+    std::optional<std::uint32_t> index = find(tag);
+    if (!index) index = claim(tag, network, now, ended);
+    if (!index) return false;
+    slot& s = slot_at(*index);
+    // The throttle began where the shared window did, so that it ends with it.
+    const std::uint32_t left = seconds_left < rules_.window ? seconds_left : rules_.window;
+    const std::uint32_t gone = rules_.window - left;
+    const std::uint32_t since = now > gone ? now - gone : 0;
+    std::uint64_t state = load(s.state);
+    for (;;) {
+        const bool mine = belongs(state, tag);
+        if (mine && throttled(state) && !over(state, now)) return false;
+        const std::uint32_t count = mine ? count_of(state) : 0;
+        if (swap(s.state, state, make_state(tag, true, count, since))) break;
+    }
+    store<std::uint64_t>(s.refused, 0);
+    store(s.last_failure, now);
+    return true;
+}

@@ -94,6 +94,12 @@ public:
     failure_counted failed(const address_network& network, std::string_view user,
                            std::string_view password, std::uint32_t now, ended_throttle& ended);
 
+    // The network failed `limit` times on every host together: throttled
+    // here too, until `seconds_left` from now (the rest of the shared
+    // window). False when it already was, or has no slot to hold it.
+    bool throttle_for(const address_network& network, std::uint32_t seconds_left, std::uint32_t now,
+                      ended_throttle& ended);
+
     // Ends the throttles that are over among `count` slots from `first` on
     // (wrapping), so that an address that stops trying still gets its end
     // line; calls `on_end` for each. Returns where the next sweep begins.

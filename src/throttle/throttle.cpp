@@ -13,6 +13,7 @@
 #include "config/ascii_text.h"
 #include "config/log.h"
 #include "config/number_text.h"
+#include "shared_state/shared_state.h"
 
 namespace layout = failure_table_layout;
 
@@ -130,7 +131,8 @@ int throttle_load(throttle_settings& settings, const char* key, const char* valu
     return 0;
 }
 
-failure_throttle::failure_throttle(const throttle_settings& settings) : settings_(settings) {
+failure_throttle::failure_throttle(const throttle_settings& settings)
+    : settings_(settings), shared_(shared_state_of_process()) {
     next_look_ms_ = throttle_milliseconds() + look_interval_ms;
     attach(false);
 }
@@ -392,4 +394,24 @@ void failure_throttle::failed(const client_address& address, std::string_view us
         debug_log("...Throttle: the same wrong password again, not counted");
     else if (counted == failure_counted::no_room)
         debug_log("...Throttle: no room for %s, not counted", network_text(network).c_str());
+    // A repeat here is one for every host: Redis holds the same print.
+    if (shared_ && counted != failure_counted::repeated)
+        count_shared(network, user, password, static_cast<std::uint32_t>(ms / 1000));
+}
+
+void failure_throttle::count_shared(const address_network& network, std::string_view user,
+                                    std::string_view password, std::uint32_t now) {
+    std::string bytes(reinterpret_cast<const char*>(network.base.bytes.data()), 16);
+    bytes += static_cast<char>(network.bits);
+    const std::optional<shared_state::failure_count> shared =
+        shared_->count_failure(bytes, user, password, settings_.rules.window);
+    if (!shared || shared->count < settings_.rules.limit) return;
+    ended_throttle ended;
+    if (table_->throttle_for(network, shared->seconds_left, now, ended))
+        notice_log(
+            "Throttle on for %s: %u failed checks on every host together within %u s; its checks "
+            "are refused for %u s",
+            network_text(network).c_str(), shared->count, settings_.rules.window,
+            shared->seconds_left);
+    if (ended.any) log_end(ended);
 }

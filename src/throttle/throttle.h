@@ -7,7 +7,12 @@
 // removed, replaced or cut short under running processes is noticed within
 // a tenth of a second (a cut page at its first touch, see mapping_guard.h)
 // and made again; one that cannot be had leaves checks unthrottled, with an
-// error line.
+// error line. With shared_redis, each failure is counted in Redis as well
+// (one round trip, only on the failure path): once the count of every host
+// together reaches the limit, the local table throttles the address for the
+// rest of the shared window, so a guesser spread over the hosts meets the
+// throttle at his first try on each after the limit, and refusals still cost
+// no round trip.
 #pragma once
 
 #include <sys/types.h>
@@ -21,6 +26,8 @@
 #include "throttle/client_address.h"
 #include "throttle/failure_table.h"
 #include "throttle/mapping_guard.h"
+
+class shared_state;
 
 struct throttle_settings {
     failure_rules rules;  // limit 0: no throttle
@@ -65,8 +72,11 @@ private:
     void report(const std::string& problem);
     void log_end(const ended_throttle& ended) const;
     void sweep(std::uint32_t now);
+    void count_shared(const address_network& network, std::string_view user,
+                      std::string_view password, std::uint32_t now);
 
     throttle_settings settings_;
+    shared_state* shared_ = nullptr;  // the process's, when shared_redis is set
     void* map_ = nullptr;
     dev_t device_ = 0;
     ino_t inode_ = 0;
