@@ -1,0 +1,123 @@
+// The worker pool as an asker that is no protocol meets it: real worker
+// processes over their socket pairs, a back end of one rule, and verdicts
+// that must come back in the order one name asked, at once when the queue
+// is full, and as temporary failures when the worker holding them dies.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "service/worker_pool.h"
+
+namespace {
+
+// "right" is found, "die" ends the worker in the middle of its check,
+// anything else is refused.
+auth_result* check_rule(command_words& words) {
+    static auth_result result;
+    if (words[2] == std::string("die")) ::raise(SIGKILL);
+    if (words[2] != std::string("right")) return nullptr;
+    result.user = *words[1];
+    return &result;
+}
+
+struct verdict_seen {
+    std::uint64_t asker;
+    check_verdict verdict;
+    bool resume;
+    bool operator==(const verdict_seen& o) const {
+        return asker == o.asker && verdict == o.verdict && resume == o.resume;
+    }
+};
+
+class recording_asker : public pool_asker {
+public:
+    void answered(pool_request& r, check_verdict verdict, const worker_answer*,
+                  bool resume) override {
+        seen.push_back({r.asker, verdict, resume});
+    }
+    bool still_asked(const pool_request& r) const override { return !gone.count(r.asker); }
+    std::vector<verdict_seen> seen;
+    std::set<std::uint64_t> gone;
+};
+
+struct pool_case {
+    const char* what;
+    std::size_t max_queue;
+    // One request each for the same user, asker numbers 1, 2, ...; "gone"
+    // is a request whose asker left before it could be sent.
+    std::vector<std::string> passwords;
+    std::vector<verdict_seen> expected;
+};
+
+using v = check_verdict;
+
+TEST(WorkerPool, VerdictsReachTheAsker) {
+    const pool_case cases[] = {
+        {"in the order asked",
+         100,
+         {"right", "wrong", "right"},
+         {{1, v::found, true}, {2, v::refused, true}, {3, v::found, true}}},
+        {"a request nobody waits for is dropped unsent",
+         100,
+         {"right", "gone", "wrong"},
+         {{1, v::found, true}, {3, v::refused, true}}},
+        {"a full queue answers at once, from inside submit",
+         2,
+         {"right", "right", "right", "wrong"},
+         {{3, v::unavailable, false},
+          {4, v::unavailable, false},
+          {1, v::found, true},
+          {2, v::found, true}}},
+        {"a worker lost mid-check fails what it held",
+         100,
+         {"right", "die", "right", "wrong"},
+         {{1, v::found, true},
+          {2, v::unavailable, true},
+          {3, v::unavailable, true},
+          {4, v::unavailable, true}}},
+    };
+    for (const pool_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auth_module_table table{};
+        table.names = auth_command_names;
+        table.check = check_rule;
+        service_settings settings;
+        settings.workers = 1;
+        settings.max_queue = c.max_queue;
+        event_loop loop;
+        ASSERT_TRUE(loop.open());
+        recording_asker asker;
+        worker_pool pool(loop, table, settings);
+        pool.answer_to(asker);
+        pool.start();
+        // Handed in before the worker is ready: all wait in its queue.
+        for (std::size_t i = 0; i < c.passwords.size(); ++i) {
+            auto r = std::make_unique<pool_request>();
+            r->asker = i + 1;
+            r->user = "alice@example.org";
+            r->password = c.passwords[i];
+            if (c.passwords[i] == "gone") asker.gone.insert(r->asker);
+            pool.submit(std::move(r));
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (asker.seen.size() < c.expected.size() && std::chrono::steady_clock::now() < until) {
+            epoll_event events[8];
+            const int n = loop.wait(events, 8, 100);
+            for (int i = 0; i < n; ++i)
+                if (event_loop::tag_of(events[i].data.u64) == watch_tag::worker)
+                    pool.on_event(event_loop::number_of(events[i].data.u64), events[i].events);
+        }
+        EXPECT_TRUE(asker.seen == c.expected) << asker.seen.size() << " verdicts seen";
+        EXPECT_TRUE(pool.idle());
+        pool.drain();
+        pool.fail_all();
+        pool.finish();
+    }
+}
+
+}  // namespace
