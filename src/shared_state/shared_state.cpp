@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "config/log.h"
+#include "shared_state/failure_print.h"
 
 namespace {
 
@@ -172,23 +173,13 @@ std::optional<shared_state::failure_count> shared_state::count_failure(std::stri
     crypto_generichash(address, sizeof address,
                        reinterpret_cast<const unsigned char*>(network.data()), network.size(),
                        address_key_, sizeof address_key_);
-    crypto_generichash_state state;
-    // 32 bits, as the local table's print: enough to tell a repeat, too few
-    // to confirm a guessed password offline.
-    crypto_generichash_init(&state, print_key_, sizeof print_key_, 4);
-    const std::uint64_t user_size = user.size();
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&user_size),
-                              sizeof user_size);
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(user.data()),
-                              user.size());
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(password.data()),
-                              password.size());
-    unsigned char print[4];
-    crypto_generichash_final(&state, print, sizeof print);
+    // BLAKE2b run at 4 bytes: the prints already in Redis were made so.
+    const std::array<unsigned char, 4> print =
+        failure_print(print_key_, sizeof print_key_, 4, user, password);
     redis_reply reply =
         run_script(count_script, count_sha_,
                    {"EVALSHA", "", "1", prefix_ + "fail:" + hex(address, sizeof address),
-                    hex(print, sizeof print), std::to_string(window)});
+                    hex(print.data(), print.size()), std::to_string(window)});
     if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) return std::nullopt;
     const std::optional<std::uint64_t> count = integer_of(reply->element[0]);
     const std::optional<std::uint64_t> left = integer_of(reply->element[1]);

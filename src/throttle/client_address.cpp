@@ -53,9 +53,12 @@ client_address address_prefix(const client_address& address, unsigned bits) {
 
 std::optional<address_network> read_network(std::string_view text) {
     const std::size_t slash = text.find('/');
-    std::optional<client_address> base = read_client_address(text.substr(0, slash));
+    const std::string_view base_text = text.substr(0, slash);
+    const std::optional<client_address> base = read_client_address(base_text);
     if (!base) return std::nullopt;
-    const unsigned most = base->v4 ? 32 : 128;
+    // Not base->v4: a mapped address written with colons is IPv6 text.
+    const bool dotted = base_text.find(':') == std::string_view::npos;
+    const unsigned most = dotted ? 32 : 128;
     unsigned bits = most;
     if (slash != std::string_view::npos) {
         const std::optional<long long> prefix =
@@ -63,7 +66,7 @@ std::optional<address_network> read_network(std::string_view text) {
         if (!prefix) return std::nullopt;
         bits = static_cast<unsigned>(*prefix);
     }
-    if (base->v4) bits += 96;
+    if (dotted) bits += 96;
     return address_network{address_prefix(*base, bits), bits};
 }
 

@@ -33,8 +33,11 @@ struct address_network {
     unsigned bits = 128;
 };
 
-// "10.0.0.0/8", "2001:db8::/32", or an address alone (all its bits). Bits
-// beyond the prefix are cleared; a prefix above 32 (IPv4) or 128 is no network.
+// "10.0.0.0/8", "2001:db8::/32", or an address alone (all its bits). The
+// prefix counts in the form the entry is written in, as other programs read
+// CIDR: out of 32 when dotted, out of 128 when with colons, so that
+// "::ffff:192.0.2.0/120" is the mapped form of 192.0.2.0/24. Bits beyond the
+// prefix are cleared; a prefix above 32 (dotted) or 128 is no network.
 std::optional<address_network> read_network(std::string_view text);
 
 bool in_network(const client_address& address, const address_network& network);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "shared_state/failure_print.h"
+
 namespace layout = failure_table_layout;
 
 namespace {
@@ -88,25 +90,13 @@ std::uint64_t failure_table::tag_of(const address_network& network) const {
     return tag ? tag : 1;
 }
 
-// 32 bits of a keyed hash: enough to tell a repeat from a new guess, and too
-// few for the table, if read, to confirm a guessed password offline (any
-// candidate matches one time in four billion, so a dictionary turns up many).
+// BLAKE2b run at 16 bytes, of which the print keeps 4: the prints in table
+// files already made were so. 0 marks an empty print in a slot.
 std::uint32_t failure_table::print_of(std::string_view user, std::string_view password) const {
-    static_assert(crypto_shorthash_KEYBYTES >= crypto_generichash_KEYBYTES_MIN);
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, header_of(memory_).key, crypto_shorthash_KEYBYTES,
-                            crypto_generichash_BYTES_MIN);
-    const std::uint64_t user_size = user.size();
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&user_size),
-                              sizeof user_size);
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(user.data()),
-                              user.size());
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(password.data()),
-                              password.size());
-    unsigned char out[crypto_generichash_BYTES_MIN];
-    crypto_generichash_final(&state, out, sizeof out);
+    const std::array<unsigned char, 4> out =
+        failure_print(header_of(memory_).key, sizeof header_of(memory_).key, 16, user, password);
     std::uint32_t print;
-    std::memcpy(&print, out, sizeof print);
+    std::memcpy(&print, out.data(), sizeof print);
     return print ? print : 1;
 }
 

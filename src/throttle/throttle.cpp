@@ -61,18 +61,31 @@ bool load_limit(throttle_settings& settings, std::string_view value) {
     return true;
 }
 
-bool load_networks(throttle_settings& settings, std::string_view value, std::string& wrong) {
+// Why a trusted entry was refused, for its error line.
+enum class network_fault { none, unreadable, past_ipv4 };
+
+network_fault load_networks(throttle_settings& settings, std::string_view value,
+                            std::string& wrong) {
     std::vector<address_network> networks;
     for (std::string_view word : words_of(value, true)) {
         std::optional<address_network> network = read_network(word);
         if (!network) {
             wrong = std::string(word);
-            return false;
+            return network_fault::unreadable;
+        }
+        // A mapped address with colons counts its prefix out of 128 bits:
+        // "::ffff:10.0.0.0/8" is ::/8, every IPv4 client and more, where
+        // 10.0.0.0/8 was surely meant. Trusting them all would quietly end
+        // the throttle, so such an entry is refused. (A dotted entry always
+        // has 96 bits at least.)
+        if (network->bits < 96 && read_client_address(word.substr(0, word.find('/')))->v4) {
+            wrong = std::string(word);
+            return network_fault::past_ipv4;
         }
         networks.push_back(*network);
     }
     settings.trusted = std::move(networks);
-    return true;
+    return network_fault::none;
 }
 
 std::string folder_of(const std::string& path) {
@@ -117,10 +130,17 @@ int throttle_load(throttle_settings& settings, const char* key, const char* valu
     }
     if (ascii_equal_ignoring_case(key, "auth_trusted_networks")) {
         std::string wrong;
-        if (!load_networks(settings, value, wrong))
+        const network_fault fault = load_networks(settings, value, wrong);
+        if (fault == network_fault::unreadable)
             error_log(
                 "auth_trusted_networks: (%s) is no address or network such as 10.0.0.0/8 "
                 "or 2001:db8::/32; setting unchanged",
+                wrong.c_str());
+        else if (fault == network_fault::past_ipv4)
+            error_log(
+                "auth_trusted_networks: (%s) counts its prefix out of IPv6's 128 bits and so "
+                "holds every IPv4 address; write an IPv4 network as 10.0.0.0/8 or "
+                "::ffff:10.0.0.0/104; setting unchanged",
                 wrong.c_str());
         return 1;
     }

@@ -76,6 +76,11 @@ TEST(ThrottleAddresses, NetworksHoldTheirAddresses) {
         {"::1", "127.0.0.1", false},
         {"0.0.0.0/0", "203.0.113.9", true},
         {"0.0.0.0/0", "2001:db8::1", false},
+        // A prefix counts in the form it is written in.
+        {"::ffff:192.0.2.0/120", "192.0.2.9", true},
+        {"::ffff:192.0.2.0/120", "::ffff:192.0.2.9", true},
+        {"::ffff:192.0.2.0/120", "192.0.3.9", false},
+        {"::ffff:192.0.2.0/24", "198.51.100.1", true},
     };
     for (const row& r : rows) {
         std::optional<address_network> n = read_network(r.network);
@@ -130,6 +135,10 @@ TEST(ThrottleKeys, ValuesTakenOrRefusedWithALine) {
         {"auth_failure_ipv6_prefix", "129", false},
         {"auth_trusted_networks", "127.0.0.1, ::1 10.0.0.0/8", true},
         {"auth_trusted_networks", "10.0.0.0/8 nonsense", false},
+        {"auth_trusted_networks", "::ffff:192.0.2.0/120", true},
+        {"auth_trusted_networks", "::ffff:0:0/96", true},
+        {"auth_trusted_networks", "::ffff:0:0/95", false},
+        {"auth_trusted_networks", "10.0.0.0/8 ::ffff:10.0.0.0/8", false},
         {"auth_failure_table", "/tmp/table", true},
     };
     log_capture log;
