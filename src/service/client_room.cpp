@@ -162,7 +162,24 @@ void client_room::close_client(client& c, const char* why) {
 
 void client_room::send(client& c, const std::string& text) {
     c.out += text;
-    flush_client(c);
+    if (c.queued) return;
+    c.queued = true;
+    unflushed_.push_back(c.number);
+}
+
+void client_room::flush_queued() {
+    std::vector<std::uint64_t> due;
+    due.swap(unflushed_);
+    for (std::uint64_t number : due) {
+        client* c = find_client(number);
+        if (!c) continue;
+        c->queued = false;
+        flush_client(*c);
+    }
+    if (unflushed_.empty()) {
+        due.clear();
+        unflushed_.swap(due);  // its room kept for the next turn
+    }
 }
 
 // A refused check is answered only after auth_failure_delay, so that a
@@ -241,6 +258,8 @@ void client_room::read_client(client& c) {
             c.in.append(chunk, static_cast<std::size_t>(n));
             sodium_memzero(chunk, static_cast<std::size_t>(n));
             c.quiet_since = steady::now();
+            // A short read took all there was: no second call to learn it.
+            if (static_cast<std::size_t>(n) < sizeof chunk) break;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -280,7 +299,12 @@ void client_room::answered(pool_request& r, check_verdict verdict, const worker_
     deliver(*c, static_cast<const client_request&>(r), verdict, answer);
     if (!resume || !(c = find_client(number))) return;
     process_input(*c);
-    if ((c = find_client(number))) flush_client(*c);
+    // Its answers leave at the turn's end; one that ends it (its last
+    // answer written) is closed there.
+    if ((c = find_client(number)) && !c->queued) {
+        c->queued = true;
+        unflushed_.push_back(number);
+    }
 }
 
 void client_room::resume_accepting(steady::time_point now) {

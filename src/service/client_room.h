@@ -58,6 +58,10 @@ public:
     void release_held(std::chrono::steady_clock::time_point now);
     void close_listeners();
     void flush_all();
+    // The answers and replies of this turn written, one write a client:
+    // send() only queues them, so that answers arriving together for one
+    // client leave together.
+    void flush_queued();
     bool written() const;
     // Whatever the clients can take at once, then every connection closed.
     void finish();
@@ -88,6 +92,7 @@ private:
         std::size_t at_workers = 0;  // requests handed out and not yet answered
         bool ended = false;          // the client sent its last byte: close once answered
         bool closing = false;        // close as soon as `out` is written
+        bool queued = false;         // in unflushed_: `out` grew this turn
         std::uint32_t events = 0;
     };
 
@@ -122,7 +127,8 @@ private:
     std::vector<listen_socket> listeners_;
     resolved_hosts proxy_hosts_;
     std::unordered_map<std::uint64_t, std::unique_ptr<client>> clients_;
-    held_answers delayed_;  // refusals waiting out auth_failure_delay
+    held_answers delayed_;                  // refusals waiting out auth_failure_delay
+    std::vector<std::uint64_t> unflushed_;  // clients whose answers wait for the turn's end
     std::uint64_t next_client_ = 1;
     unsigned long connections_ = 0;
     std::chrono::steady_clock::time_point last_full_note_, accept_paused_until_;

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "config/ini.h"
 #include "config/log.h"
@@ -134,6 +135,9 @@ int supervisor::run() {
             error_log("Service: the event loop failed: %s", std::strerror(errno));
             break;
         }
+        // The turn's jobs leave for each worker in one write, and its
+        // answers for each client in one write, once every event is seen.
+        std::optional<pool_writes_held> turn(std::in_place, pool_);
         for (int i = 0; i < n; ++i) {
             const std::uint64_t data = events[i].data.u64;
             const std::uint64_t number = event_loop::number_of(data);
@@ -161,6 +165,8 @@ int supervisor::run() {
             last_tick = now;
             tick();
         }
+        turn.reset();
+        clients_.flush_queued();
         if (draining_ && (drained() || now >= drain_until_)) done_ = true;
     }
     finish();

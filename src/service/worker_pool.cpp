@@ -167,23 +167,36 @@ void worker_pool::pump(std::size_t slot) {
         pool_request_ptr r = std::move(s.queue.front());
         s.queue.pop_front();
         if (!asker_->still_asked(*r)) continue;
-        worker_job job;
-        job.id = w->next_job++;
+        const std::uint32_t id = w->next_job++;
         if (w->next_job == 0) w->next_job = 1;
-        job.kind = r->kind;
-        job.user = r->user;
-        job.password = r->password;
-        job.address = r->address;
-        std::string frame = frame_job(job);
-        if (!job.password.empty()) sodium_memzero(&job.password[0], job.password.size());
-        w->out += frame;
-        sodium_memzero(&frame[0], frame.size());
-        r->job_id = job.id;
+        append_job_frame(w->out, id, r->kind, r->user, r->password, r->address);
+        r->job_id = id;
         r->sent = now;
         w->in_flight.push_back(std::move(r));
         sent = true;
     }
-    if (sent) flush_worker(*w);
+    if (!sent) return;
+    if (holds_ == 0) {
+        flush_worker(*w);
+    } else if (std::find(unwritten_.begin(), unwritten_.end(), w->number) == unwritten_.end()) {
+        unwritten_.push_back(w->number);
+    }
+}
+
+void worker_pool::release_writes() {
+    if (holds_ > 0 && --holds_ > 0) return;
+    // A flush may end a worker, whose requests then go to its successor:
+    // taken by number, so that one gone is passed over.
+    std::vector<std::uint64_t> due;
+    due.swap(unwritten_);
+    for (std::uint64_t number : due) {
+        auto found = workers_.find(number);
+        if (found != workers_.end()) flush_worker(*found->second);
+    }
+    if (unwritten_.empty()) {
+        due.clear();
+        unwritten_.swap(due);  // its room kept for the next turn
+    }
 }
 
 void worker_pool::flush_worker(worker_process& w) {
@@ -213,6 +226,8 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
     auto found = workers_.find(number);
     if (found == workers_.end()) return;
     worker_process& w = *found->second;
+    // The jobs that the answers make room for leave together.
+    pool_writes_held held(*this);
     if (events & EPOLLOUT) {
         flush_worker(w);
         if (!workers_.count(number)) return;
