@@ -31,6 +31,10 @@ using steady = std::chrono::steady_clock;
 // supervisor between two, few enough that a worker that dies takes few
 // answers with it.
 constexpr std::size_t worker_window = 16;
+// A worker's window is topped up only once it holds no more than this: a
+// busy worker then gets its jobs several to a write, not one for each
+// answer it gives back, and still never runs dry while they travel.
+constexpr std::size_t worker_refill_at = worker_window / 2;
 // A job that a worker holds longer than this means a worker that hangs
 // past every deadline of the back end: it is killed and started again.
 constexpr auto worker_hang_limit = std::chrono::seconds(120);
@@ -161,6 +165,7 @@ void worker_pool::pump(std::size_t slot) {
     if (!w || !w->ready) return;
     // A replaced worker's last answers leave before its successor's first.
     if (s.retiring && !s.retiring->in_flight.empty()) return;
+    if (w->in_flight.size() > worker_refill_at) return;
     bool sent = false;
     const steady::time_point now = steady::now();
     while (!s.queue.empty() && w->in_flight.size() < worker_window) {
