@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <optional>
 
 #include "config/ini.h"
@@ -35,16 +34,6 @@ using steady = std::chrono::steady_clock;
 // How long SIGTERM waits for the queued requests before it answers the
 // rest as temporary failures.
 constexpr auto drain_limit = std::chrono::seconds(30);
-// A supervisor whose last wake-up found little to do while its workers
-// hold a backlog pauses this long before it waits again: the answers and
-// requests that come meanwhile are taken in one wake-up, not one each.
-// Only while answers take several pauses in the workers' hands: then the
-// requests wait far longer in the queue than the pause, and the workers'
-// windows keep them busy through it (fast answers, from the cache, would
-// leave a worker idle instead).
-constexpr auto gather_pause = std::chrono::microseconds(100);
-constexpr std::size_t gather_backlog = 32;
-constexpr int gather_below_events = 4;
 
 class supervisor {
 public:
@@ -140,19 +129,12 @@ int supervisor::run() {
 
     epoll_event events[64];
     steady::time_point last_tick = steady::now();
-    int last_events = 0;
     while (!done_) {
-        if (last_events > 0 && last_events < gather_below_events &&
-            pool_.backlog() >= gather_backlog && pool_.last_answer_took() > 4 * gather_pause) {
-            const timespec pause{0, std::chrono::nanoseconds(gather_pause).count()};
-            ::nanosleep(&pause, nullptr);
-        }
         const int n = loop_.wait(events, 64, clients_.wait_ms(steady::now(), 250));
         if (n < 0 && errno != EINTR) {
             error_log("Service: the event loop failed: %s", std::strerror(errno));
             break;
         }
-        last_events = n;
         // The turn's jobs leave for each worker in one write, and its
         // answers for each client in one write, once every event is seen.
         std::optional<pool_writes_held> turn(std::in_place, pool_);

@@ -240,7 +240,6 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
     if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR))) return;
     char chunk[16384];
     bool ended = false;
-    steady::time_point now{};  // read once, at the first answer
     for (;;) {
         const ssize_t n = ::recv(w.fd, chunk, sizeof chunk, 0);
         if (n > 0) {
@@ -276,8 +275,6 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
         w.in.erase(0, used);
         pool_request_ptr r = std::move(w.in_flight.front());
         w.in_flight.pop_front();
-        if (now == steady::time_point{}) now = steady::now();
-        last_answer_took_ = now - r->sent;
         asker_->answered(*r, answer->verdict, &*answer, true);
         if (!workers_.count(number)) return;
         if (w.retiring)
@@ -436,12 +433,6 @@ void worker_pool::advance_replacement() {
         retire_if_idle(*w);
         return;
     }
-}
-
-std::size_t worker_pool::backlog() const {
-    std::size_t held = 0;
-    for (std::size_t i = 0; i < slots_.size(); ++i) held += held_for(i);
-    return held;
 }
 
 bool worker_pool::idle() const {

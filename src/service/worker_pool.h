@@ -83,12 +83,6 @@ public:
     // No new workers from now on.
     void drain() { draining_ = true; }
     bool idle() const;
-    // Requests queued for the workers or held by them.
-    std::size_t backlog() const;
-    // How long the last answer was in its worker's hands, from the write
-    // of its job: how long a pause of the supervisor the workers' windows
-    // outlast.
-    std::chrono::steady_clock::duration last_answer_took() const { return last_answer_took_; }
     // While writes are held, the jobs handed to a worker wait in its
     // buffer and leave together, in one write, when the last hold ends:
     // the loop holds them over one turn, so that a turn's jobs for a
@@ -146,7 +140,6 @@ private:
     std::size_t replace_cursor_ = static_cast<std::size_t>(-1);
     bool draining_ = false;
     unsigned holds_ = 0;
-    std::chrono::steady_clock::duration last_answer_took_{};
     std::vector<std::uint64_t> unwritten_;  // workers with jobs waiting for the holds' end
 };
 
