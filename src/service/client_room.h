@@ -38,7 +38,14 @@ public:
     void resolve_proxy_hosts();
 
     void on_listener(std::size_t index);
-    void on_client(std::uint64_t number, std::uint32_t events);
+    // The clients' loop is ready: every client with an event served.
+    void on_clients();
+    // While every worker has a backlog, reading requests would only make
+    // the queues longer and cost the supervisor a wake-up for each: the
+    // clients' loop leaves the main loop (one call) until a queue runs
+    // low, and the requests wait in their sockets, to be read many a turn.
+    void pause_reading(bool paused);
+    bool reading_paused() const { return reading_paused_; }
     void answered(pool_request& r, check_verdict verdict, const worker_answer* answer,
                   bool resume) override;
     bool still_asked(const pool_request& r) const override;
@@ -97,6 +104,7 @@ private:
     };
 
     // Connections.
+    void on_client(std::uint64_t number, std::uint32_t events);
     void read_client(client& c);
     void send(client& c, const std::string& text);
     void flush_client(client& c);
@@ -124,6 +132,8 @@ private:
     event_loop& loop_;
     const service_settings& settings_;
     worker_pool& pool_;
+    event_loop set_;  // the clients' sockets, watched as one in loop_
+    bool reading_paused_ = false;
     std::vector<listen_socket> listeners_;
     resolved_hosts proxy_hosts_;
     std::unordered_map<std::uint64_t, std::unique_ptr<client>> clients_;

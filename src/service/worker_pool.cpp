@@ -35,6 +35,8 @@ constexpr std::size_t worker_window = 16;
 // busy worker then gets its jobs several to a write, not one for each
 // answer it gives back, and still never runs dry while they travel.
 constexpr std::size_t worker_refill_at = worker_window / 2;
+// A worker with a backlog that answered within this is busy, not held up.
+constexpr auto backlog_flowing = std::chrono::milliseconds(20);
 // A job that a worker holds longer than this means a worker that hangs
 // past every deadline of the back end: it is killed and started again.
 constexpr auto worker_hang_limit = std::chrono::seconds(120);
@@ -158,6 +160,15 @@ void worker_pool::submit(pool_request_ptr r) {
     pump(slot);
 }
 
+bool worker_pool::backlogged(steady::time_point now) const {
+    if (slots_.empty()) return false;
+    for (const worker_slot& s : slots_)
+        if (!s.current || !s.current->ready || s.queue.size() < worker_window ||
+            now - s.current->last_answer > backlog_flowing)
+            return false;
+    return true;
+}
+
 void worker_pool::pump(std::size_t slot) {
     if (slot >= slots_.size()) return;
     worker_slot& s = slots_[slot];
@@ -273,6 +284,7 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
             return;
         }
         w.in.erase(0, used);
+        w.last_answer = steady::now();
         pool_request_ptr r = std::move(w.in_flight.front());
         w.in_flight.pop_front();
         asker_->answered(*r, answer->verdict, &*answer, true);

@@ -83,6 +83,11 @@ public:
     // No new workers from now on.
     void drain() { draining_ = true; }
     bool idle() const;
+    // Every slot's worker holds a full window with as much again waiting
+    // for it, and answered within the last few milliseconds: more requests
+    // now would only wait longer. A worker held up is no backlog: then the
+    // requests are read, and those past max_queue answered at once.
+    bool backlogged(std::chrono::steady_clock::time_point now) const;
     // While writes are held, the jobs handed to a worker wait in its
     // buffer and leave together, in one write, when the last hold ends:
     // the loop holds them over one turn, so that a turn's jobs for a
@@ -108,6 +113,7 @@ private:
         bool write_closed = false;
         std::uint32_t next_job = 1;
         std::uint32_t events = 0;
+        std::chrono::steady_clock::time_point last_answer;
     };
     struct worker_slot {
         std::deque<pool_request_ptr> queue;
