@@ -5,8 +5,28 @@
 # stopped on every exit), driven by bench/auth_load: N clients at once
 # checking in a loop, every second password wrong.
 #
-#   scripts/load.sh [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared]
-#                                   (30 s, 200 clients, both protocols)
+#   scripts/load.sh [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared|cost]
+#                   [-b OTHER_QUILLMAR] [-t tcp|socket]
+#                   (30 s, 200 clients, both protocols, PostgreSQL over TCP)
+#
+# -b runs every row twice, with this tree's quillmar and with OTHER_QUILLMAR
+# (another build, e.g. main's), alternating which goes first, so that both
+# meet the same load of the machine; the label says which ("other").
+#
+# -t socket reaches PostgreSQL through its Unix socket rather than over
+# loopback TCP, as a database on the same machine is usually reached; TCP's
+# own work in the kernel is then no longer part of each worker's query.
+#
+# -p cost runs the Dovecot protocol's PLAIN rows only and adds where the
+# service's time goes: processor time per check in the supervisor and in
+# the workers, context switches per check (voluntary and not, from
+# /proc/PID/status) and system calls per check (perf stat's
+# raw_syscalls:sys_enter, when perf is there), each for the supervisor
+# and for the workers together.
+#
+# Every row answers refusals at once (auth_failure_delay 0): the figures are
+# the service's passage, not the wait it puts before a wrong password's
+# answer (bench/auth_load_test.cpp measures that wait under load).
 #
 # -p shared runs only the shared state's rows: PLAIN without the cache, 2
 # workers, the throttle on (a limit no second reaches), every password right
@@ -37,18 +57,27 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds=30
 clients=200
 protocols=all
-while getopts "s:c:p:" option; do
+other=""
+transport=tcp
+while getopts "s:c:p:b:t:" option; do
   case "$option" in
     s) seconds="$OPTARG" ;;
     c) clients="$OPTARG" ;;
     p) protocols="$OPTARG" ;;
-    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared]" >&2; exit 2 ;;
+    b) other="$(realpath "$OPTARG")" ;;
+    t) transport="$OPTARG" ;;
+    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared|cost] [-b OTHER_QUILLMAR] [-t tcp|socket]" >&2; exit 2 ;;
   esac
 done
 case "$protocols" in
-  dovecot | http | all | shared) ;;
-  *) echo "load: -p wants dovecot, http, all or shared" >&2; exit 2 ;;
+  dovecot | http | all | shared | cost) ;;
+  *) echo "load: -p wants dovecot, http, all, shared or cost" >&2; exit 2 ;;
 esac
+case "$transport" in
+  tcp | socket) ;;
+  *) echo "load: -t wants tcp or socket" >&2; exit 2 ;;
+esac
+if [ -n "$other" ] && [ ! -x "$other" ]; then echo "load: -b $other is no program" >&2; exit 2; fi
 users=1000
 
 "$root/scripts/deps.sh"
@@ -57,6 +86,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target quillmar quillmar-pw auth_load -j2 >/dev/null
 quillmar="$build/src/quillmar"
 [ -x "$quillmar" ] || quillmar="$(find "$build" -name quillmar -type f -perm -u+x | head -n 1)"
+ours="$quillmar"
 pw="$(find "$build" -name quillmar-pw -type f -perm -u+x | head -n 1)"
 load="$build/bench/auth_load"
 
@@ -113,11 +143,14 @@ for i in $(seq 1 "$users"); do echo "user$i@example.org argon-secret"; done >"$w
 # answers (see docs/databases.md, "More than one database server").
 driver="$(dpkg -L odbc-postgresql | grep '/psqlodbca\.so$' | head -n 1)"
 mkdir -p "$work/odbc"
+# The server's Unix socket is a folder name where an address would be.
+pg_hosts=127.0.0.1,127.0.0.1
+[ "$transport" = socket ] && pg_hosts="$QM_PG_SOCKET_DIR,$QM_PG2_SOCKET_DIR"
 : >"$work/odbc/odbcinst.ini"
 cat >"$work/odbc/odbc.ini" <<EOF
 [quillmar]
 Driver = $driver
-Servername = 127.0.0.1,127.0.0.1
+Servername = $pg_hosts
 pqopt = port=$QM_PG_PORT,$QM_PG2_PORT
 Database = quillmar
 Username = quillmar
@@ -189,6 +222,19 @@ ticks() {
   echo "$total"
 }
 hz="$(getconf CLK_TCK)"
+ticks_of() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+switches_of() {
+  awk '/^(non)?voluntary_ctxt_switches:/ { n += $2 } END { print n + 0 }' "/proc/$1/status" 2>/dev/null || echo 0
+}
+# sum FUNCTION PID...: FUNCTION's figure summed over the processes.
+sum() {
+  local f="$1" total=0 pid
+  shift
+  for pid in "$@"; do total=$((total + $("$f" "$pid"))); done
+  echo "$total"
+}
+per_check() { awk -v a="$1" -v n="$2" -v scale="${3:-1}" 'BEGIN { printf "%.3f", (n > 0 ? a * scale / n : 0) }'; }
+cost_rows=()
 
 # field REPORT PATTERN: the first number after PATTERN in the report.
 field() { grep -o "$2 [0-9.]*" <<<"$1" | head -n 1 | awk '{ print $NF }'; }
@@ -202,9 +248,21 @@ measure() {
   shift 4
   [ "${label%% *}" = http ] && target=(--http "127.0.0.1:$http_port")
   start_service "$workers" "$table" "$cache"
-  echo "== $label, workers $workers"
+  echo "== $label, workers $workers ($quillmar)"
   local before
   before="$(ticks)"
+  local kids=() sup_t0 wrk_t0 sup_s0 wrk_s0 perf_pid="" perf_out="$work/perf.out"
+  if [ "$protocols" = cost ]; then
+    sleep 0.5  # the workers started and connected
+    mapfile -t kids < <(pgrep -P "$service")
+    sup_t0="$(ticks_of "$service")" wrk_t0="$(sum ticks_of "${kids[@]}")"
+    sup_s0="$(switches_of "$service")" wrk_s0="$(sum switches_of "${kids[@]}")"
+    if command -v perf >/dev/null; then
+      perf stat -x, --per-thread -e raw_syscalls:sys_enter -o "$perf_out" \
+        -p "$(IFS=,; echo "$service,${kids[*]}")" >/dev/null 2>&1 &
+      perf_pid=$!
+    fi
+  fi
   "$load" "${target[@]}" --users "$work/$table" --clients "$clients" --seconds "$seconds" \
     --drain 300 "$@" >"$work/report" 2>&1 &
   local generator=$!
@@ -221,6 +279,23 @@ measure() {
   local report checks
   report="$(cat "$work/report")"
   checks="$(field "$report" 'checks:')"
+  if [ "$protocols" = cost ]; then
+    local sup_t wrk_t sup_s wrk_s sup_c="-" wrk_c="-"
+    sup_t=$(($(ticks_of "$service") - sup_t0)) wrk_t=$(($(sum ticks_of "${kids[@]}") - wrk_t0))
+    sup_s=$(($(switches_of "$service") - sup_s0)) wrk_s=$(($(sum switches_of "${kids[@]}") - wrk_s0))
+    if [ -n "$perf_pid" ]; then
+      kill -INT "$perf_pid" 2>/dev/null || true
+      wait "$perf_pid" 2>/dev/null || true
+      # --per-thread lines: "comm-PID,count,..."; the supervisor's own, the rest the workers'.
+      sup_c="$(awk -F, -v p="$service" '$1 ~ "-"p"$" { n += $2 } END { print n + 0 }' "$perf_out")"
+      wrk_c="$(awk -F, -v p="$service" '$1 ~ /-[0-9]+$/ && $1 !~ "-"p"$" { n += $2 } END { print n + 0 }' "$perf_out")"
+      sup_c="$(per_check "$sup_c" "$checks")" wrk_c="$(per_check "$wrk_c" "$checks")"
+    fi
+    cost_rows+=("$(printf '%-30s %7s %9s %9s %9s %9s %9s %9s %5s' "$label" "$workers" \
+      "$(per_check "$sup_t" "$checks" "$((1000 / hz))")" "$(per_check "$wrk_t" "$checks" "$((1000 / hz))")" \
+      "$sup_c" "$wrk_c" "$(per_check "$sup_s" "$checks")" "$(per_check "$wrk_s" "$checks")" \
+      "$(cut -d' ' -f1 /proc/loadavg)")")
+  fi
   rows+=("$(printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s' "$label" "$workers" \
     "$(grep -o '([0-9]* a second)' <<<"$report" | tr -dc 0-9)" \
     "$(field "$report" 'p50')" "$(field "$report" 'p99')" \
@@ -238,6 +313,28 @@ table() {
   printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s\n' "stored values" workers "checks/s" "p50 ms" \
     "p99 ms" wrong temp "MiB r/p" "cpu ms/ck" load
   printf '%s\n' "${rows[@]}"
+  if [ "${#cost_rows[@]}" -gt 0 ]; then
+    echo
+    echo "== where the service's time goes, per check: supervisor (sup) and workers (wrk)"
+    printf '%-30s %7s %9s %9s %9s %9s %9s %9s %5s\n' "stored values" workers "sup ms" "wrk ms" \
+      "sup calls" "wrk calls" "sup cs" "wrk cs" load
+    printf '%s\n' "${cost_rows[@]}"
+  fi
+}
+# measure_each: measure with this tree's quillmar and, with -b, the other,
+# in turns that alternate which goes first.
+turn=0
+measure_each() {
+  local label="$1"
+  shift
+  if [ -z "$other" ]; then quillmar="$ours"; measure "$label" "$@"; return; fi
+  local order=("$ours" "$other")
+  [ $((turn % 2)) -eq 1 ] && order=("$other" "$ours")
+  turn=$((turn + 1))
+  for quillmar in "${order[@]}"; do
+    if [ "$quillmar" = "$other" ]; then measure "$label, other" "$@"; else measure "$label" "$@"; fi
+  done
+  quillmar="$ours"
 }
 if [ "$protocols" = shared ]; then
   redis_port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
@@ -249,7 +346,8 @@ if [ "$protocols" = shared ]; then
   for _ in $(seq 1 100); do [ "$(redis-cli -p "$redis_port" ping 2>/dev/null)" = PONG ] && break; sleep 0.1; done
   head -c 48 /dev/urandom | base64 >"$work/secret"
   chmod 600 "$work/secret"
-  throttle="auth_failure_limit 32767 1
+  throttle="auth_failure_delay 0
+auth_failure_limit 32767 1
 auth_failure_table $work/auth-failures
 cache_flush_path $work/cache-flush"
   shared="shared_redis 127.0.0.1:$redis_port
@@ -267,18 +365,32 @@ $shared"
   echo "keys in Redis: $(redis-cli -p "$redis_port" dbsize)"
   exit 0
 fi
-extra_ini=""
+extra_ini="auth_failure_delay 0"
+if [ "$protocols" = cost ]; then
+  # A first short run warms PostgreSQL and the page cache; not counted, so
+  # that the first row is no colder than the rest.
+  start_service 2 users_plain 0
+  "$load" --socket "$socket" --users "$work/users_plain" --clients "$clients" --seconds 5 \
+    >/dev/null 2>&1 || true
+  stop_service >/dev/null
+  measure_each "PLAIN, no cache" 1 users_plain 0
+  measure_each "PLAIN, no cache" 2 users_plain 0
+  measure_each "PLAIN, cache" 1 users_plain 600
+  measure_each "PLAIN, cache" 2 users_plain 600
+  table
+  exit 0
+fi
 if [ "$protocols" != http ]; then
-  measure "PLAIN, no cache" 1 users_plain 0
-  measure "PLAIN, no cache" 2 users_plain 0
-  measure "PLAIN, cache" 1 users_plain 600
-  measure "PLAIN, cache" 2 users_plain 600
-  measure "ARGON2ID, no cache" 1 users_argon 0
-  measure "ARGON2ID, no cache" 2 users_argon 0
+  measure_each "PLAIN, no cache" 1 users_plain 0
+  measure_each "PLAIN, no cache" 2 users_plain 0
+  measure_each "PLAIN, cache" 1 users_plain 600
+  measure_each "PLAIN, cache" 2 users_plain 600
+  measure_each "ARGON2ID, no cache" 1 users_argon 0
+  measure_each "ARGON2ID, no cache" 2 users_argon 0
 fi
 if [ "$protocols" != dovecot ]; then
-  for workers in 1 2; do measure "http PLAIN, no cache" "$workers" users_plain 0; done
-  for workers in 1 2; do measure "http PLAIN, cache" "$workers" users_plain 600; done
+  for workers in 1 2; do measure_each "http PLAIN, no cache" "$workers" users_plain 0; done
+  for workers in 1 2; do measure_each "http PLAIN, cache" "$workers" users_plain 600; done
 fi
 if [ "$protocols" = http ]; then
   table

@@ -79,6 +79,11 @@ bool client_room::open_listeners() {
                      "listen_saslauthd is set\n");
         return false;
     }
+    if (!set_.open()) {
+        error_log("Service: cannot set up the clients' event loop: %s", std::strerror(errno));
+        return false;
+    }
+    loop_.watch(set_.fd(), EPOLLIN, watch_tag::client_set, 0);
     for (std::size_t i = 0; i < listeners_.size(); ++i) {
         loop_.watch(listeners_[i].fd, EPOLLIN, watch_tag::listener, i);
         debug_log("Service: listening on %s (%s)", listeners_[i].path.c_str(),
@@ -122,7 +127,7 @@ void client_room::on_listener(std::size_t index) {
         c->protocol = listener.protocol;
         c->quiet_since = now;
         c->events = EPOLLIN;
-        loop_.watch(fd, c->events, watch_tag::client, c->number);
+        set_.watch(fd, c->events, watch_tag::client, c->number);
         client& added = *c;
         clients_[c->number] = std::move(c);
         debug_log("Service: %s client %llu connected", protocol_name(added.protocol),
@@ -146,14 +151,14 @@ void client_room::update_client(client& c) {
     if (!c.out.empty()) wanted |= EPOLLOUT;
     if (wanted == c.events) return;
     c.events = wanted;
-    loop_.change(c.fd, wanted, watch_tag::client, c.number);
+    set_.change(c.fd, wanted, watch_tag::client, c.number);
 }
 
 void client_room::close_client(client& c, const char* why) {
     if (why)
         debug_log("Service: client %llu closed: %s", static_cast<unsigned long long>(c.number),
                   why);
-    loop_.forget(c.fd);
+    set_.forget(c.fd);
     ::close(c.fd);
     if (!c.in.empty()) sodium_memzero(&c.in[0], c.in.size());
     delayed_.forget(c.number);
@@ -162,7 +167,24 @@ void client_room::close_client(client& c, const char* why) {
 
 void client_room::send(client& c, const std::string& text) {
     c.out += text;
-    flush_client(c);
+    if (c.queued) return;
+    c.queued = true;
+    unflushed_.push_back(c.number);
+}
+
+void client_room::flush_queued() {
+    std::vector<std::uint64_t> due;
+    due.swap(unflushed_);
+    for (std::uint64_t number : due) {
+        client* c = find_client(number);
+        if (!c) continue;
+        c->queued = false;
+        flush_client(*c);
+    }
+    if (unflushed_.empty()) {
+        due.clear();
+        unflushed_.swap(due);  // its room kept for the next turn
+    }
 }
 
 // A refused check is answered only after auth_failure_delay, so that a
@@ -187,6 +209,7 @@ void client_room::release_held(steady::time_point now) {
 }
 
 void client_room::drain() {
+    pause_reading(false);
     draining_ = true;
     release_held(steady::time_point::max());
 }
@@ -217,6 +240,21 @@ void client_room::flush_client(client& c) {
     update_client(c);
 }
 
+void client_room::on_clients() {
+    epoll_event events[64];
+    const int n = set_.wait(events, 64, 0);
+    for (int i = 0; i < n; ++i)
+        on_client(event_loop::number_of(events[i].data.u64), events[i].events);
+}
+
+void client_room::pause_reading(bool paused) {
+    if (draining_) paused = false;
+    if (paused == reading_paused_) return;
+    reading_paused_ = paused;
+    loop_.change(set_.fd(), paused ? 0u : static_cast<std::uint32_t>(EPOLLIN),
+                 watch_tag::client_set, 0);
+}
+
 void client_room::on_client(std::uint64_t number, std::uint32_t events) {
     client* c = find_client(number);
     if (!c) return;
@@ -241,6 +279,8 @@ void client_room::read_client(client& c) {
             c.in.append(chunk, static_cast<std::size_t>(n));
             sodium_memzero(chunk, static_cast<std::size_t>(n));
             c.quiet_since = steady::now();
+            // A short read took all there was: no second call to learn it.
+            if (static_cast<std::size_t>(n) < sizeof chunk) break;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -280,7 +320,12 @@ void client_room::answered(pool_request& r, check_verdict verdict, const worker_
     deliver(*c, static_cast<const client_request&>(r), verdict, answer);
     if (!resume || !(c = find_client(number))) return;
     process_input(*c);
-    if ((c = find_client(number))) flush_client(*c);
+    // Its answers leave at the turn's end; one that ends it (its last
+    // answer written) is closed there.
+    if ((c = find_client(number)) && !c->queued) {
+        c->queued = true;
+        unflushed_.push_back(number);
+    }
 }
 
 void client_room::resume_accepting(steady::time_point now) {
@@ -292,7 +337,8 @@ void client_room::resume_accepting(steady::time_point now) {
 }
 
 void client_room::close_idle(steady::time_point now) {
-    if (draining_) return;
+    // A paused client's request may wait unread in its socket: not idle.
+    if (draining_ || reading_paused_) return;
     std::vector<client*> idle;
     const auto limit = std::chrono::seconds(settings_.idle_timeout);
     for (auto& [number, c] : clients_)

@@ -38,7 +38,14 @@ public:
     void resolve_proxy_hosts();
 
     void on_listener(std::size_t index);
-    void on_client(std::uint64_t number, std::uint32_t events);
+    // The clients' loop is ready: every client with an event served.
+    void on_clients();
+    // While every worker has a backlog, reading requests would only make
+    // the queues longer and cost the supervisor a wake-up for each: the
+    // clients' loop leaves the main loop (one call) until a queue runs
+    // low, and the requests wait in their sockets, to be read many a turn.
+    void pause_reading(bool paused);
+    bool reading_paused() const { return reading_paused_; }
     void answered(pool_request& r, check_verdict verdict, const worker_answer* answer,
                   bool resume) override;
     bool still_asked(const pool_request& r) const override;
@@ -58,6 +65,10 @@ public:
     void release_held(std::chrono::steady_clock::time_point now);
     void close_listeners();
     void flush_all();
+    // The answers and replies of this turn written, one write a client:
+    // send() only queues them, so that answers arriving together for one
+    // client leave together.
+    void flush_queued();
     bool written() const;
     // Whatever the clients can take at once, then every connection closed.
     void finish();
@@ -88,10 +99,12 @@ private:
         std::size_t at_workers = 0;  // requests handed out and not yet answered
         bool ended = false;          // the client sent its last byte: close once answered
         bool closing = false;        // close as soon as `out` is written
+        bool queued = false;         // in unflushed_: `out` grew this turn
         std::uint32_t events = 0;
     };
 
     // Connections.
+    void on_client(std::uint64_t number, std::uint32_t events);
     void read_client(client& c);
     void send(client& c, const std::string& text);
     void flush_client(client& c);
@@ -119,10 +132,13 @@ private:
     event_loop& loop_;
     const service_settings& settings_;
     worker_pool& pool_;
+    event_loop set_;  // the clients' sockets, watched as one in loop_
+    bool reading_paused_ = false;
     std::vector<listen_socket> listeners_;
     resolved_hosts proxy_hosts_;
     std::unordered_map<std::uint64_t, std::unique_ptr<client>> clients_;
-    held_answers delayed_;  // refusals waiting out auth_failure_delay
+    held_answers delayed_;                  // refusals waiting out auth_failure_delay
+    std::vector<std::uint64_t> unflushed_;  // clients whose answers wait for the turn's end
     std::uint64_t next_client_ = 1;
     unsigned long connections_ = 0;
     std::chrono::steady_clock::time_point last_full_note_, accept_paused_until_;

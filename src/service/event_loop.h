@@ -14,7 +14,8 @@ enum class watch_tag : std::uint64_t {
     client = 2,
     worker = 3,
     signal = 4,
-    check = 5
+    check = 5,
+    client_set = 6  // the clients' own loop, ready when one of its clients is
 };
 
 class event_loop {
@@ -41,6 +42,7 @@ public:
     }
     void forget(int fd) { ::epoll_ctl(fd_, EPOLL_CTL_DEL, fd, nullptr); }
 
+    int fd() const { return fd_; }
     int wait(epoll_event* events, int max, int timeout_ms) {
         return ::epoll_wait(fd_, events, max, timeout_ms);
     }

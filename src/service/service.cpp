@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "config/ini.h"
 #include "config/log.h"
@@ -129,11 +130,17 @@ int supervisor::run() {
     epoll_event events[64];
     steady::time_point last_tick = steady::now();
     while (!done_) {
-        const int n = loop_.wait(events, 64, clients_.wait_ms(steady::now(), 250));
+        // Paused reading ends once a worker's backlog runs low or stops
+        // moving: the loop looks again soon even if nothing wakes it.
+        const int n = loop_.wait(
+            events, 64, clients_.wait_ms(steady::now(), clients_.reading_paused() ? 20 : 250));
         if (n < 0 && errno != EINTR) {
             error_log("Service: the event loop failed: %s", std::strerror(errno));
             break;
         }
+        // The turn's jobs leave for each worker in one write, and its
+        // answers for each client in one write, once every event is seen.
+        std::optional<pool_writes_held> turn(std::in_place, pool_);
         for (int i = 0; i < n; ++i) {
             const std::uint64_t data = events[i].data.u64;
             const std::uint64_t number = event_loop::number_of(data);
@@ -141,8 +148,10 @@ int supervisor::run() {
             case watch_tag::listener:
                 clients_.on_listener(static_cast<std::size_t>(number));
                 break;
-            case watch_tag::client:
-                clients_.on_client(number, events[i].events);
+            case watch_tag::client_set:
+                clients_.on_clients();
+                break;
+            case watch_tag::client:  // watched in the clients' own loop, never here
                 break;
             case watch_tag::worker:
                 pool_.on_event(number, events[i].events);
@@ -161,6 +170,9 @@ int supervisor::run() {
             last_tick = now;
             tick();
         }
+        turn.reset();
+        clients_.flush_queued();
+        clients_.pause_reading(pool_.backlogged(steady::now()));
         if (draining_ && (drained() || now >= drain_until_)) done_ = true;
     }
     finish();

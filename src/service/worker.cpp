@@ -102,6 +102,10 @@ worker_answer serve_job(auth_module_table& table, const worker_job& job) {
     return answer;
 }
 
+// Each answer is written as soon as it is made, not gathered with the
+// answers to the jobs read with it: a job that kills the worker must not
+// take the answers before it down too. The jobs come in batches (the
+// supervisor writes a turn's jobs in one write), so one read serves many.
 void run_worker(auth_module_table& table, int fd) {
     process_id = static_cast<long>(::getpid());
     start_state = {};

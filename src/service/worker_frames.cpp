@@ -71,14 +71,26 @@ struct body_reader {
 
 }  // namespace
 
+void append_job_frame(std::string& out, std::uint32_t id, job_kind kind, const std::string& user,
+                      const std::string& password, const std::optional<std::string>& address) {
+    const std::size_t body =
+        1 + 4 + 1 + 4 + user.size() + 4 + password.size() + 1 + (address ? 4 + address->size() : 0);
+    // Grown before the password goes in, so that no copy of it is left
+    // behind in a buffer given up while it grows.
+    out.reserve(out.size() + 4 + body);
+    put32(out, static_cast<std::uint32_t>(body));
+    out += job_mark;
+    put32(out, id);
+    out += static_cast<char>(kind);
+    put_text(out, user);
+    put_text(out, password);
+    put_optional(out, address);
+}
+
 std::string frame_job(const worker_job& job) {
-    std::string body(1, job_mark);
-    put32(body, job.id);
-    body += static_cast<char>(job.kind);
-    put_text(body, job.user);
-    put_text(body, job.password);
-    put_optional(body, job.address);
-    return framed(body);
+    std::string out;
+    append_job_frame(out, job.id, job.kind, job.user, job.password, job.address);
+    return out;
 }
 
 std::string frame_answer(const worker_answer& answer) {

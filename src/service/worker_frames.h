@@ -30,8 +30,14 @@ struct worker_answer {
 
 constexpr std::size_t max_frame_body = 1u << 20;
 
-// Whole frames, length included.
+// Whole frames, length included. A stream may carry any number of them
+// back to back: the supervisor writes the jobs it has for a worker in one
+// write, and the worker its answers.
 std::string frame_job(const worker_job& job);
+// The same frame put at the end of `out`, from the request's own fields:
+// the supervisor's steady path copies the password only once, into `out`.
+void append_job_frame(std::string& out, std::uint32_t id, job_kind kind, const std::string& user,
+                      const std::string& password, const std::optional<std::string>& address);
 std::string frame_answer(const worker_answer& answer);
 std::string frame_ready();
 

@@ -31,6 +31,12 @@ using steady = std::chrono::steady_clock;
 // supervisor between two, few enough that a worker that dies takes few
 // answers with it.
 constexpr std::size_t worker_window = 16;
+// A worker's window is topped up only once it holds no more than this: a
+// busy worker then gets its jobs several to a write, not one for each
+// answer it gives back, and still never runs dry while they travel.
+constexpr std::size_t worker_refill_at = worker_window / 2;
+// A worker with a backlog that answered within this is busy, not held up.
+constexpr auto backlog_flowing = std::chrono::milliseconds(20);
 // A job that a worker holds longer than this means a worker that hangs
 // past every deadline of the back end: it is killed and started again.
 constexpr auto worker_hang_limit = std::chrono::seconds(120);
@@ -154,6 +160,15 @@ void worker_pool::submit(pool_request_ptr r) {
     pump(slot);
 }
 
+bool worker_pool::backlogged(steady::time_point now) const {
+    if (slots_.empty()) return false;
+    for (const worker_slot& s : slots_)
+        if (!s.current || !s.current->ready || s.queue.size() < worker_window ||
+            now - s.current->last_answer > backlog_flowing)
+            return false;
+    return true;
+}
+
 void worker_pool::pump(std::size_t slot) {
     if (slot >= slots_.size()) return;
     worker_slot& s = slots_[slot];
@@ -161,29 +176,43 @@ void worker_pool::pump(std::size_t slot) {
     if (!w || !w->ready) return;
     // A replaced worker's last answers leave before its successor's first.
     if (s.retiring && !s.retiring->in_flight.empty()) return;
+    if (w->in_flight.size() > worker_refill_at) return;
     bool sent = false;
     const steady::time_point now = steady::now();
     while (!s.queue.empty() && w->in_flight.size() < worker_window) {
         pool_request_ptr r = std::move(s.queue.front());
         s.queue.pop_front();
         if (!asker_->still_asked(*r)) continue;
-        worker_job job;
-        job.id = w->next_job++;
+        const std::uint32_t id = w->next_job++;
         if (w->next_job == 0) w->next_job = 1;
-        job.kind = r->kind;
-        job.user = r->user;
-        job.password = r->password;
-        job.address = r->address;
-        std::string frame = frame_job(job);
-        if (!job.password.empty()) sodium_memzero(&job.password[0], job.password.size());
-        w->out += frame;
-        sodium_memzero(&frame[0], frame.size());
-        r->job_id = job.id;
+        append_job_frame(w->out, id, r->kind, r->user, r->password, r->address);
+        r->job_id = id;
         r->sent = now;
         w->in_flight.push_back(std::move(r));
         sent = true;
     }
-    if (sent) flush_worker(*w);
+    if (!sent) return;
+    if (holds_ == 0) {
+        flush_worker(*w);
+    } else if (std::find(unwritten_.begin(), unwritten_.end(), w->number) == unwritten_.end()) {
+        unwritten_.push_back(w->number);
+    }
+}
+
+void worker_pool::release_writes() {
+    if (holds_ > 0 && --holds_ > 0) return;
+    // A flush may end a worker, whose requests then go to its successor:
+    // taken by number, so that one gone is passed over.
+    std::vector<std::uint64_t> due;
+    due.swap(unwritten_);
+    for (std::uint64_t number : due) {
+        auto found = workers_.find(number);
+        if (found != workers_.end()) flush_worker(*found->second);
+    }
+    if (unwritten_.empty()) {
+        due.clear();
+        unwritten_.swap(due);  // its room kept for the next turn
+    }
 }
 
 void worker_pool::flush_worker(worker_process& w) {
@@ -213,6 +242,8 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
     auto found = workers_.find(number);
     if (found == workers_.end()) return;
     worker_process& w = *found->second;
+    // The jobs that the answers make room for leave together.
+    pool_writes_held held(*this);
     if (events & EPOLLOUT) {
         flush_worker(w);
         if (!workers_.count(number)) return;
@@ -253,6 +284,7 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
             return;
         }
         w.in.erase(0, used);
+        w.last_answer = steady::now();
         pool_request_ptr r = std::move(w.in_flight.front());
         w.in_flight.pop_front();
         asker_->answered(*r, answer->verdict, &*answer, true);

@@ -83,6 +83,17 @@ public:
     // No new workers from now on.
     void drain() { draining_ = true; }
     bool idle() const;
+    // Every slot's worker holds a full window with as much again waiting
+    // for it, and answered within the last few milliseconds: more requests
+    // now would only wait longer. A worker held up is no backlog: then the
+    // requests are read, and those past max_queue answered at once.
+    bool backlogged(std::chrono::steady_clock::time_point now) const;
+    // While writes are held, the jobs handed to a worker wait in its
+    // buffer and leave together, in one write, when the last hold ends:
+    // the loop holds them over one turn, so that a turn's jobs for a
+    // worker cost one write and one wake-up of the worker, not one each.
+    void hold_writes() { ++holds_; }
+    void release_writes();
     // Everything queued or held answered as a temporary failure.
     void fail_all();
     // The workers their end of input, SIGKILL after 10 s; all reaped.
@@ -102,6 +113,7 @@ private:
         bool write_closed = false;
         std::uint32_t next_job = 1;
         std::uint32_t events = 0;
+        std::chrono::steady_clock::time_point last_answer;
     };
     struct worker_slot {
         std::deque<pool_request_ptr> queue;
@@ -133,4 +145,18 @@ private:
     unsigned generation_ = 1;
     std::size_t replace_cursor_ = static_cast<std::size_t>(-1);
     bool draining_ = false;
+    unsigned holds_ = 0;
+    std::vector<std::uint64_t> unwritten_;  // workers with jobs waiting for the holds' end
+};
+
+// Holds a pool's writes for a scope.
+class pool_writes_held {
+public:
+    explicit pool_writes_held(worker_pool& pool) : pool_(pool) { pool_.hold_writes(); }
+    pool_writes_held(const pool_writes_held&) = delete;
+    pool_writes_held& operator=(const pool_writes_held&) = delete;
+    ~pool_writes_held() { pool_.release_writes(); }
+
+private:
+    worker_pool& pool_;
 };

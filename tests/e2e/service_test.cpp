@@ -218,6 +218,32 @@ TEST(Service, MaxQueue) {
     EXPECT_TRUE(has_line(s.log(), "max_queue 2")) << s.log();
 }
 
+// A worker that stops answering ends the pause on reading that a busy one
+// brings: requests sent after its backlog formed are still read, and those
+// past max_queue answered as temporary failures at once, not left in their
+// sockets until the database is free.
+TEST(Service, HeldUpBacklogStillReadsAndLimits) {
+    world w;
+    qmsvc::fill_table(w);
+    service s(w, "workers 1\nmax_queue 40\n");
+    ASSERT_TRUE(s.ready()) << s.log();
+    auth_client first(s.auth_socket()), second(s.auth_socket()), later(s.auth_socket());
+    first.plain(1, "alice", "wonderland");
+    ASSERT_EQ(first.line(), "OK\t1\tuser=alice@example.org");
+    // The queue filled to max_queue just after an answer: a backlog that
+    // looks busy.
+    std::shared_ptr<void> lock = w.env().lock_exclusive();
+    for (unsigned id = 2; id <= 21; ++id) first.plain(id, "alice", "wonderland");
+    for (unsigned id = 1; id <= 20; ++id) second.plain(id, "alice", "wonderland");
+    std::this_thread::sleep_for(100ms);
+    for (unsigned id = 1; id <= 30; ++id) later.plain(id, "alice", "wonderland");
+    unsigned refused = 0;
+    for (std::string line = later.line(3s); !line.empty(); line = later.line(500ms))
+        if (line.find("code=temp_fail") != std::string::npos) ++refused;
+    EXPECT_EQ(refused, 30u) << s.log();
+    lock.reset();
+}
+
 // A slow worker holds up only the requests queued for it: a user whose row
 // takes a second to compute, and others on the same connection, some of
 // them answered while it is held and some, on its worker, after it.

@@ -64,4 +64,53 @@ TEST(WorkerFrames, Broken) {
     }
 }
 
+// The supervisor writes all of a turn's jobs for a worker in one write:
+// the stream carries them back to back, and however the reads cut it, the
+// worker gets every job whole and in order, and nothing from a cut one.
+TEST(WorkerFrames, ManyJobsInOneStream) {
+    const std::vector<worker_job> jobs = {
+        {1, job_kind::check, "alice@example.org", "secret", "192.0.2.1"s},
+        {2, job_kind::lookup, "bob", "", std::nullopt},
+        {3, job_kind::check, "", "p\0\n"s, ""s},
+        {4294967295u, job_kind::check, std::string(300, 'u'), std::string(70000, 'p'),
+         std::nullopt},
+    };
+    std::string stream;
+    for (const worker_job& j : jobs) {
+        const std::size_t before = stream.size();
+        append_job_frame(stream, j.id, j.kind, j.user, j.password, j.address);
+        EXPECT_EQ(stream.substr(before), frame_job(j)) << j.id;
+    }
+    // The stream read in two parts, cut at every byte of the short jobs and
+    // the long one's head, then at every 997th.
+    for (std::size_t cut = 0; cut <= stream.size(); cut += cut < 400 ? 1 : 997) {
+        SCOPED_TRACE(cut);
+        std::string in;
+        std::vector<worker_job> back;
+        for (std::string_view read :
+             {std::string_view(stream).substr(0, cut), std::string_view(stream).substr(cut)}) {
+            in.append(read);
+            std::string_view body;
+            std::size_t used = 0;
+            frame_status status;
+            while ((status = take_frame(in, body, used)) == frame_status::complete) {
+                std::optional<worker_job> job = read_job(body);
+                ASSERT_TRUE(job);
+                back.push_back(*job);
+                in.erase(0, used);
+            }
+            ASSERT_EQ(status, frame_status::incomplete);
+        }
+        EXPECT_TRUE(in.empty());
+        ASSERT_EQ(back.size(), jobs.size());
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            EXPECT_EQ(back[i].id, jobs[i].id);
+            EXPECT_EQ(back[i].kind, jobs[i].kind);
+            EXPECT_EQ(back[i].user, jobs[i].user);
+            EXPECT_EQ(back[i].password, jobs[i].password);
+            EXPECT_EQ(back[i].address, jobs[i].address);
+        }
+    }
+}
+
 }  // namespace

@@ -56,6 +56,20 @@ struct pool_case {
 
 using v = check_verdict;
 
+// The supervisor's loop for the pool alone: until `count` verdicts are
+// seen or `most` has passed.
+void run_until(event_loop& loop, worker_pool& pool, const recording_asker& asker, std::size_t count,
+               std::chrono::milliseconds most) {
+    const auto until = std::chrono::steady_clock::now() + most;
+    while (asker.seen.size() < count && std::chrono::steady_clock::now() < until) {
+        epoll_event events[8];
+        const int n = loop.wait(events, 8, 50);
+        for (int i = 0; i < n; ++i)
+            if (event_loop::tag_of(events[i].data.u64) == watch_tag::worker)
+                pool.on_event(event_loop::number_of(events[i].data.u64), events[i].events);
+    }
+}
+
 TEST(WorkerPool, VerdictsReachTheAsker) {
     const pool_case cases[] = {
         {"in the order asked",
@@ -104,20 +118,59 @@ TEST(WorkerPool, VerdictsReachTheAsker) {
             if (c.passwords[i] == "gone") asker.gone.insert(r->asker);
             pool.submit(std::move(r));
         }
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (asker.seen.size() < c.expected.size() && std::chrono::steady_clock::now() < until) {
-            epoll_event events[8];
-            const int n = loop.wait(events, 8, 100);
-            for (int i = 0; i < n; ++i)
-                if (event_loop::tag_of(events[i].data.u64) == watch_tag::worker)
-                    pool.on_event(event_loop::number_of(events[i].data.u64), events[i].events);
-        }
+        run_until(loop, pool, asker, c.expected.size(), std::chrono::seconds(10));
         EXPECT_TRUE(asker.seen == c.expected) << asker.seen.size() << " verdicts seen";
         EXPECT_TRUE(pool.idle());
         pool.drain();
         pool.fail_all();
         pool.finish();
     }
+}
+
+// Jobs handed in while writes are held (the loop's turn, with holds
+// nested inside it) stay with the supervisor until the outermost hold
+// ends, and then all leave, in order.
+TEST(WorkerPool, HeldWritesLeaveTogether) {
+    auth_module_table table{};
+    table.names = auth_command_names;
+    table.check = check_rule;
+    service_settings settings;
+    settings.workers = 1;
+    event_loop loop;
+    ASSERT_TRUE(loop.open());
+    recording_asker asker;
+    worker_pool pool(loop, table, settings);
+    pool.answer_to(asker);
+    pool.start();
+    auto submit = [&](std::uint64_t asker_number, const char* password) {
+        auto r = std::make_unique<pool_request>();
+        r->asker = asker_number;
+        r->user = "alice@example.org";
+        r->password = password;
+        pool.submit(std::move(r));
+    };
+    submit(1, "right");  // answered once the worker is ready
+    run_until(loop, pool, asker, 1, std::chrono::seconds(10));
+    ASSERT_EQ(asker.seen.size(), 1u);
+    {
+        pool_writes_held turn(pool);
+        submit(2, "wrong");
+        {
+            pool_writes_held inner(pool);
+            submit(3, "right");
+        }
+        submit(4, "right");
+        run_until(loop, pool, asker, 2, std::chrono::milliseconds(300));
+        EXPECT_EQ(asker.seen.size(), 1u) << "a job left while writes were held";
+    }
+    run_until(loop, pool, asker, 4, std::chrono::seconds(10));
+    const std::vector<verdict_seen> expected = {
+        {1, v::found, true}, {2, v::refused, true}, {3, v::found, true}, {4, v::found, true}};
+    EXPECT_TRUE(asker.seen == expected) << asker.seen.size() << " verdicts seen";
+    EXPECT_TRUE(pool.idle());
+    pool.drain();
+    pool.fail_all();
+    pool.finish();
 }
 
 }  // namespace
