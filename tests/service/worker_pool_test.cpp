@@ -70,6 +70,42 @@ void run_until(event_loop& loop, worker_pool& pool, const recording_asker& asker
     }
 }
 
+// A pool of one worker answering by check_rule, started, and its loop;
+// ended (drained, reaped) when it goes.
+struct one_worker {
+    explicit one_worker(std::size_t max_queue = 1024) {
+        table.names = auth_command_names;
+        table.check = check_rule;
+        settings.workers = 1;
+        settings.max_queue = max_queue;
+        opened = loop.open();
+        pool.answer_to(asker);
+        pool.start();
+    }
+    ~one_worker() {
+        pool.drain();
+        pool.fail_all();
+        pool.finish();
+    }
+    void submit(std::uint64_t asker_number, const std::string& password) {
+        auto r = std::make_unique<pool_request>();
+        r->asker = asker_number;
+        r->user = "alice@example.org";
+        r->password = password;
+        pool.submit(std::move(r));
+    }
+    void run(std::size_t count, std::chrono::milliseconds most) {
+        run_until(loop, pool, asker, count, most);
+    }
+
+    auth_module_table table{};
+    service_settings settings;
+    event_loop loop;
+    bool opened = false;
+    recording_asker asker;
+    worker_pool pool{loop, table, settings};
+};
+
 TEST(WorkerPool, VerdictsReachTheAsker) {
     const pool_case cases[] = {
         {"in the order asked",
@@ -97,33 +133,16 @@ TEST(WorkerPool, VerdictsReachTheAsker) {
     };
     for (const pool_case& c : cases) {
         SCOPED_TRACE(c.what);
-        auth_module_table table{};
-        table.names = auth_command_names;
-        table.check = check_rule;
-        service_settings settings;
-        settings.workers = 1;
-        settings.max_queue = c.max_queue;
-        event_loop loop;
-        ASSERT_TRUE(loop.open());
-        recording_asker asker;
-        worker_pool pool(loop, table, settings);
-        pool.answer_to(asker);
-        pool.start();
+        one_worker w(c.max_queue);
+        ASSERT_TRUE(w.opened);
         // Handed in before the worker is ready: all wait in its queue.
         for (std::size_t i = 0; i < c.passwords.size(); ++i) {
-            auto r = std::make_unique<pool_request>();
-            r->asker = i + 1;
-            r->user = "alice@example.org";
-            r->password = c.passwords[i];
-            if (c.passwords[i] == "gone") asker.gone.insert(r->asker);
-            pool.submit(std::move(r));
+            if (c.passwords[i] == "gone") w.asker.gone.insert(i + 1);
+            w.submit(i + 1, c.passwords[i]);
         }
-        run_until(loop, pool, asker, c.expected.size(), std::chrono::seconds(10));
-        EXPECT_TRUE(asker.seen == c.expected) << asker.seen.size() << " verdicts seen";
-        EXPECT_TRUE(pool.idle());
-        pool.drain();
-        pool.fail_all();
-        pool.finish();
+        w.run(c.expected.size(), std::chrono::seconds(10));
+        EXPECT_TRUE(w.asker.seen == c.expected) << w.asker.seen.size() << " verdicts seen";
+        EXPECT_TRUE(w.pool.idle());
     }
 }
 
@@ -131,46 +150,27 @@ TEST(WorkerPool, VerdictsReachTheAsker) {
 // nested inside it) stay with the supervisor until the outermost hold
 // ends, and then all leave, in order.
 TEST(WorkerPool, HeldWritesLeaveTogether) {
-    auth_module_table table{};
-    table.names = auth_command_names;
-    table.check = check_rule;
-    service_settings settings;
-    settings.workers = 1;
-    event_loop loop;
-    ASSERT_TRUE(loop.open());
-    recording_asker asker;
-    worker_pool pool(loop, table, settings);
-    pool.answer_to(asker);
-    pool.start();
-    auto submit = [&](std::uint64_t asker_number, const char* password) {
-        auto r = std::make_unique<pool_request>();
-        r->asker = asker_number;
-        r->user = "alice@example.org";
-        r->password = password;
-        pool.submit(std::move(r));
-    };
-    submit(1, "right");  // answered once the worker is ready
-    run_until(loop, pool, asker, 1, std::chrono::seconds(10));
-    ASSERT_EQ(asker.seen.size(), 1u);
+    one_worker w;
+    ASSERT_TRUE(w.opened);
+    w.submit(1, "right");  // answered once the worker is ready
+    w.run(1, std::chrono::seconds(10));
+    ASSERT_EQ(w.asker.seen.size(), 1u);
     {
-        pool_writes_held turn(pool);
-        submit(2, "wrong");
+        pool_writes_held turn(w.pool);
+        w.submit(2, "wrong");
         {
-            pool_writes_held inner(pool);
-            submit(3, "right");
+            pool_writes_held inner(w.pool);
+            w.submit(3, "right");
         }
-        submit(4, "right");
-        run_until(loop, pool, asker, 2, std::chrono::milliseconds(300));
-        EXPECT_EQ(asker.seen.size(), 1u) << "a job left while writes were held";
+        w.submit(4, "right");
+        w.run(2, std::chrono::milliseconds(300));
+        EXPECT_EQ(w.asker.seen.size(), 1u) << "a job left while writes were held";
     }
-    run_until(loop, pool, asker, 4, std::chrono::seconds(10));
+    w.run(4, std::chrono::seconds(10));
     const std::vector<verdict_seen> expected = {
         {1, v::found, true}, {2, v::refused, true}, {3, v::found, true}, {4, v::found, true}};
-    EXPECT_TRUE(asker.seen == expected) << asker.seen.size() << " verdicts seen";
-    EXPECT_TRUE(pool.idle());
-    pool.drain();
-    pool.fail_all();
-    pool.finish();
+    EXPECT_TRUE(w.asker.seen == expected) << w.asker.seen.size() << " verdicts seen";
+    EXPECT_TRUE(w.pool.idle());
 }
 
 }  // namespace
