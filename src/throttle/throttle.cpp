@@ -73,12 +73,7 @@ network_fault load_networks(throttle_settings& settings, std::string_view value,
             wrong = std::string(word);
             return network_fault::unreadable;
         }
-        // A mapped address with colons counts its prefix out of 128 bits:
-        // "::ffff:10.0.0.0/8" is ::/8, every IPv4 client and more, where
-        // 10.0.0.0/8 was surely meant. Trusting them all would quietly end
-        // the throttle, so such an entry is refused. (A dotted entry always
-        // has 96 bits at least.)
-        if (network->bits < 96 && read_client_address(word.substr(0, word.find('/')))->v4) {
+        if (mapped_past_ipv4(word, *network)) {
             wrong = std::string(word);
             return network_fault::past_ipv4;
         }

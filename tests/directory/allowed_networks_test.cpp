@@ -44,6 +44,10 @@ TEST(AllowedNetworks, ListsAgainstAddresses) {
         {"192.0.2.0;10.0.0.0/8", "192.0.2.1", bad, 1},
         {"fe80::1%eth0", "fe80::1", bad, 1},
         {"::1, 192.0.2.0/24, mail.example.org", "::1", bad, 3},
+        // ::/8 written for 10.0.0.0/8 would allow every IPv4 client.
+        {"::ffff:10.0.0.0/8", "10.1.2.3", bad, 1},
+        {"192.0.2.0/24 ::ffff:0:0/95", "198.51.100.1", bad, 2},
+        {"::ffff:0:0/96", "198.51.100.1", in, 0},
     };
     for (const row& r : rows) {
         const auto client = r.client ? read_client_address(r.client) : std::nullopt;
