@@ -17,8 +17,7 @@ networks_answer match_allowed_networks(std::string_view list,
             list.substr(at, end == std::string_view::npos ? end : end - at);
         ++entry;
         const std::optional<address_network> network = read_network(text);
-        if (!network || mapped_past_ipv4(text, *network))
-            return {networks_verdict::unreadable, entry};
+        if (!network || mapped_past_ipv4(*network)) return {networks_verdict::unreadable, entry};
         listed = true;
         inside = inside || (client && in_network(*client, *network));
         if (end == std::string_view::npos) break;

@@ -167,6 +167,10 @@ void client_room::close_client(client& c, const char* why) {
 
 void client_room::send(client& c, const std::string& text) {
     c.out += text;
+    flush_at_turn_end(c);
+}
+
+void client_room::flush_at_turn_end(client& c) {
     if (c.queued) return;
     c.queued = true;
     unflushed_.push_back(c.number);
@@ -322,10 +326,7 @@ void client_room::answered(pool_request& r, check_verdict verdict, const worker_
     process_input(*c);
     // Its answers leave at the turn's end; one that ends it (its last
     // answer written) is closed there.
-    if ((c = find_client(number)) && !c->queued) {
-        c->queued = true;
-        unflushed_.push_back(number);
-    }
+    if ((c = find_client(number))) flush_at_turn_end(*c);
 }
 
 void client_room::resume_accepting(steady::time_point now) {

@@ -107,6 +107,8 @@ private:
     void on_client(std::uint64_t number, std::uint32_t events);
     void read_client(client& c);
     void send(client& c, const std::string& text);
+    // `c` written at the turn's end (flush_queued()), once however often asked.
+    void flush_at_turn_end(client& c);
     void flush_client(client& c);
     void update_client(client& c);
     void close_client(client& c, const char* why = nullptr);

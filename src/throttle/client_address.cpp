@@ -51,12 +51,6 @@ client_address address_prefix(const client_address& address, unsigned bits) {
     return cut;
 }
 
-bool mapped_past_ipv4(std::string_view text, const address_network& network) {
-    if (network.bits >= 96) return false;
-    const std::optional<client_address> base = read_client_address(text.substr(0, text.find('/')));
-    return base && base->v4;
-}
-
 std::optional<address_network> read_network(std::string_view text) {
     const std::size_t slash = text.find('/');
     const std::string_view base_text = text.substr(0, slash);

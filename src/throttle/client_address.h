@@ -42,11 +42,13 @@ std::optional<address_network> read_network(std::string_view text);
 
 bool in_network(const client_address& address, const address_network& network);
 
-// An IPv4-mapped address written with colons and a prefix below 96, read
-// by `text` into `network`: "::ffff:10.0.0.0/8" is ::/8, every IPv4 client
-// and more, where 10.0.0.0/8 was surely meant. A list that would trust or
-// allow them all by that slip refuses the entry instead.
-bool mapped_past_ipv4(std::string_view text, const address_network& network);
+// An IPv4-mapped address written with colons and a prefix below 96 (a
+// dotted entry always keeps 96 bits at least): "::ffff:10.0.0.0/8" is ::/8,
+// every IPv4 client and more, where 10.0.0.0/8 was surely meant. A list
+// that would trust or allow them all by that slip refuses the entry instead.
+inline bool mapped_past_ipv4(const address_network& network) {
+    return network.bits < 96 && network.base.v4;
+}
 
 // The address with every bit past the first `bits` of the 128 cleared.
 client_address address_prefix(const client_address& address, unsigned bits);

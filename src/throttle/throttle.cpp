@@ -73,7 +73,7 @@ network_fault load_networks(throttle_settings& settings, std::string_view value,
             wrong = std::string(word);
             return network_fault::unreadable;
         }
-        if (mapped_past_ipv4(word, *network)) {
+        if (mapped_past_ipv4(*network)) {
             wrong = std::string(word);
             return network_fault::past_ipv4;
         }
