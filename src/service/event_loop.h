@@ -15,7 +15,8 @@ enum class watch_tag : std::uint64_t {
     worker = 3,
     signal = 4,
     check = 5,
-    client_set = 6  // the clients' own loop, ready when one of its clients is
+    client_set = 6,  // the clients' own loop, ready when one of its clients is
+    worker_bell = 7  // a worker's word that answers wait on its socket
 };
 
 class event_loop {

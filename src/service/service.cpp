@@ -132,8 +132,10 @@ int supervisor::run() {
     while (!done_) {
         // Paused reading ends once a worker's backlog runs low or stops
         // moving: the loop looks again soon even if nothing wakes it.
+        const steady::time_point before = steady::now();
         const int n = loop_.wait(
-            events, 64, clients_.wait_ms(steady::now(), clients_.reading_paused() ? 20 : 250));
+            events, 64,
+            pool_.wait_ms(before, clients_.wait_ms(before, clients_.reading_paused() ? 20 : 250)));
         if (n < 0 && errno != EINTR) {
             error_log("Service: the event loop failed: %s", std::strerror(errno));
             break;
@@ -156,6 +158,9 @@ int supervisor::run() {
             case watch_tag::worker:
                 pool_.on_event(number, events[i].events);
                 break;
+            case watch_tag::worker_bell:
+                pool_.on_bell(number, events[i].events);
+                break;
             case watch_tag::signal:
                 on_signals();
                 break;
@@ -165,6 +170,7 @@ int supervisor::run() {
             }
         }
         const steady::time_point now = steady::now();
+        pool_.read_quiet(now);
         clients_.release_held(now);
         if (now - last_tick >= std::chrono::milliseconds(250)) {
             last_tick = now;

@@ -104,13 +104,63 @@ worker_answer serve_job(auth_module_table& table, const worker_job& job) {
 
 // Each answer is written as soon as it is made, not gathered with the
 // answers to the jobs read with it: a job that kills the worker must not
-// take the answers before it down too. The jobs come in batches (the
-// supervisor writes a turn's jobs in one write), so one read serves many.
-void run_worker(auth_module_table& table, int fd) {
+// take the answers before it down too. But the supervisor does not watch
+// the socket for them: a write there would wake it for every answer. The
+// worker rings its bell (a byte on a pipe the supervisor watches) once
+// every few answers, before it waits for more jobs, and before a job when
+// an answer has waited unannounced too long; the supervisor then reads all
+// the answers there are. The jobs come in batches (the supervisor writes a
+// turn's jobs in one write), so one read serves many.
+namespace {
+
+// Answers announced together: a supervisor woken once for several, and
+// an answer held back by at most as many jobs' time.
+constexpr unsigned bell_every = 4;
+// Jobs slower than this (a hash, a database that lingers) have each answer
+// announced before the next starts: the next is likely as slow. So is an
+// answer that has waited this long behind quick ones.
+constexpr auto bell_wait = std::chrono::microseconds(500);
+
+class answer_bell {
+public:
+    using clock = std::chrono::steady_clock;
+    explicit answer_bell(int fd) : fd_(fd) {}
+    void before_job() {
+        const clock::time_point now = clock::now();
+        if (unannounced_ > 0 && (last_took_ >= bell_wait || now - first_ >= bell_wait)) ring();
+        started_ = now;
+    }
+    void answered() {
+        const clock::time_point now = clock::now();
+        last_took_ = now - started_;
+        if (unannounced_++ == 0) first_ = now;
+        if (unannounced_ >= bell_every) ring();
+    }
+    // A full pipe is a bell already rung and not yet heard.
+    void ring() {
+        if (unannounced_ == 0) return;
+        unannounced_ = 0;
+        const char byte = '!';
+        while (::write(fd_, &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    int fd_;
+    unsigned unannounced_ = 0;
+    clock::time_point first_, started_ = clock::now();
+    clock::duration last_took_{};
+};
+
+}  // namespace
+
+void run_worker(auth_module_table& table, int fd, int bell_fd) {
     process_id = static_cast<long>(::getpid());
     start_state = {};
     back_end_started(table);
+    answer_bell bell(bell_fd);
     int status = write_all(fd, frame_ready()) ? 0 : 1;
+    bell.answered();
     std::string in;
     char chunk[16384];
     while (status == 0) {
@@ -131,11 +181,15 @@ void run_worker(auth_module_table& table, int fd) {
                 status = 1;
                 break;
             }
+            bell.before_job();
             const worker_answer answer = serve_job(table, *job);
             wipe(job->password);
             if (!write_all(fd, frame_answer(answer))) status = 1;
+            bell.answered();
             continue;
         }
+        // Nothing more to do until the supervisor hears of what is done.
+        bell.ring();
         // A worker between bursts still writes what the burst counted.
         wait_for_input(fd, table.idle);
         ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -144,6 +198,7 @@ void run_worker(auth_module_table& table, int fd) {
         in.append(chunk, static_cast<std::size_t>(n));
         sodium_memzero(chunk, static_cast<std::size_t>(n));
     }
+    bell.ring();
     if (table.cleanup) table.cleanup();
     std::fflush(stdout);
     ::_exit(status);

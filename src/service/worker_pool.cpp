@@ -37,6 +37,10 @@ constexpr std::size_t worker_window = 16;
 constexpr std::size_t worker_refill_at = worker_window / 2;
 // A worker with a backlog that answered within this is busy, not held up.
 constexpr auto backlog_flowing = std::chrono::milliseconds(20);
+// A worker's socket is read without waiting for its bell once the bell has
+// been silent this long with jobs in hand: the answers made just before a
+// job that lingers (a database that stalls) are not held back by it.
+constexpr auto bell_silence = std::chrono::milliseconds(10);
 // A job that a worker holds longer than this means a worker that hangs
 // past every deadline of the back end: it is killed and started again.
 constexpr auto worker_hang_limit = std::chrono::seconds(120);
@@ -97,13 +101,24 @@ void worker_pool::spawn(std::size_t slot) {
         slots_[slot].restart_at = steady::now() + std::chrono::seconds(1);
         return;
     }
+    // The bell: the worker's answers go on its socket, which the loop does
+    // not watch for them; a byte here says they are there.
+    int bell[2];
+    if (::pipe2(bell, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error_log("Service: no pipe for a worker (%s): tried again in a second",
+                  std::strerror(errno));
+        ::close(pair[0]);
+        ::close(pair[1]);
+        slots_[slot].restart_due = true;
+        slots_[slot].restart_at = steady::now() + std::chrono::seconds(1);
+        return;
+    }
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) {
         error_log("Service: cannot start a worker (%s): tried again in a second",
                   std::strerror(errno));
-        ::close(pair[0]);
-        ::close(pair[1]);
+        for (int fd : {pair[0], pair[1], bell[0], bell[1]}) ::close(fd);
         slots_[slot].restart_due = true;
         slots_[slot].restart_at = steady::now() + std::chrono::seconds(1);
         return;
@@ -114,20 +129,28 @@ void worker_pool::spawn(std::size_t slot) {
         // A signal from the terminal or a reload is the supervisor's.
         std::signal(SIGINT, SIG_IGN);
         std::signal(SIGHUP, SIG_IGN);
-        if (pair[1] != 3 && ::dup2(pair[1], 3) < 0) ::_exit(1);
-        close_inherited_from(4);
-        run_worker(table_, 3);
+        // Moved clear of 3 and 4 first, so that neither takes the other's place.
+        const int job_fd = ::fcntl(pair[1], F_DUPFD, 10), bell_fd = ::fcntl(bell[1], F_DUPFD, 10);
+        if (job_fd < 0 || bell_fd < 0 || ::dup2(job_fd, 3) < 0 || ::dup2(bell_fd, 4) < 0)
+            ::_exit(1);
+        close_inherited_from(5);
+        run_worker(table_, 3, 4);
     }
     ::close(pair[1]);
+    ::close(bell[1]);
     auto w = std::make_unique<worker_process>();
     w->number = next_worker_++;
     w->pid = pid;
     w->fd = pair[0];
     w->slot = slot;
     w->generation = generation_;
+    w->bell = bell[0];
     ::fcntl(w->fd, F_SETFL, ::fcntl(w->fd, F_GETFL) | O_NONBLOCK);
-    w->events = EPOLLIN;
+    // Its end (a hang-up) is seen whatever is asked; its answers are read
+    // when the bell rings.
+    w->events = 0;
     loop_.watch(w->fd, w->events, watch_tag::worker, w->number);
+    loop_.watch(w->bell, EPOLLIN, watch_tag::worker_bell, w->number);
     worker_slot& s = slots_[slot];
     s.current = w.get();
     s.restart_due = false;
@@ -231,8 +254,7 @@ void worker_pool::flush_worker(worker_process& w) {
 }
 
 void worker_pool::update_worker(worker_process& w) {
-    const std::uint32_t wanted =
-        EPOLLIN | (w.out.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT));
+    const std::uint32_t wanted = w.out.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT);
     if (wanted == w.events) return;
     w.events = wanted;
     loop_.change(w.fd, wanted, watch_tag::worker, w.number);
@@ -249,6 +271,37 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
         if (!workers_.count(number)) return;
     }
     if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR))) return;
+    if (read_answers(w) == read_result::closed) worker_ended(w, "it closed its socket");
+}
+
+void worker_pool::on_bell(std::uint64_t number, std::uint32_t events) {
+    auto found = workers_.find(number);
+    if (found == workers_.end()) return;
+    worker_process& w = *found->second;
+    char rings[256];
+    ssize_t n;
+    while ((n = ::read(w.bell, rings, sizeof rings)) == static_cast<ssize_t>(sizeof rings) ||
+           (n < 0 && errno == EINTR)) {
+    }
+    // A bell closed is a worker gone: its socket says the rest.
+    if (n == 0 || (events & (EPOLLHUP | EPOLLERR))) close_bell(w);
+    pool_writes_held held(*this);
+    if (read_answers(w) == read_result::closed) worker_ended(w, "it closed its socket");
+}
+
+void worker_pool::close_bell(worker_process& w) {
+    if (w.bell < 0) return;
+    loop_.forget(w.bell);
+    ::close(w.bell);
+    w.bell = -1;
+}
+
+// Everything the worker has written: each answer handed to its asker, the
+// window topped up. `gone` when the worker was ended meanwhile (it broke
+// its protocol), `closed` when its socket reached its end.
+worker_pool::read_result worker_pool::read_answers(worker_process& w) {
+    const std::uint64_t number = w.number;
+    w.last_read = steady::now();
     char chunk[16384];
     bool ended = false;
     for (;;) {
@@ -275,27 +328,55 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
             debug_log("Service: worker %ld is ready", static_cast<long>(w.pid));
             pump(w.slot);
             advance_replacement();
-            if (!workers_.count(number)) return;
+            if (!workers_.count(number)) return read_result::gone;
             continue;
         }
         if (status == frame_status::complete) answer = read_answer(body);
         if (!answer || w.in_flight.empty() || w.in_flight.front()->job_id != answer->id) {
             worker_ended(w, "it sent what is no answer to its next job");
-            return;
+            return read_result::gone;
         }
         w.in.erase(0, used);
-        w.last_answer = steady::now();
+        w.last_answer = w.last_read;
         pool_request_ptr r = std::move(w.in_flight.front());
         w.in_flight.pop_front();
         asker_->answered(*r, answer->verdict, &*answer, true);
-        if (!workers_.count(number)) return;
+        if (!workers_.count(number)) return read_result::gone;
         if (w.retiring)
             retire_if_idle(w);
-        else
+        else if (w.pid > 0)  // a worker reaped gets no more jobs
             pump(w.slot);
-        if (!workers_.count(number)) return;
+        if (!workers_.count(number)) return read_result::gone;
     }
-    if (ended) worker_ended(w, "it closed its socket");
+    return ended ? read_result::closed : read_result::open;
+}
+
+void worker_pool::read_quiet(steady::time_point now) {
+    std::vector<std::uint64_t> due;
+    for (const auto& [number, w] : workers_)
+        if (!w->in_flight.empty() && now - w->last_read >= bell_silence &&
+            now - w->in_flight.front()->sent >= bell_silence)
+            due.push_back(number);
+    if (due.empty()) return;
+    pool_writes_held held(*this);
+    for (std::uint64_t number : due) {
+        auto found = workers_.find(number);
+        if (found != workers_.end() && read_answers(*found->second) == read_result::closed)
+            worker_ended(*found->second, "it closed its socket");
+    }
+}
+
+int worker_pool::wait_ms(steady::time_point now, int most_ms) const {
+    if (most_ms <= 0) return most_ms;
+    steady::duration soonest = std::chrono::milliseconds(most_ms);
+    for (const auto& [number, w] : workers_) {
+        if (w->in_flight.empty()) continue;
+        const steady::time_point due =
+            std::max(w->last_read, w->in_flight.front()->sent) + bell_silence;
+        soonest = std::min(soonest, due - now);
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(soonest).count();
+    return static_cast<int>(std::max<decltype(ms)>(ms, 1));
 }
 
 void worker_pool::retire_if_idle(worker_process& w) {
@@ -337,6 +418,7 @@ void worker_pool::worker_ended(worker_process& w, const std::string& why) {
     }
     loop_.forget(w.fd);
     ::close(w.fd);
+    close_bell(w);
     // A retired worker still running is reaped when its SIGCHLD comes.
     if (w.pid > 0) exited_.push_back(w.pid);
     std::deque<pool_request_ptr> held = std::move(w.in_flight);
@@ -369,6 +451,9 @@ void worker_pool::reaped(pid_t pid, int status) {
         if (w->pid == pid) died = w.get();
     if (!died) return;
     died->pid = -1;
+    // The answers it wrote before it died are answers still.
+    const read_result left = read_answers(*died);
+    if (left == read_result::gone) return;
     std::string how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                           : "exit status " + std::to_string(WEXITSTATUS(status));
     worker_ended(*died, how);
@@ -379,13 +464,19 @@ void worker_pool::tick(steady::time_point now) {
         if (slots_[i].restart_due && !slots_[i].current && !draining_ &&
             now >= slots_[i].restart_at)
             spawn(i);
-    std::vector<worker_process*> hung;
+    // Taken by number: reading what a worker has written may end it.
+    std::vector<std::uint64_t> hung;
     for (auto& [number, w] : workers_)
         if (!w->in_flight.empty() && now - w->in_flight.front()->sent > worker_hang_limit)
-            hung.push_back(w.get());
-    for (worker_process* w : hung) {
-        worker_ended(*w, "it held a request for more than " +
-                             std::to_string(worker_hang_limit.count()) + " s");
+            hung.push_back(number);
+    for (std::uint64_t number : hung) {
+        auto found = workers_.find(number);
+        if (found == workers_.end()) continue;
+        worker_process& w = *found->second;
+        if (read_answers(w) == read_result::gone || !workers_.count(number)) continue;
+        if (w.in_flight.empty() || now - w.in_flight.front()->sent <= worker_hang_limit) continue;
+        worker_ended(w, "it held a request for more than " +
+                            std::to_string(worker_hang_limit.count()) + " s");
     }
 }
 
@@ -482,6 +573,7 @@ void worker_pool::finish() {
             ::usleep(10000);
         }
         ::close(w->fd);
+        if (w->bell >= 0) ::close(w->bell);
     }
     workers_.clear();
     for (pid_t pid : exited_) {

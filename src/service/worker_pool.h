@@ -73,7 +73,15 @@ public:
     // The request goes to its name's worker, or is answered at once as a
     // temporary failure when that worker's queue is full.
     void submit(pool_request_ptr r);
+    // An event on a worker's socket (jobs may leave, or it closed), or on
+    // its bell (answers wait on the socket).
     void on_event(std::uint64_t number, std::uint32_t events);
+    void on_bell(std::uint64_t number, std::uint32_t events);
+    // The answers of a worker whose bell has been silent a while with jobs
+    // in hand: those made just before a job that lingers; and how long the
+    // loop may wait before it looks again (at most `most_ms`).
+    void read_quiet(std::chrono::steady_clock::time_point now);
+    int wait_ms(std::chrono::steady_clock::time_point now, int most_ms) const;
     // A child the process reaped: one of the workers, or one retired.
     void reaped(pid_t pid, int status);
     // Workers due to start again; workers that hang.
@@ -104,6 +112,7 @@ private:
         std::uint64_t number = 0;
         pid_t pid = -1;
         int fd = -1;
+        int bell = -1;  // read end of the worker's bell, -1 once it closed
         std::size_t slot = 0;
         unsigned generation = 0;
         std::string in, out;
@@ -113,8 +122,9 @@ private:
         bool write_closed = false;
         std::uint32_t next_job = 1;
         std::uint32_t events = 0;
-        std::chrono::steady_clock::time_point last_answer;
+        std::chrono::steady_clock::time_point last_answer, last_read;
     };
+    enum class read_result { open, closed, gone };
     struct worker_slot {
         std::deque<pool_request_ptr> queue;
         worker_process* current = nullptr;
@@ -127,6 +137,8 @@ private:
     void pump(std::size_t slot);
     void flush_worker(worker_process& w);
     void update_worker(worker_process& w);
+    read_result read_answers(worker_process& w);
+    void close_bell(worker_process& w);
     void worker_ended(worker_process& w, const std::string& why);
     void retire_if_idle(worker_process& w);
     void advance_replacement();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service/worker_pool.h"
@@ -16,10 +17,11 @@
 namespace {
 
 // "right" is found, "die" ends the worker in the middle of its check,
-// anything else is refused.
+// "slow" is refused after a second, anything else at once.
 auth_result* check_rule(command_words& words) {
     static auth_result result;
     if (words[2] == std::string("die")) ::raise(SIGKILL);
+    if (words[2] == std::string("slow")) std::this_thread::sleep_for(std::chrono::seconds(1));
     if (words[2] != std::string("right")) return nullptr;
     result.user = *words[1];
     return &result;
@@ -63,10 +65,15 @@ void run_until(event_loop& loop, worker_pool& pool, const recording_asker& asker
     const auto until = std::chrono::steady_clock::now() + most;
     while (asker.seen.size() < count && std::chrono::steady_clock::now() < until) {
         epoll_event events[8];
-        const int n = loop.wait(events, 8, 50);
-        for (int i = 0; i < n; ++i)
+        const int n = loop.wait(events, 8, pool.wait_ms(std::chrono::steady_clock::now(), 50));
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t number = event_loop::number_of(events[i].data.u64);
             if (event_loop::tag_of(events[i].data.u64) == watch_tag::worker)
-                pool.on_event(event_loop::number_of(events[i].data.u64), events[i].events);
+                pool.on_event(number, events[i].events);
+            if (event_loop::tag_of(events[i].data.u64) == watch_tag::worker_bell)
+                pool.on_bell(number, events[i].events);
+        }
+        pool.read_quiet(std::chrono::steady_clock::now());
     }
 }
 
@@ -170,6 +177,22 @@ TEST(WorkerPool, HeldWritesLeaveTogether) {
     const std::vector<verdict_seen> expected = {
         {1, v::found, true}, {2, v::refused, true}, {3, v::found, true}, {4, v::found, true}};
     EXPECT_TRUE(w.asker.seen == expected) << w.asker.seen.size() << " verdicts seen";
+    EXPECT_TRUE(w.pool.idle());
+}
+
+// A worker announces its answers a few at a time; one made just before a
+// job that lingers is read anyway once the worker has been silent a while,
+// not a second later with the lingering job's.
+TEST(WorkerPool, AnswerBeforeALingeringJobIsNotHeldBack) {
+    one_worker w;
+    ASSERT_TRUE(w.opened);
+    w.submit(1, "right");
+    w.submit(2, "slow");
+    w.run(1, std::chrono::milliseconds(500));
+    const std::vector<verdict_seen> first = {{1, v::found, true}};
+    EXPECT_TRUE(w.asker.seen == first) << w.asker.seen.size() << " verdicts seen within 0.5 s";
+    w.run(2, std::chrono::seconds(10));
+    EXPECT_EQ(w.asker.seen.size(), 2u);
     EXPECT_TRUE(w.pool.idle());
 }
 
