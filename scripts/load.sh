@@ -6,7 +6,7 @@
 # checking in a loop, every second password wrong.
 #
 #   scripts/load.sh [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared|cost]
-#                   [-b OTHER_QUILLMAR] [-t tcp|socket]
+#                   [-b OTHER_QUILLMAR] [-t tcp|socket] [-i]
 #                   (30 s, 200 clients, both protocols, PostgreSQL over TCP)
 #
 # -b runs every row twice, with this tree's quillmar and with OTHER_QUILLMAR
@@ -16,6 +16,14 @@
 # -t socket reaches PostgreSQL through its Unix socket rather than over
 # loopback TCP, as a database on the same machine is usually reached; TCP's
 # own work in the kernel is then no longer part of each worker's query.
+#
+# -i keeps idle processors polling rather than halted for the run (a
+# latency request of 0 us on /dev/cpu_dma_latency, as a host tuned for
+# latency holds one; it ends with the run). In a virtual machine whose
+# idle processors halt at once, every wake-up of a process on an idle
+# processor pays the hypervisor's wake-up of that processor: a service
+# that wakes less often then leaves the processors idle more often, and
+# the database's round trips on the same machine grow slower for it.
 #
 # -p cost runs the Dovecot protocol's PLAIN rows only and adds where the
 # service's time goes: processor time per check in the supervisor and in
@@ -59,14 +67,16 @@ clients=200
 protocols=all
 other=""
 transport=tcp
-while getopts "s:c:p:b:t:" option; do
+idle_poll=""
+while getopts "s:c:p:b:t:i" option; do
   case "$option" in
     s) seconds="$OPTARG" ;;
     c) clients="$OPTARG" ;;
     p) protocols="$OPTARG" ;;
     b) other="$(realpath "$OPTARG")" ;;
     t) transport="$OPTARG" ;;
-    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared|cost] [-b OTHER_QUILLMAR] [-t tcp|socket]" >&2; exit 2 ;;
+    i) idle_poll=1 ;;
+    *) echo "usage: $0 [-s SECONDS] [-c CLIENTS] [-p dovecot|http|all|shared|cost] [-b OTHER_QUILLMAR] [-t tcp|socket] [-i]" >&2; exit 2 ;;
   esac
 done
 case "$protocols" in
@@ -107,10 +117,23 @@ stop_service() {
 }
 redis=""
 stop_redis() { if [ -n "$redis" ]; then kill -KILL "$redis" 2>/dev/null || true; wait "$redis" 2>/dev/null || true; redis=""; fi; }
-trap 'stop_service; stop_redis; "$root/scripts/db-servers.sh" stop "$dbs" >/dev/null 2>&1 || true' EXIT
+latency_hold=""
+stop_latency_hold() { if [ -n "$latency_hold" ]; then kill "$latency_hold" 2>/dev/null || true; wait "$latency_hold" 2>/dev/null || true; fi; }
+trap 'stop_service; stop_redis; stop_latency_hold; "$root/scripts/db-servers.sh" stop "$dbs" >/dev/null 2>&1 || true' EXIT
 rm -rf "$work"
 mkdir -p "$work"
 
+if [ -n "$idle_poll" ]; then
+  [ -w /dev/cpu_dma_latency ] || { echo "load: -i wants to write /dev/cpu_dma_latency (root)" >&2; exit 2; }
+  # The request holds while the file stays open, and ends with the process.
+  python3 -c 'import struct, sys, time
+f = open("/dev/cpu_dma_latency", "wb", buffering=0)
+f.write(struct.pack("i", 0))
+sys.stdout.close()
+while True: time.sleep(3600)' &
+  latency_hold=$!
+  echo "== idle processors poll for this run (/dev/cpu_dma_latency 0)"
+fi
 echo "== database: a PostgreSQL primary and its hot standby"
 "$root/scripts/db-servers.sh" start "$dbs" pg-pair
 # shellcheck disable=SC1091
@@ -309,7 +332,7 @@ measure() {
 
 table() {
   echo
-  echo "== $clients clients for $seconds s, $users users, every second password wrong"
+  echo "== $clients clients for $seconds s, $users users, every second password wrong, PostgreSQL over $transport${idle_poll:+, idle processors polling}"
   printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s\n' "stored values" workers "checks/s" "p50 ms" \
     "p99 ms" wrong temp "MiB r/p" "cpu ms/ck" load
   printf '%s\n' "${rows[@]}"

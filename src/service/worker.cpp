@@ -116,9 +116,14 @@ namespace {
 // Answers announced together: a supervisor woken once for several, and
 // an answer held back by at most as many jobs' time.
 constexpr unsigned bell_every = 4;
-// Jobs slower than this (a hash, a database that lingers) have each answer
-// announced before the next starts: the next is likely as slow. So is an
-// answer that has waited this long behind quick ones.
+// A job that took this long (a round trip to a database that is not
+// answering from its own memory at once, a hash) has its answer announced
+// before the next starts: the next is likely as slow, so that four of them
+// would hold the first answer back noticeably, and a supervisor woken for
+// each is cheap beside them.
+constexpr auto slow_job = std::chrono::microseconds(100);
+// An answer that has waited this long behind quick ones is announced
+// before the next job starts.
 constexpr auto bell_wait = std::chrono::microseconds(500);
 
 class answer_bell {
@@ -127,7 +132,7 @@ public:
     explicit answer_bell(int fd) : fd_(fd) {}
     void before_job() {
         const clock::time_point now = clock::now();
-        if (unannounced_ > 0 && (last_took_ >= bell_wait || now - first_ >= bell_wait)) ring();
+        if (unannounced_ > 0 && (last_took_ >= slow_job || now - first_ >= bell_wait)) ring();
         started_ = now;
     }
     void answered() {
