@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "config/ini.h"
 #include "config/log.h"
@@ -94,33 +95,29 @@ void worker_pool::fail(pool_request& r, bool resume) {
 // back end's start itself, and keeps none of the supervisor's descriptors.
 void worker_pool::spawn(std::size_t slot) {
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        error_log("Service: no socket pair for a worker (%s): tried again in a second",
-                  std::strerror(errno));
+    // A start that fails for want of a descriptor or a process is tried
+    // again in a second.
+    const auto retry_later = [&](const char* what, std::initializer_list<int> opened) {
+        error_log("Service: %s (%s): tried again in a second", what, std::strerror(errno));
+        for (int fd : opened) ::close(fd);
         slots_[slot].restart_due = true;
         slots_[slot].restart_at = steady::now() + std::chrono::seconds(1);
+    };
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        retry_later("no socket pair for a worker", {});
         return;
     }
     // The bell: the worker's answers go on its socket, which the loop does
     // not watch for them; a byte here says they are there.
     int bell[2];
     if (::pipe2(bell, O_CLOEXEC | O_NONBLOCK) != 0) {
-        error_log("Service: no pipe for a worker (%s): tried again in a second",
-                  std::strerror(errno));
-        ::close(pair[0]);
-        ::close(pair[1]);
-        slots_[slot].restart_due = true;
-        slots_[slot].restart_at = steady::now() + std::chrono::seconds(1);
+        retry_later("no pipe for a worker", {pair[0], pair[1]});
         return;
     }
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) {
-        error_log("Service: cannot start a worker (%s): tried again in a second",
-                  std::strerror(errno));
-        for (int fd : {pair[0], pair[1], bell[0], bell[1]}) ::close(fd);
-        slots_[slot].restart_due = true;
-        slots_[slot].restart_at = steady::now() + std::chrono::seconds(1);
+        retry_later("cannot start a worker", {pair[0], pair[1], bell[0], bell[1]});
         return;
     }
     if (pid == 0) {
@@ -271,7 +268,7 @@ void worker_pool::on_event(std::uint64_t number, std::uint32_t events) {
         if (!workers_.count(number)) return;
     }
     if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR))) return;
-    if (read_answers(w) == read_result::closed) worker_ended(w, "it closed its socket");
+    take_answers(w);
 }
 
 void worker_pool::on_bell(std::uint64_t number, std::uint32_t events) {
@@ -286,7 +283,15 @@ void worker_pool::on_bell(std::uint64_t number, std::uint32_t events) {
     // A bell closed is a worker gone: its socket says the rest.
     if (n == 0 || (events & (EPOLLHUP | EPOLLERR))) close_bell(w);
     pool_writes_held held(*this);
+    take_answers(w);
+}
+
+void worker_pool::take_answers(worker_process& w) {
     if (read_answers(w) == read_result::closed) worker_ended(w, "it closed its socket");
+}
+
+steady::time_point worker_pool::bell_overdue(const worker_process& w) {
+    return std::max(w.last_read, w.in_flight.front()->sent) + bell_silence;
 }
 
 void worker_pool::close_bell(worker_process& w) {
@@ -354,15 +359,12 @@ worker_pool::read_result worker_pool::read_answers(worker_process& w) {
 void worker_pool::read_quiet(steady::time_point now) {
     std::vector<std::uint64_t> due;
     for (const auto& [number, w] : workers_)
-        if (!w->in_flight.empty() && now - w->last_read >= bell_silence &&
-            now - w->in_flight.front()->sent >= bell_silence)
-            due.push_back(number);
+        if (!w->in_flight.empty() && now >= bell_overdue(*w)) due.push_back(number);
     if (due.empty()) return;
     pool_writes_held held(*this);
     for (std::uint64_t number : due) {
         auto found = workers_.find(number);
-        if (found != workers_.end() && read_answers(*found->second) == read_result::closed)
-            worker_ended(*found->second, "it closed its socket");
+        if (found != workers_.end()) take_answers(*found->second);
     }
 }
 
@@ -370,10 +372,7 @@ int worker_pool::wait_ms(steady::time_point now, int most_ms) const {
     if (most_ms <= 0) return most_ms;
     steady::duration soonest = std::chrono::milliseconds(most_ms);
     for (const auto& [number, w] : workers_) {
-        if (w->in_flight.empty()) continue;
-        const steady::time_point due =
-            std::max(w->last_read, w->in_flight.front()->sent) + bell_silence;
-        soonest = std::min(soonest, due - now);
+        if (!w->in_flight.empty()) soonest = std::min(soonest, bell_overdue(*w) - now);
     }
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(soonest).count();
     return static_cast<int>(std::max<decltype(ms)>(ms, 1));
@@ -473,7 +472,7 @@ void worker_pool::tick(steady::time_point now) {
         auto found = workers_.find(number);
         if (found == workers_.end()) continue;
         worker_process& w = *found->second;
-        if (read_answers(w) == read_result::gone || !workers_.count(number)) continue;
+        if (read_answers(w) == read_result::gone) continue;
         if (w.in_flight.empty() || now - w.in_flight.front()->sent <= worker_hang_limit) continue;
         worker_ended(w, "it held a request for more than " +
                             std::to_string(worker_hang_limit.count()) + " s");

@@ -138,6 +138,10 @@ private:
     void flush_worker(worker_process& w);
     void update_worker(worker_process& w);
     read_result read_answers(worker_process& w);
+    // The answers read, and the worker ended if its socket has.
+    void take_answers(worker_process& w);
+    // When a worker with jobs in hand, its bell silent, is read anyway.
+    static std::chrono::steady_clock::time_point bell_overdue(const worker_process& w);
     void close_bell(worker_process& w);
     void worker_ended(worker_process& w, const std::string& why);
     void retire_if_idle(worker_process& w);
