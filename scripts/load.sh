@@ -30,7 +30,10 @@
 # the workers, context switches per check (voluntary and not, from
 # /proc/PID/status) and system calls per check (perf stat's
 # raw_syscalls:sys_enter, when perf is there), each for the supervisor
-# and for the workers together.
+# and for the workers together; and beside them the processor time per
+# check of the database servers and of the generator, and the share of the
+# machine left idle, which together say how far the service's own cost
+# decides the checks a second.
 #
 # Every row answers refusals at once (auth_failure_delay 0): the figures are
 # the service's passage, not the wait it puts before a wrong password's
@@ -256,6 +259,18 @@ sum() {
   for pid in "$@"; do total=$((total + $("$f" "$pid"))); done
   echo "$total"
 }
+# The database servers' processes (both postmasters and their children):
+# their time per check beside the service's shows what each check costs
+# the machine as a whole.
+db_ticks() {
+  local total=0 main pid
+  for main in $(head -qn 1 "$QM_PG_DATA/postmaster.pid" "$QM_PG2_DATA/postmaster.pid" 2>/dev/null); do
+    for pid in "$main" $(pgrep -P "$main" || true); do total=$((total + $(ticks_of "$pid"))); done
+  done
+  echo "$total"
+}
+# Idle and all processor time of the machine so far, in clock ticks.
+machine_ticks() { awk '/^cpu / { print $5 + $6, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9; exit }' /proc/stat; }
 per_check() { awk -v a="$1" -v n="$2" -v scale="${3:-1}" 'BEGIN { printf "%.3f", (n > 0 ? a * scale / n : 0) }'; }
 cost_rows=()
 
@@ -274,12 +289,14 @@ measure() {
   echo "== $label, workers $workers ($quillmar)"
   local before
   before="$(ticks)"
-  local kids=() sup_t0 wrk_t0 sup_s0 wrk_s0 perf_pid="" perf_out="$work/perf.out"
+  local kids=() sup_t0 wrk_t0 sup_s0 wrk_s0 db_t0 idle0 all0 perf_pid="" perf_out="$work/perf.out"
   if [ "$protocols" = cost ]; then
     sleep 0.5  # the workers started and connected
     mapfile -t kids < <(pgrep -P "$service")
     sup_t0="$(ticks_of "$service")" wrk_t0="$(sum ticks_of "${kids[@]}")"
     sup_s0="$(switches_of "$service")" wrk_s0="$(sum switches_of "${kids[@]}")"
+    db_t0="$(db_ticks)"
+    read -r idle0 all0 < <(machine_ticks)
     if command -v perf >/dev/null; then
       perf stat -x, --per-thread -e raw_syscalls:sys_enter -o "$perf_out" \
         -p "$(IFS=,; echo "$service,${kids[*]}")" >/dev/null 2>&1 &
@@ -303,7 +320,9 @@ measure() {
   report="$(cat "$work/report")"
   checks="$(field "$report" 'checks:')"
   if [ "$protocols" = cost ]; then
-    local sup_t wrk_t sup_s wrk_s sup_c="-" wrk_c="-"
+    local sup_t wrk_t sup_s wrk_s sup_c="-" wrk_c="-" db_t idle all
+    db_t=$(($(db_ticks) - db_t0))
+    read -r idle all < <(machine_ticks)
     sup_t=$(($(ticks_of "$service") - sup_t0)) wrk_t=$(($(sum ticks_of "${kids[@]}") - wrk_t0))
     sup_s=$(($(switches_of "$service") - sup_s0)) wrk_s=$(($(sum switches_of "${kids[@]}") - wrk_s0))
     if [ -n "$perf_pid" ]; then
@@ -314,9 +333,14 @@ measure() {
       wrk_c="$(awk -F, -v p="$service" '$1 ~ /-[0-9]+$/ && $1 !~ "-"p"$" { n += $2 } END { print n + 0 }' "$perf_out")"
       sup_c="$(per_check "$sup_c" "$checks")" wrk_c="$(per_check "$wrk_c" "$checks")"
     fi
-    cost_rows+=("$(printf '%-30s %7s %9s %9s %9s %9s %9s %9s %5s' "$label" "$workers" \
+    # The generator reports its own time; the idle share counts from the
+    # generator's start to its end, its connecting and draining included.
+    cost_rows+=("$(printf '%-30s %7s %9s %9s %9s %9s %9s %9s %7s %7s %5s %5s' "$label" "$workers" \
       "$(per_check "$sup_t" "$checks" "$((1000 / hz))")" "$(per_check "$wrk_t" "$checks" "$((1000 / hz))")" \
       "$sup_c" "$wrk_c" "$(per_check "$sup_s" "$checks")" "$(per_check "$wrk_s" "$checks")" \
+      "$(per_check "$db_t" "$checks" "$((1000 / hz))")" \
+      "$(awk -v us="$(field "$report" 'generator:')" 'BEGIN { printf "%.3f", us / 1000 }')" \
+      "$(awk -v i="$((idle - idle0))" -v a="$((all - all0))" 'BEGIN { printf "%.0f%%", (a > 0 ? 100 * i / a : 0) }')" \
       "$(cut -d' ' -f1 /proc/loadavg)")")
   fi
   rows+=("$(printf '%-22s %7s %9s %9s %9s %6s %6s %9s %9s %5s' "$label" "$workers" \
@@ -338,9 +362,10 @@ table() {
   printf '%s\n' "${rows[@]}"
   if [ "${#cost_rows[@]}" -gt 0 ]; then
     echo
-    echo "== where the service's time goes, per check: supervisor (sup) and workers (wrk)"
-    printf '%-30s %7s %9s %9s %9s %9s %9s %9s %5s\n' "stored values" workers "sup ms" "wrk ms" \
-      "sup calls" "wrk calls" "sup cs" "wrk cs" load
+    echo "== where the service's time goes, per check: supervisor (sup) and workers (wrk);"
+    echo "   beside it the database servers' (db) and the generator's (gen), and the machine's idle share"
+    printf '%-30s %7s %9s %9s %9s %9s %9s %9s %7s %7s %5s %5s\n' "stored values" workers "sup ms" "wrk ms" \
+      "sup calls" "wrk calls" "sup cs" "wrk cs" "db ms" "gen ms" idle load
     printf '%s\n' "${cost_rows[@]}"
   fi
 }
