@@ -17,9 +17,10 @@ namespace {
 
 // A value as the exposition writes it: whole units and billionths.
 using total = unsigned __int128;
-constexpr total largest = total{UINT64_MAX} * 1'000'000'000u + 999'999'999u;
+constexpr total largest_whole = total{UINT64_MAX} * 1'000'000'000u;
+constexpr total largest = largest_whole + 999'999'999u;
 
-bool read_value(std::string_view text, total& out) {
+bool read_value(std::string_view text, total& out, bool& decimal) {
     const std::size_t dot = text.find('.');
     const std::string_view whole = text.substr(0, dot);
     if (whole.empty()) return false;
@@ -29,7 +30,8 @@ bool read_value(std::string_view text, total& out) {
         units = units * 10 + static_cast<unsigned>(c - '0');
     }
     std::uint64_t nanos = 0;
-    if (dot != std::string_view::npos) {
+    decimal = dot != std::string_view::npos;
+    if (decimal) {
         const std::string_view part = text.substr(dot + 1);
         if (part.size() != 9) return false;
         for (char c : part) {
@@ -44,19 +46,29 @@ bool read_value(std::string_view text, total& out) {
 // Every series of a written exposition and its sum across the families
 // that hold it (a re-read may merge families, never lose a count).
 std::map<std::string, total> series_sums(const std::string& text) {
-    std::map<std::string, total> sums;
+    struct running {
+        total sum = 0;
+        bool decimal = false;
+    };
+    std::map<std::string, running> series;
     for (std::string line : qmtest::split_lines(text)) {
         if (!line.empty() && line.back() == '\n') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
         const std::size_t blank = line.rfind(' ');
         total value = 0;
+        bool decimal = false;
         FUZZ_CHECK(blank != std::string::npos &&
-                       read_value(std::string_view(line).substr(blank + 1), value),
+                       read_value(std::string_view(line).substr(blank + 1), value, decimal),
                    line);
-        // The sums stop at the largest the exposition holds.
-        total& sum = sums[line.substr(0, blank)];
-        sum = std::min(sum + value, largest);
+        running& r = series[line.substr(0, blank)];
+        r.sum += value;
+        r.decimal = r.decimal || decimal;
     }
+    // The sums stop at the largest the exposition holds: 2^64-1 for a
+    // series of whole numbers, that and nine nines for one with decimals.
+    std::map<std::string, total> sums;
+    for (const auto& [key, r] : series)
+        sums[key] = std::min(r.sum, r.decimal ? largest : largest_whole);
     return sums;
 }
 
