@@ -263,11 +263,11 @@ sum() {
 # their time per check beside the service's shows what each check costs
 # the machine as a whole.
 db_ticks() {
-  local total=0 main pid
+  local pids=() main
   for main in $(head -qn 1 "$QM_PG_DATA/postmaster.pid" "$QM_PG2_DATA/postmaster.pid" 2>/dev/null); do
-    for pid in "$main" $(pgrep -P "$main" || true); do total=$((total + $(ticks_of "$pid"))); done
+    pids+=("$main" $(pgrep -P "$main" || true))
   done
-  echo "$total"
+  sum ticks_of "${pids[@]}"
 }
 # Idle and all processor time of the machine so far, in clock ticks.
 machine_ticks() { awk '/^cpu / { print $5 + $6, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9; exit }' /proc/stat; }
